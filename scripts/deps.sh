@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the given build needs, only those missing.
+# Usage: scripts/deps.sh run|test|bench
+set -euo pipefail
+
+packages=(cmake ninja-build g++)
+case "${1:-run}" in
+  run) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64 curl) ;;
+  bench) packages+=(libbenchmark-dev wrk hyperfine curl) ;;
+  *) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "installing: ${missing[*]}" >&2
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,17 @@
+#pragma once
+// The display library backend: PMLog sensor readings (discovery or
+// enrichment), memory technology names and the OverdriveN fallback.
+
+#include "common/error.h"
+#include "discovery/device.h"
+
+namespace karvo::adl {
+
+// Discovery mode when `devices` is empty on entry (appends "adl-pmlog"
+// records), enrichment mode otherwise (fills sensors, appends "+adl").
+Status query_pmlog(DeviceList& devices);
+
+// Fills temperature, clocks, utilisation and PCIe figures from OverdriveN.
+Status overdrive_fallback(DeviceList& devices);
+
+}  // namespace karvo::adl

@@ -1,0 +1,22 @@
+#pragma once
+// Standard output and error as byte streams. Every write goes straight to the
+// OS (nothing is buffered), so each line or document is visible at once. On a
+// Windows console the UTF-8 text is shown as UTF-16; redirected output stays
+// raw UTF-8 and "\n" is always one LF byte.
+
+#include <string_view>
+
+#include "common/error.h"
+
+namespace karvo::platform {
+
+// Writes all bytes to standard output / standard error.
+Status write_stdout(std::string_view bytes);
+Status write_stderr(std::string_view bytes);
+
+// One-time set-up at process start: on Windows enables VT processing on the
+// console (so the watch screen's escape sequences clear it); on POSIX makes a
+// closed pipe or socket an error instead of a fatal signal. Failures are ignored.
+void init_process();
+
+}  // namespace karvo::platform

@@ -1,0 +1,33 @@
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+#include "platform/console.h"
+#include "platform/system.h"
+
+namespace karvo::platform {
+namespace {
+
+Status write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error(os_error_text(errno));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+Status write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+Status write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+
+void init_process() {
+    // A reader that went away (closed pipe, disconnected client) must not kill us.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace karvo::platform

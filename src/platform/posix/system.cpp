@@ -1,0 +1,117 @@
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits.h>
+#include <new>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <charconv>
+
+#include "common/text.h"
+#include "platform/system.h"
+
+namespace karvo::platform {
+
+std::optional<std::string> get_env(std::string_view name) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    std::string text(value);
+    if (!text::is_valid_utf8(text)) return std::nullopt;
+    return text;
+}
+
+std::string os_error_text(int code) {
+    char buffer[256] = {};
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* message = strerror_r(code, buffer, sizeof buffer);
+    std::string text = message != nullptr ? message : "Unknown error";
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, code).ptr;
+    text += " (os error ";
+    text.append(digits, end);
+    text += ")";
+    return text;
+}
+
+Result<std::string> read_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Error(os_error_text(errno));
+    std::string data;
+    int failure = 0;
+    try {
+        char chunk[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                failure = errno;
+                break;
+            }
+            if (n == 0) break;
+            data.append(chunk, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        failure = ENOMEM;
+    } catch (const std::length_error&) {
+        failure = EFBIG;
+    }
+    ::close(fd);
+    if (failure != 0) return Error(os_error_text(failure));
+    return data;
+}
+
+std::string local_time_text() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return "1970-01-01 00:00:00";
+    char buffer[32];
+    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(buffer, n);
+}
+
+void sleep_seconds(std::uint64_t seconds) {
+    // Sleep in chunks of at most a day so no time value can overflow.
+    constexpr std::uint64_t kChunk = 86400;
+    while (seconds > 0) {
+        const std::uint64_t step = seconds < kChunk ? seconds : kChunk;
+        timespec request{static_cast<time_t>(step), 0};
+        timespec remaining{};
+        while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+        seconds -= step;
+    }
+}
+
+void sleep_milliseconds(std::uint32_t milliseconds) {
+    timespec request{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+}
+
+std::uint64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::string executable_dir() {
+    char buffer[PATH_MAX + 1] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n <= 0) return ".";
+    std::string path(buffer, static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+void* heap_alloc(std::int64_t size) {
+    if (size < 1) return nullptr;
+    return std::malloc(static_cast<std::size_t>(size));
+}
+
+}  // namespace karvo::platform

@@ -1,0 +1,41 @@
+#pragma once
+// Small OS services: environment, files, time, sleeping, paths, heap blocks.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace karvo::platform {
+
+// The value of an environment variable; nothing when it is unset or is not
+// valid Unicode (invalid UTF-8 on POSIX, an unpaired surrogate on Windows).
+std::optional<std::string> get_env(std::string_view name);
+
+// Reads a whole file as bytes. Errors read "{system text} (os error {code})".
+Result<std::string> read_file(const std::string& path);
+
+// Text of an OS error code, followed by " (os error {code})".
+std::string os_error_text(int code);
+
+// Local wall-clock time as "YYYY-MM-DD HH:MM:SS".
+std::string local_time_text();
+
+// Sleeps for any number of seconds up to 2^64 - 1, in bounded chunks.
+void sleep_seconds(std::uint64_t seconds);
+void sleep_milliseconds(std::uint32_t milliseconds);
+
+// Monotonic clock in nanoseconds, for measurements.
+std::uint64_t monotonic_ns();
+
+// Folder holding the running executable (UTF-8, no trailing separator).
+std::string executable_dir();
+
+// A block from the process heap (HeapAlloc on Windows); never freed by the
+// program. Used as the display library's allocation callback. Null for size < 1.
+void* heap_alloc(std::int64_t size);
+
+}  // namespace karvo::platform

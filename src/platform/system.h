@@ -39,3 +39,14 @@ std::string executable_dir();
 void* heap_alloc(std::int64_t size);
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+// The file name of an executable with the given base name on this system
+// ("karvo" on POSIX, "karvo.exe" on Windows).
+std::string executable_file_name(std::string_view base);
+
+// The separator between folders in PATH (":" on POSIX, ";" on Windows).
+char path_list_separator();
+
+}  // namespace karvo::platform

@@ -115,3 +115,10 @@ void* heap_alloc(std::int64_t size) {
 }
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+std::string executable_file_name(std::string_view base) { return std::string(base); }
+char path_list_separator() { return ':'; }
+
+}  // namespace karvo::platform

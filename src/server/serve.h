@@ -1,0 +1,16 @@
+#pragma once
+// The headless HTTP API: bind policy, listener and accept loop.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/error.h"
+
+namespace karvo::server {
+
+// Binds `{listen}:{port}` under the bind policy, prints the banner and serves
+// connections one at a time. Returns only with an error (refused or failed bind).
+Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token);
+
+}  // namespace karvo::server

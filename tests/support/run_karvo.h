@@ -1,0 +1,29 @@
+#pragma once
+// Runs the real karvo executable (built next to the test binaries) and
+// captures what it prints and its exit status.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/process.h"
+
+namespace karvo::testing {
+
+// Folder of the test executables and of karvo itself.
+std::string bin_dir();
+// Full path of the karvo executable.
+std::string karvo_path();
+// Folder a fake was built into: bin/fakes/<name>.
+std::string fake_dir(const std::string& name);
+
+using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// Runs karvo with `args`; `env` changes the child's environment. The token
+// variables are removed unless `env` sets them, so the caller's shell never
+// leaks into a test.
+platform::ProcessOutput run_karvo(const std::vector<std::string>& args, EnvChanges env = {},
+                                  const std::string& program = karvo_path());
+
+}  // namespace karvo::testing

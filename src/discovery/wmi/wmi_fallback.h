@@ -1,0 +1,27 @@
+#pragma once
+// AMD display adapters and the system memory type, read from WMI through PowerShell.
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "common/error.h"
+#include "discovery/device.h"
+#include "discovery/naming/naming.h"
+
+namespace karvo::wmi {
+
+// One PowerShell start: the adapter list as "wmi" records.
+Result<DeviceList> query_wmi_devices();
+
+// Turns the adapter script's output into records (no process started here,
+// apart from what `query_code` does for shared-memory device IDs).
+Result<DeviceList> parse_wmi_adapters(std::string_view output, const naming::MemoryCodeQuery& query_code);
+
+// One PowerShell start: the SMBIOS memory-type code of the system RAM.
+std::optional<std::uint32_t> query_system_memory_code();
+
+// Reads the memory script's output: trimmed, "+"? digits, unsigned 32-bit.
+std::optional<std::uint32_t> parse_memory_code(std::string_view output);
+
+}  // namespace karvo::wmi

@@ -50,3 +50,10 @@ std::string executable_file_name(std::string_view base);
 char path_list_separator();
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+// Sets (or with nothing, removes) a variable of this process's environment.
+void set_env(std::string_view name, const std::optional<std::string>& value);
+
+}  // namespace karvo::platform

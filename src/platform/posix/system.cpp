@@ -122,3 +122,13 @@ std::string executable_file_name(std::string_view base) { return std::string(bas
 char path_list_separator() { return ':'; }
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+void set_env(std::string_view name, const std::optional<std::string>& value) {
+    const std::string key(name);
+    if (value) ::setenv(key.c_str(), value->c_str(), 1);
+    else ::unsetenv(key.c_str());
+}
+
+}  // namespace karvo::platform

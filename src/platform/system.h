@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 
@@ -55,5 +56,13 @@ namespace karvo::platform {
 
 // Sets (or with nothing, removes) a variable of this process's environment.
 void set_env(std::string_view name, const std::optional<std::string>& value);
+
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+
+// The process's arguments as UTF-8 for programs entered through a plain
+// main(): on Windows they are read again from the UTF-16 command line.
+std::vector<std::string> utf8_arguments(int argc, char** argv);
 
 }  // namespace karvo::platform

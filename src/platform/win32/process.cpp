@@ -1,0 +1,177 @@
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/system.h"
+#include "platform/win32/win32_util.h"
+
+namespace karvo::platform {
+namespace {
+
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+    HANDLE get() const { return handle_; }
+    HANDLE* out() { return &handle_; }
+    void reset() {
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// Quotes one argument so that the child's command-line parser (the C runtime's
+// and CommandLineToArgvW's rules) gives back exactly the original text.
+void append_quoted(std::wstring& line, const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        line += arg;
+        return;
+    }
+    line += L'"';
+    std::size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') line.append(backslashes * 2 + 1, L'\\');
+        else line.append(backslashes, L'\\');
+        backslashes = 0;
+        line += c;
+    }
+    line.append(backslashes * 2, L'\\');
+    line += L'"';
+}
+
+bool same_name(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// Our environment with the requested changes, as a CreateProcessW block.
+std::wstring environment_block(const ProcessSpec& spec) {
+    std::vector<std::pair<std::wstring, std::wstring>> vars;
+    if (wchar_t* strings = GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+            const std::wstring item(entry);
+            // Names of drive-current-directory entries start with "=" ("=C:=C:\...").
+            const auto eq = item.find(L'=', 1);
+            if (eq == std::wstring::npos) continue;
+            vars.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+        }
+        FreeEnvironmentStringsW(strings);
+    }
+    for (const auto& [name, value] : spec.env) {
+        const std::wstring wide_name = win32::widen(name);
+        std::erase_if(vars, [&](const auto& var) { return same_name(var.first, wide_name); });
+        if (value) vars.emplace_back(wide_name, win32::widen(*value));
+    }
+    std::wstring block;
+    for (const auto& [name, value] : vars) {
+        block += name;
+        block += L'=';
+        block += value;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+void drain(HANDLE pipe, std::string& sink) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) sink.append(buffer, got);
+}
+
+}  // namespace
+
+Result<ProcessOutput> run_process(const ProcessSpec& spec) {
+    const std::string context = "failed to start " + spec.program;
+    const auto fail = [&](DWORD code) { return Error(context).with_cause(os_error_text(static_cast<int>(code))); };
+
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    Handle out_read, out_write, err_read, err_write;
+    if (!CreatePipe(out_read.out(), out_write.out(), &inheritable, 0) ||
+        !CreatePipe(err_read.out(), err_write.out(), &inheritable, 0))
+        return fail(GetLastError());
+    // Only the child's ends are inherited.
+    SetHandleInformation(out_read.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read.get(), HANDLE_FLAG_INHERIT, 0);
+    Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (null_in.get() == INVALID_HANDLE_VALUE) return fail(GetLastError());
+
+    std::wstring command_line;
+    append_quoted(command_line, win32::widen(spec.program));
+    for (const auto& arg : spec.args) {
+        command_line += L' ';
+        append_quoted(command_line, win32::widen(arg));
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null_in.get();
+    startup.StartupInfo.hStdOutput = out_write.get();
+    startup.StartupInfo.hStdError = err_write.get();
+
+    // Restrict inheritance to exactly the three standard handles, so no socket
+    // or file of ours ever reaches the child even if it was made inheritable.
+    HANDLE inherited[3] = {null_in.get(), out_write.get(), err_write.get()};
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+    std::vector<unsigned char> list_storage(list_size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    bool have_list = false;
+    if (list_size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+        have_list = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                              nullptr, nullptr) != 0;
+        if (have_list) {
+            startup.lpAttributeList = list;
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+        } else {
+            DeleteProcThreadAttributeList(list);
+        }
+    }
+
+    std::wstring env_block;
+    if (!spec.env.empty()) env_block = environment_block(spec);
+    const std::wstring working_dir = win32::widen(spec.working_dir);
+
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
+                                        env_block.empty() ? nullptr : env_block.data(),
+                                        working_dir.empty() ? nullptr : working_dir.c_str(),
+                                        &startup.StartupInfo, &info);
+    const DWORD start_error = GetLastError();
+    if (have_list) DeleteProcThreadAttributeList(list);
+    // Our copies of the child's ends must go, or the reads below never see the end.
+    out_write.reset();
+    err_write.reset();
+    null_in.reset();
+    if (!started) return fail(start_error);
+    Handle process(info.hProcess);
+    Handle thread(info.hThread);
+
+    ProcessOutput output;
+    // Both pipes are read at the same time: a child that fills one of them while
+    // we wait on the other would otherwise block forever.
+    std::thread err_reader([&] { drain(err_read.get(), output.err); });
+    drain(out_read.get(), output.out);
+    err_reader.join();
+
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    output.exit_code = static_cast<int>(code);
+    return output;
+}
+
+}  // namespace karvo::platform

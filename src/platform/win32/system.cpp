@@ -1,0 +1,152 @@
+#include <charconv>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/system.h"
+#include "platform/win32/win32_util.h"
+
+namespace karvo::platform {
+
+std::optional<std::string> get_env(std::string_view name) {
+    const std::wstring wide_name = win32::widen(name);
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        if (n < buffer.size()) {
+            const std::u16string_view units(reinterpret_cast<const char16_t*>(buffer.data()), n);
+            return text::utf16_to_utf8_strict(units);  // nothing when not valid Unicode
+        }
+        buffer.resize(n);
+    }
+}
+
+void set_env(std::string_view name, const std::optional<std::string>& value) {
+    const std::wstring wide_name = win32::widen(name);
+    if (value) SetEnvironmentVariableW(wide_name.c_str(), win32::widen(*value).c_str());
+    else SetEnvironmentVariableW(wide_name.c_str(), nullptr);
+}
+
+std::string os_error_text(int code) {
+    wchar_t* message = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0,
+                                   nullptr);
+    std::string text;
+    if (n > 0 && message != nullptr) text = win32::narrow(std::wstring_view(message, n));
+    if (message != nullptr) LocalFree(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) text = "Unknown error";
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, code).ptr;
+    text += " (os error ";
+    text.append(digits, end);
+    text += ")";
+    return text;
+}
+
+Result<std::string> read_file(const std::string& path) {
+    HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Error(os_error_text(static_cast<int>(GetLastError())));
+    std::string data;
+    DWORD failure = 0;
+    try {
+        std::vector<char> chunk(65536);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+                failure = GetLastError();
+                break;
+            }
+            if (got == 0) break;
+            data.append(chunk.data(), got);
+        }
+    } catch (const std::bad_alloc&) {
+        failure = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::length_error&) {
+        failure = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    CloseHandle(file);
+    if (failure != 0) return Error(os_error_text(static_cast<int>(failure)));
+    return data;
+}
+
+namespace {
+void append_padded(std::string& out, unsigned value, int width) {
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    for (int pad = width - static_cast<int>(end - digits); pad > 0; --pad) out += '0';
+    out.append(digits, end);
+}
+}  // namespace
+
+std::string local_time_text() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    std::string text;
+    append_padded(text, now.wYear, 4);
+    text += '-';
+    append_padded(text, now.wMonth, 2);
+    text += '-';
+    append_padded(text, now.wDay, 2);
+    text += ' ';
+    append_padded(text, now.wHour, 2);
+    text += ':';
+    append_padded(text, now.wMinute, 2);
+    text += ':';
+    append_padded(text, now.wSecond, 2);
+    return text;
+}
+
+void sleep_seconds(std::uint64_t seconds) {
+    // Sleep in chunks of at most a day: no overflow for any count of seconds.
+    constexpr std::uint64_t kChunk = 86400;
+    while (seconds > 0) {
+        const std::uint64_t step = seconds < kChunk ? seconds : kChunk;
+        Sleep(static_cast<DWORD>(step * 1000));
+        seconds -= step;
+    }
+}
+
+void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::uint64_t monotonic_ns() {
+    LARGE_INTEGER frequency{}, counter{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto per_second = static_cast<std::uint64_t>(frequency.QuadPart);
+    return ticks / per_second * 1000000000u + ticks % per_second * 1000000000u / per_second;
+}
+
+std::string executable_dir() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return ".";
+        if (n < buffer.size()) {
+            std::string path = win32::narrow(std::wstring_view(buffer.data(), n));
+            const auto slash = path.find_last_of("\\/");
+            return slash == std::string::npos ? "." : path.substr(0, slash);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void* heap_alloc(std::int64_t size) {
+    if (size < 1) return nullptr;
+    return HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size));
+}
+
+std::string executable_file_name(std::string_view base) { return std::string(base) + ".exe"; }
+char path_list_separator() { return ';'; }
+
+}  // namespace karvo::platform

@@ -1,0 +1,22 @@
+#pragma once
+// Helpers shared by the Win32 platform files: UTF-8 <-> UTF-16 and error texts.
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/text.h"
+
+namespace karvo::platform::win32 {
+
+inline std::wstring widen(std::string_view text) {
+    const std::u16string units = text::utf8_to_utf16(text);
+    return std::wstring(units.begin(), units.end());
+}
+
+inline std::string narrow(std::wstring_view text) {
+    return text::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+}  // namespace karvo::platform::win32

@@ -20,6 +20,9 @@ done
 stage "Windows executable imports"
 scripts/check-imports.sh build/windows/bin/karvo.exe
 
+stage "Wine prefix"
+time scripts/wine-run.sh wineboot -i >/dev/null 2>&1 || true
+
 for preset in linux linux-asan windows; do
   stage "test $preset"
   ctest --preset "$preset" -j "$jobs"

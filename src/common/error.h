@@ -48,8 +48,8 @@ private:
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(T ok_value) : state_(std::in_place_index<0>, std::move(ok_value)) {}
+    Result(Error failure) : state_(std::in_place_index<1>, std::move(failure)) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -75,7 +75,7 @@ class [[nodiscard]] Status {
 public:
     Status() = default;
     Status(Ok) {}
-    Status(Error error) : error_(std::move(error)), failed_(true) {}
+    Status(Error failure) : error_(std::move(failure)), failed_(true) {}
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }

@@ -2,13 +2,48 @@
 // The program's entry: parse the command line, pick one run mode, run it and
 // turn the outcome into output streams and an exit status.
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "cli/args.h"
+#include "cli/token_policy.h"
+#include "common/error.h"
+#include "render/report.h"
 
 namespace karvo::cli {
 
+// Exit statuses of the process.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsageOrNoGpu = 2;
+
+// The 10 bytes that clear the screen and home the cursor before each refresh.
+inline constexpr std::string_view kClearScreen = "\x1b[2J\x1b[1;1H";
+
+// Everything the driver reaches outside itself, so each run mode can be driven
+// with stand-ins. system_services() wires in the real report, server and OS.
+struct Services {
+    // One report pass (discovery included) printed to standard output.
+    std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
+    // The HTTP API; returns only with a refused or failed bind.
+    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token)>
+        serve;
+    TokenEnvironment tokens;
+    std::function<Status(std::string_view)> write_out;
+    std::function<Status(std::string_view)> write_err;
+    std::function<void(std::uint64_t seconds)> sleep_seconds;
+};
+
+Services system_services();
+
 // `args` holds the program name first, then the arguments, all UTF-8.
-// Returns the exit status (some modes never return).
+// Returns the exit status (serve and watch mode only return on failure or
+// when no GPU is left).
 int run(const std::vector<std::string>& args);
+int run(const std::vector<std::string>& args, const Services& services);
 
 }  // namespace karvo::cli

@@ -1,0 +1,277 @@
+#include "cli/args.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <limits>
+
+#include "common/text.h"
+
+namespace karvo::cli {
+namespace {
+
+constexpr std::string_view kAbout =
+    "karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). AMD-compatible, unofficial. "
+    "Reference: include/karvo/gpu_ref.h (MIT)";
+
+enum class Kind { flag, optional_value, required_value, help, version };
+
+enum class Id { json, verbose, show_ref, watch, serve, listen, token, token_file, compact, help, version };
+
+struct OptionSpec {
+    Id id;
+    std::string_view long_name;  // without the leading "--"
+    char short_name;             // 0 when there is none
+    Kind kind;
+    std::string_view placeholder;  // "SECS", "PORT", ... ; empty for flags
+    std::string_view help;
+};
+
+// In the order the help screen lists them.
+constexpr std::array<OptionSpec, 11> kOptions{{
+    {Id::json, "json", 0, Kind::flag, "", "Output JSON instead of table (headless API - pipe to your app)"},
+    {Id::verbose, "verbose", 0, Kind::flag, "", "Verbose (show backend used)"},
+    {Id::show_ref, "show-ref", 0, Kind::flag, "", "Show raw reference header path"},
+    {Id::watch, "watch", 0, Kind::optional_value, "SECS",
+     "Realtime watch - refresh every N seconds (memory safe, no leaks). e.g. --watch 1"},
+    {Id::serve, "serve", 0, Kind::optional_value, "PORT",
+     "Headless HTTP API - serve JSON on localhost:PORT (e.g. --serve 8080). Devs grab via curl/fetch"},
+    {Id::listen, "listen", 0, Kind::required_value, "ADDR",
+     "Bind address/hostname for --serve (default loopback). Use 0.0.0.0 for LAN scrape (requires token)"},
+    {Id::token, "token", 0, Kind::required_value, "TOKEN",
+     "Bearer token for --serve (visible in `ps`; prefer --token-file or KARVO_TOKEN env)"},
+    {Id::token_file, "token-file", 0, Kind::required_value, "FILE",
+     "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure"},
+    {Id::compact, "compact", 0, Kind::flag, "", "Headless compact JSON for piping (one line per call, no pretty)"},
+    {Id::help, "help", 'h', Kind::help, "", "Print help"},
+    {Id::version, "version", 'V', Kind::version, "", "Print version"},
+}};
+
+// "--watch [<SECS>]", "--listen <ADDR>", "--json".
+std::string option_signature(const OptionSpec& spec) {
+    std::string text = "--";
+    text += spec.long_name;
+    if (spec.kind == Kind::optional_value) {
+        text += " [<";
+        text += spec.placeholder;
+        text += ">]";
+    } else if (spec.kind == Kind::required_value) {
+        text += " <";
+        text += spec.placeholder;
+        text += ">";
+    }
+    return text;
+}
+
+// An argument echoed in a message: made valid UTF-8 and with control
+// characters spelled out, so a stray escape sequence cannot drive the terminal.
+std::string shown(std::string_view arg) {
+    const std::string clean = text::utf8_lossy(arg);
+    std::string out;
+    out.reserve(clean.size());
+    for (const char c : clean) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char digits[2];
+            const auto end = std::to_chars(digits, digits + sizeof digits, byte, 16).ptr;
+            out += "\\x";
+            if (end - digits == 1) out += '0';
+            out.append(digits, end);
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+UsageError usage_error(std::string_view program, const std::string& message, const std::string& tip = {}) {
+    std::string text = "error: ";
+    text += message;
+    text += "\n";
+    if (!tip.empty()) {
+        text += "\n  tip: ";
+        text += tip;
+        text += "\n";
+    }
+    text += "\nUsage: ";
+    text += program;
+    text += " [OPTIONS]\n\nFor more information, try '--help'.\n";
+    return UsageError{std::move(text)};
+}
+
+// An argument that a value-taking option must not swallow: anything starting
+// with "-" except "-" itself and negative numbers. No option looks like a
+// number, so "--watch -5" is reported as a bad value rather than an unknown option.
+bool looks_like_option(std::string_view arg) {
+    if (arg.size() < 2 || arg.front() != '-') return false;
+    return !std::all_of(arg.begin() + 1, arg.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+const OptionSpec* find_long(std::string_view name) {
+    for (const auto& spec : kOptions)
+        if (spec.long_name == name) return &spec;
+    return nullptr;
+}
+
+const OptionSpec* find_short(std::string_view arg) {
+    if (arg.size() != 2 || arg[0] != '-') return nullptr;
+    for (const auto& spec : kOptions)
+        if (spec.short_name != 0 && spec.short_name == arg[1]) return &spec;
+    return nullptr;
+}
+
+std::size_t index_of(Id id) { return static_cast<std::size_t>(id); }
+
+}  // namespace
+
+std::string program_display_name(std::string_view program_path) {
+    const auto slash = program_path.find_last_of("/\\");
+    if (slash != std::string_view::npos) program_path.remove_prefix(slash + 1);
+    if (program_path.empty()) return "karvo";
+    return shown(program_path);
+}
+
+std::string help_text(std::string_view program_name) {
+    std::size_t width = 0;
+    for (const auto& spec : kOptions) width = std::max(width, option_signature(spec).size());
+
+    std::string text(kAbout);
+    text += "\n\nUsage: ";
+    text += program_name;
+    text += " [OPTIONS]\n\nOptions:\n";
+    for (const auto& spec : kOptions) {
+        std::string left = "  ";
+        if (spec.short_name != 0) {
+            left += '-';
+            left += spec.short_name;
+            left += ", ";
+        } else {
+            left += "    ";
+        }
+        left += option_signature(spec);
+        text += text::pad_right(left, 6 + width + 2);
+        text += spec.help;
+        if (spec.id == Id::listen) text += " [default: 127.0.0.1]";
+        text += "\n";
+    }
+    return text;
+}
+
+ParseOutcome parse_args(const std::vector<std::string>& argv) {
+    const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
+    Args args;
+    std::array<bool, kOptions.size()> seen{};
+    bool options_ended = false;
+
+    for (std::size_t i = 1; i < argv.size(); ++i) {
+        const std::string_view arg = argv[i];
+        if (options_ended || arg.size() < 2 || arg.front() != '-') {
+            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+
+        const OptionSpec* spec = nullptr;
+        std::optional<std::string_view> inline_value;
+        std::string written;  // the option as the user named it, for messages
+        if (arg.starts_with("--")) {
+            std::string_view body = arg.substr(2);
+            const auto eq = body.find('=');
+            if (eq != std::string_view::npos) {
+                inline_value = body.substr(eq + 1);
+                body = body.substr(0, eq);
+            }
+            spec = find_long(body);
+            written = "--" + shown(body);
+        } else {
+            spec = find_short(arg);
+            written = shown(arg);
+        }
+        if (spec == nullptr) {
+            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+        }
+
+        const std::string signature = option_signature(*spec);
+        if (spec->kind == Kind::help || spec->kind == Kind::version || spec->kind == Kind::flag) {
+            if (inline_value) {
+                return usage_error(program, "unexpected value '" + shown(*inline_value) + "' for '" + written +
+                                                "' found; no more were expected");
+            }
+        }
+        if (spec->kind == Kind::help) return ShowHelp{help_text(program)};
+        if (spec->kind == Kind::version) return ShowVersion{"karvo " + std::string(kVersion) + "\n"};
+
+        if (seen[index_of(spec->id)]) {
+            return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
+        }
+        seen[index_of(spec->id)] = true;
+
+        // Fetch the value, if the option takes one.
+        std::optional<std::string_view> value = inline_value;
+        if (!value && spec->kind != Kind::flag && i + 1 < argv.size() && !looks_like_option(argv[i + 1])) {
+            value = argv[++i];
+        }
+        if (!value && spec->kind == Kind::required_value) {
+            std::string tip;
+            if (i + 1 < argv.size() && argv[i + 1] != "--") {
+                tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->long_name) +
+                      "=" + shown(argv[i + 1]) + "'";
+            }
+            return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
+        }
+
+        switch (spec->id) {
+            case Id::json: args.json = true; break;
+            case Id::verbose: args.verbose = true; break;
+            case Id::show_ref: args.show_ref = true; break;
+            case Id::compact: args.compact = true; break;
+            case Id::watch:
+                if (!value) {
+                    args.watch = kDefaultWatchSeconds;
+                } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
+                    args.watch = *seconds;
+                } else {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a whole number of seconds from 0 to "
+                                                    "18446744073709551615");
+                }
+                break;
+            case Id::serve:
+                if (!value) {
+                    args.serve = kDefaultPort;
+                } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
+                    args.serve = static_cast<std::uint16_t>(*port);
+                } else {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a port number from 0 to 65535");
+                }
+                break;
+            case Id::listen:
+                if (!text::is_valid_utf8(*value)) {
+                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                }
+                args.listen = std::string(*value);
+                break;
+            case Id::token:
+                // Not echoed: the value is a secret.
+                if (!text::is_valid_utf8(*value)) {
+                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                }
+                args.token = std::string(*value);
+                break;
+            case Id::token_file:
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                args.token_file = std::string(*value);
+                break;
+            case Id::help:
+            case Id::version: break;  // handled above
+        }
+    }
+    return args;
+}
+
+}  // namespace karvo::cli

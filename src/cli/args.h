@@ -1,0 +1,62 @@
+#pragma once
+// The command line: the options karvo understands, the record parsing yields,
+// the help screen and the usage-error text.
+//
+// Rules: long options only (plus -h/--help and -V/--version); a value follows
+// its option as the next argument or joined with "=" ("--watch=2"); --watch
+// and --serve take an optional value, which is only taken from the next
+// argument when that argument does not look like an option; every option at
+// most once; no positional arguments. "--" ends the options (and, since there
+// are no positionals, must be the last argument).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace karvo::cli {
+
+struct Args {
+    bool json = false;
+    bool verbose = false;
+    bool show_ref = false;
+    std::optional<std::uint64_t> watch;  // seconds; "--watch" alone means 1
+    std::optional<std::uint16_t> serve;  // TCP port; "--serve" alone means 8080
+    std::string listen = "127.0.0.1";
+    std::optional<std::string> token;
+    std::optional<std::string> token_file;
+    bool compact = false;
+
+    bool operator==(const Args&) const = default;
+};
+
+inline constexpr std::string_view kVersion = "1.2.0";
+inline constexpr std::uint64_t kDefaultWatchSeconds = 1;
+inline constexpr std::uint16_t kDefaultPort = 8080;
+
+// What parsing asks the driver to do.
+struct ShowHelp {
+    std::string text;  // the whole help screen, ready for standard output
+};
+struct ShowVersion {
+    std::string text;  // "karvo 1.2.0\n"
+};
+struct UsageError {
+    std::string text;  // message, usage line and hint, ready for standard error
+};
+using ParseOutcome = std::variant<Args, ShowHelp, ShowVersion, UsageError>;
+
+// `argv` holds the program name first, then the arguments (UTF-8 bytes, not
+// necessarily valid). Arguments are read in order; the first of help, version
+// or a usage error that is met decides.
+ParseOutcome parse_args(const std::vector<std::string>& argv);
+
+// The name the usage line shows: the file name of the program path, or
+// "karvo" when there is none.
+std::string program_display_name(std::string_view program_path);
+
+std::string help_text(std::string_view program_name);
+
+}  // namespace karvo::cli

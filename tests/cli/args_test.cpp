@@ -1,0 +1,228 @@
+#include "cli/args.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace karvo::cli {
+namespace {
+
+ParseOutcome parse(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "/usr/local/bin/karvo");
+    return parse_args(arguments);
+}
+
+Args parsed_ok(const std::vector<std::string>& arguments) {
+    const ParseOutcome outcome = parse(arguments);
+    if (const auto* error = std::get_if<UsageError>(&outcome)) {
+        ADD_FAILURE() << "unexpected usage error: " << error->text;
+        return {};
+    }
+    EXPECT_TRUE(std::holds_alternative<Args>(outcome));
+    return std::holds_alternative<Args>(outcome) ? std::get<Args>(outcome) : Args{};
+}
+
+// The usage-error text, or "" (plus a test failure) when parsing succeeded.
+std::string usage_error(const std::vector<std::string>& arguments) {
+    const ParseOutcome outcome = parse(arguments);
+    if (const auto* error = std::get_if<UsageError>(&outcome)) return error->text;
+    ADD_FAILURE() << "expected a usage error";
+    return {};
+}
+
+constexpr std::string_view kHint = "\nUsage: karvo [OPTIONS]\n\nFor more information, try '--help'.\n";
+
+TEST(ArgsTest, DefaultsWithoutArguments) {
+    const Args args = parsed_ok({});
+    EXPECT_FALSE(args.json);
+    EXPECT_FALSE(args.verbose);
+    EXPECT_FALSE(args.show_ref);
+    EXPECT_FALSE(args.watch);
+    EXPECT_FALSE(args.serve);
+    EXPECT_EQ(args.listen, "127.0.0.1");
+    EXPECT_FALSE(args.token);
+    EXPECT_FALSE(args.token_file);
+    EXPECT_FALSE(args.compact);
+}
+
+TEST(ArgsTest, EveryOptionInOneCommandLine) {
+    const Args args = parsed_ok({"--json", "--verbose", "--show-ref", "--watch", "3", "--serve", "9100", "--listen",
+                                 "0.0.0.0", "--token", "tok", "--token-file", "/etc/karvo.token", "--compact"});
+    Args expected;
+    expected.json = expected.verbose = expected.show_ref = expected.compact = true;
+    expected.watch = 3;
+    expected.serve = 9100;
+    expected.listen = "0.0.0.0";
+    expected.token = "tok";
+    expected.token_file = "/etc/karvo.token";
+    EXPECT_EQ(args, expected);
+}
+
+TEST(ArgsTest, OptionalValuesDefaultWhenAbsentOrFollowedByAnOption) {
+    EXPECT_EQ(parsed_ok({"--watch"}).watch, 1u);
+    EXPECT_EQ(parsed_ok({"--serve"}).serve, 8080u);
+
+    const Args watch_then_json = parsed_ok({"--watch", "--json"});
+    EXPECT_EQ(watch_then_json.watch, 1u);
+    EXPECT_TRUE(watch_then_json.json);
+
+    const Args serve_then_listen = parsed_ok({"--serve", "--listen", "::1"});
+    EXPECT_EQ(serve_then_listen.serve, 8080u);
+    EXPECT_EQ(serve_then_listen.listen, "::1");
+
+    // "--" ends the options; it is never taken as a value.
+    EXPECT_EQ(parsed_ok({"--watch", "--"}).watch, 1u);
+}
+
+TEST(ArgsTest, NumberRanges) {
+    EXPECT_EQ(parsed_ok({"--watch", "0"}).watch, 0u);
+    EXPECT_EQ(parsed_ok({"--watch", "18446744073709551615"}).watch, 18446744073709551615u);
+    EXPECT_EQ(parsed_ok({"--watch=2"}).watch, 2u);
+    EXPECT_EQ(parsed_ok({"--serve", "0"}).serve, 0u);
+    EXPECT_EQ(parsed_ok({"--serve", "65535"}).serve, 65535u);
+    EXPECT_EQ(parsed_ok({"--serve=00080"}).serve, 80u);
+
+    for (const std::string bad : {"65536", "abc", "", " 80", "80 ", "8080x", "-1", "0x50", "99999999999999999999999"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_NE(usage_error({"--serve=" + bad}).find("for '--serve [<PORT>]'"), std::string::npos);
+    }
+    for (const std::string bad : {"18446744073709551616", "1.5", "", "one", "340282366920938463463374607431768211456"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_NE(usage_error({"--watch=" + bad}).find("for '--watch [<SECS>]'"), std::string::npos);
+    }
+    // A separate argument that is not a number is taken as the value, and refused.
+    EXPECT_EQ(usage_error({"--serve", "abc"}),
+              std::string("error: invalid value 'abc' for '--serve [<PORT>]': expected a port number from 0 to 65535\n") +
+                  std::string(kHint));
+    // A negative number is taken as the value (no option looks like one), and refused.
+    EXPECT_NE(usage_error({"--watch", "-5"}).find("invalid value '-5' for '--watch [<SECS>]'"), std::string::npos);
+    EXPECT_NE(usage_error({"--serve", "-1"}).find("invalid value '-1' for '--serve [<PORT>]'"), std::string::npos);
+    EXPECT_NE(usage_error({"--watch", "-5x"}).find("unexpected argument '-5x' found"), std::string::npos);
+}
+
+TEST(ArgsTest, RequiredValues) {
+    EXPECT_EQ(parsed_ok({"--listen", "localhost"}).listen, "localhost");
+    EXPECT_EQ(parsed_ok({"--listen="}).listen, "");
+    EXPECT_EQ(parsed_ok({"--listen", ""}).listen, "");
+    EXPECT_EQ(parsed_ok({"--token", ""}).token, "");
+    EXPECT_EQ(parsed_ok({"--token=  spaced  "}).token, "  spaced  ");
+    EXPECT_EQ(parsed_ok({"--token=a=b"}).token, "a=b");
+    EXPECT_EQ(parsed_ok({"--token=-starts-with-dash"}).token, "-starts-with-dash");
+    EXPECT_EQ(parsed_ok({"--token-file", "-"}).token_file, "-");
+
+    EXPECT_EQ(usage_error({"--listen"}),
+              std::string("error: a value is required for '--listen <ADDR>' but none was supplied\n") +
+                  std::string(kHint));
+    EXPECT_EQ(usage_error({"--token", "--json"}),
+              "error: a value is required for '--token <TOKEN>' but none was supplied\n\n"
+              "  tip: to pass '--json' as the value, use '--token=--json'\n" +
+                  std::string(kHint));
+    EXPECT_NE(usage_error({"--token-file"}).find("a value is required for '--token-file <FILE>'"), std::string::npos);
+}
+
+TEST(ArgsTest, EmptyTokenFileIsAUsageError) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--token-file", ""}, {"--token-file="}}) {
+        EXPECT_EQ(usage_error(arguments),
+                  std::string("error: invalid value '' for '--token-file <FILE>': the file name is empty\n") +
+                      std::string(kHint));
+    }
+}
+
+TEST(ArgsTest, EachOptionAtMostOnce) {
+    EXPECT_EQ(usage_error({"--json", "--json"}),
+              std::string("error: the argument '--json' cannot be used multiple times\n") + std::string(kHint));
+    EXPECT_NE(usage_error({"--watch", "--watch=2"}).find("'--watch [<SECS>]' cannot be used multiple times"),
+              std::string::npos);
+    EXPECT_NE(usage_error({"--listen=a", "--listen", "b"}).find("'--listen <ADDR>' cannot be used multiple times"),
+              std::string::npos);
+    EXPECT_NE(usage_error({"--token=", "--token="}).find("cannot be used multiple times"), std::string::npos);
+}
+
+TEST(ArgsTest, UnknownOptionsAndPositionals) {
+    EXPECT_EQ(usage_error({"--jsn"}), std::string("error: unexpected argument '--jsn' found\n") + std::string(kHint));
+    for (const std::string bad : {"json", "", "=", "-", "-j", "-w", "-hV", "---json", "--JSON", "--=", "--=x",
+                                  "--watch2", "--foo=bar", "-h=1"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_NE(usage_error({bad}).find("error: unexpected argument '" + bad + "' found"), std::string::npos);
+    }
+    // Anything after "--" is a positional, and there are none.
+    EXPECT_NE(usage_error({"--", "--json"}).find("unexpected argument '--json' found"), std::string::npos);
+    EXPECT_NE(usage_error({"--json", "extra"}).find("unexpected argument 'extra' found"), std::string::npos);
+    // "--" alone only ends the (empty) option list.
+    EXPECT_EQ(parsed_ok({"--"}), Args{});
+}
+
+TEST(ArgsTest, FlagsTakeNoValue) {
+    EXPECT_EQ(usage_error({"--json=1"}),
+              std::string("error: unexpected value '1' for '--json' found; no more were expected\n") +
+                  std::string(kHint));
+    EXPECT_NE(usage_error({"--compact="}).find("unexpected value '' for '--compact'"), std::string::npos);
+    EXPECT_NE(usage_error({"--help=x"}).find("unexpected value 'x' for '--help'"), std::string::npos);
+}
+
+TEST(ArgsTest, ArgumentsInMessagesAreMadeSafe) {
+    // Control bytes are spelled out; invalid UTF-8 becomes U+FFFD.
+    EXPECT_NE(usage_error({"\x1b[2J"}).find("unexpected argument '\\x1b[2J' found"), std::string::npos);
+    EXPECT_NE(usage_error({"a\xff"}).find("unexpected argument 'a\xEF\xBF\xBD' found"), std::string::npos);
+    // Invalid UTF-8 in an address or token is refused without echoing the secret.
+    const std::string token_error = usage_error({"--token", "secret\xc3"});
+    EXPECT_NE(token_error.find("invalid UTF-8 was detected in the value of '--token <TOKEN>'"), std::string::npos);
+    EXPECT_EQ(token_error.find("secret"), std::string::npos);
+    EXPECT_NE(usage_error({"--listen=\xe2\x82"}).find("'--listen <ADDR>'"), std::string::npos);
+    // A file name is a path: its bytes are kept as given.
+    EXPECT_EQ(parsed_ok({"--token-file", "tok\xff"}).token_file, "tok\xff");
+}
+
+TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
+    EXPECT_EQ(std::get<ShowVersion>(parse({"-V"})).text, "karvo 1.2.0\n");
+    EXPECT_EQ(std::get<ShowVersion>(parse({"--version"})).text, "karvo 1.2.0\n");
+    EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"-h"})));
+    EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"--json", "--help", "--bogus"})));
+    EXPECT_TRUE(std::holds_alternative<ShowVersion>(parse({"--watch", "-V"})));
+    EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"--help", "--version"})));
+    EXPECT_TRUE(std::holds_alternative<UsageError>(parse({"--bogus", "--help"})));
+}
+
+TEST(ArgsTest, HelpScreen) {
+    const std::string help = std::get<ShowHelp>(parse({"--help"})).text;
+    EXPECT_EQ(help,
+              "karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). AMD-compatible, unofficial. "
+              "Reference: include/karvo/gpu_ref.h (MIT)\n"
+              "\n"
+              "Usage: karvo [OPTIONS]\n"
+              "\n"
+              "Options:\n"
+              "      --json               Output JSON instead of table (headless API - pipe to your app)\n"
+              "      --verbose            Verbose (show backend used)\n"
+              "      --show-ref           Show raw reference header path\n"
+              "      --watch [<SECS>]     Realtime watch - refresh every N seconds (memory safe, no leaks). "
+              "e.g. --watch 1\n"
+              "      --serve [<PORT>]     Headless HTTP API - serve JSON on localhost:PORT (e.g. --serve 8080). "
+              "Devs grab via curl/fetch\n"
+              "      --listen <ADDR>      Bind address/hostname for --serve (default loopback). "
+              "Use 0.0.0.0 for LAN scrape (requires token) [default: 127.0.0.1]\n"
+              "      --token <TOKEN>      Bearer token for --serve (visible in `ps`; prefer --token-file or "
+              "KARVO_TOKEN env)\n"
+              "      --token-file <FILE>  Read bearer token from file (or KARVO_TOKEN_FILE env). "
+              "Preferred: no `ps` exposure\n"
+              "      --compact            Headless compact JSON for piping (one line per call, no pretty)\n"
+              "  -h, --help               Print help\n"
+              "  -V, --version            Print version\n");
+}
+
+TEST(ArgsTest, ProgramNameInUsageLine) {
+    EXPECT_EQ(program_display_name("/opt/bin/karvo"), "karvo");
+    EXPECT_EQ(program_display_name("C:\\Tools\\karvo.exe"), "karvo.exe");
+    EXPECT_EQ(program_display_name("karvo"), "karvo");
+    EXPECT_EQ(program_display_name(""), "karvo");
+    EXPECT_EQ(program_display_name("/trailing/"), "karvo");
+
+    const auto outcome = parse_args({"D:\\x\\gpu.exe", "--nope"});
+    EXPECT_NE(std::get<UsageError>(outcome).text.find("\nUsage: gpu.exe [OPTIONS]\n"), std::string::npos);
+    // No program name at all still parses.
+    EXPECT_EQ(std::get<Args>(parse_args({})), Args{});
+}
+
+}  // namespace
+}  // namespace karvo::cli

@@ -1,0 +1,195 @@
+#include "cli/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace karvo::cli {
+namespace {
+
+using render::ReportOutcome;
+
+// Stand-ins for the report, the server and the OS, recording every call.
+struct FakeRun {
+    std::string out;
+    std::string err;
+    std::string events;  // one letter per call: C clear, R report, S sleep, V serve
+    std::vector<render::ReportOptions> report_calls;
+    std::vector<std::uint64_t> sleeps;
+    // Outcomes for consecutive report passes; once used up, no GPU is left.
+    std::deque<Result<ReportOutcome>> outcomes;
+    std::map<std::string, std::string> variables;
+    std::map<std::string, std::string> files;
+    int files_read = 0;
+    struct ServeCall {
+        std::string listen;
+        std::uint16_t port;
+        std::optional<std::string> token;
+    };
+    std::vector<ServeCall> serve_calls;
+    bool stdout_broken = false;
+
+    Services services() {
+        Services s;
+        s.report = [this](const render::ReportOptions& options) -> Result<ReportOutcome> {
+            events += 'R';
+            report_calls.push_back(options);
+            if (outcomes.empty()) return ReportOutcome::no_gpu;
+            Result<ReportOutcome> next = outcomes.front();
+            outcomes.pop_front();
+            return next;
+        };
+        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
+            events += 'V';
+            serve_calls.push_back({listen, port, token});
+            return Error("bind " + listen + ":" + std::to_string(port) + " failed: Address already in use");
+        };
+        s.tokens.get_env = [this](std::string_view name) -> std::optional<std::string> {
+            const auto it = variables.find(std::string(name));
+            if (it == variables.end()) return std::nullopt;
+            return it->second;
+        };
+        s.tokens.read_file = [this](const std::string& path) -> Result<std::string> {
+            ++files_read;
+            const auto it = files.find(path);
+            if (it == files.end()) return Error("No such file or directory (os error 2)");
+            return it->second;
+        };
+        s.tokens.warn = [this](std::string_view line) { err += line; };
+        s.write_out = [this](std::string_view bytes) -> Status {
+            if (stdout_broken) return Error("Broken pipe (os error 32)");
+            if (bytes == kClearScreen) events += 'C';
+            out += bytes;
+            return Ok{};
+        };
+        s.write_err = [this](std::string_view bytes) -> Status {
+            err += bytes;
+            return Ok{};
+        };
+        s.sleep_seconds = [this](std::uint64_t seconds) {
+            events += 'S';
+            sleeps.push_back(seconds);
+        };
+        return s;
+    }
+
+    int run(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "karvo");
+        return cli::run(arguments, services());
+    }
+};
+
+TEST(DriverTest, FailedWriteOfAResultIsAFailure) {
+    FakeRun run;
+    run.stdout_broken = true;
+    EXPECT_EQ(run.run({"--show-ref"}), 1);
+    EXPECT_EQ(run.err, "Error: write standard output: Broken pipe (os error 32)\n");
+}
+
+TEST(DriverTest, ServeResolvesTheTokenThenServes) {
+    FakeRun run;
+    run.files["/s"] = "  serve-token-0123456789\n";
+    EXPECT_EQ(run.run({"--serve", "9100", "--listen", "0.0.0.0", "--token-file", "/s", "--watch", "--json"}), 1);
+    ASSERT_EQ(run.serve_calls.size(), 1u);
+    EXPECT_EQ(run.serve_calls[0].listen, "0.0.0.0");
+    EXPECT_EQ(run.serve_calls[0].port, 9100);
+    EXPECT_EQ(run.serve_calls[0].token, "serve-token-0123456789");
+    EXPECT_EQ(run.events, "V");  // no watch screen, no report
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_EQ(run.err, "Error: bind 0.0.0.0:9100 failed: Address already in use\n");
+}
+
+TEST(DriverTest, ServeDefaultsAndNoToken) {
+    FakeRun run;
+    run.variables["KARVO_TOKEN"] = "   ";
+    EXPECT_EQ(run.run({"--serve"}), 1);
+    ASSERT_EQ(run.serve_calls.size(), 1u);
+    EXPECT_EQ(run.serve_calls[0].listen, "127.0.0.1");
+    EXPECT_EQ(run.serve_calls[0].port, 8080);
+    EXPECT_FALSE(run.serve_calls[0].token);
+}
+
+TEST(DriverTest, TokenErrorStopsServeBeforeBinding) {
+    FakeRun run;
+    EXPECT_EQ(run.run({"--serve", "--token", "0123456789abcde"}), 1);
+    EXPECT_TRUE(run.serve_calls.empty());
+    EXPECT_TRUE(run.out.empty());
+    EXPECT_EQ(run.err,
+              "warning: --token is visible in process listings; prefer --token-file or KARVO_TOKEN env\n"
+              "Error: --token too short (need >=16 chars, use `openssl rand -hex 32`)\n");
+}
+
+TEST(DriverTest, TokenOptionsAreIgnoredOutsideServeMode) {
+    FakeRun run;
+    run.variables["KARVO_TOKEN"] = "short";
+    run.variables["KARVO_TOKEN_FILE"] = "/missing";
+    run.outcomes = {ReportOutcome::printed};
+    EXPECT_EQ(run.run({"--token", "x", "--token-file", "/also-missing"}), 0);
+    EXPECT_TRUE(run.err.empty());
+    EXPECT_EQ(run.files_read, 0);
+}
+
+TEST(DriverTest, OneShotReport) {
+    FakeRun printed;
+    printed.outcomes = {ReportOutcome::printed};
+    EXPECT_EQ(printed.run({"--compact", "--verbose"}), 0);
+    EXPECT_EQ(printed.events, "R");
+    ASSERT_EQ(printed.report_calls.size(), 1u);
+    EXPECT_TRUE(printed.report_calls[0].compact);
+    EXPECT_TRUE(printed.report_calls[0].verbose);
+    EXPECT_FALSE(printed.report_calls[0].json);
+    EXPECT_FALSE(printed.report_calls[0].watch);
+    EXPECT_TRUE(printed.out.empty());  // no clear sequence outside watch mode
+
+    FakeRun no_gpu;
+    EXPECT_EQ(no_gpu.run({"--json"}), 2);
+    EXPECT_TRUE(no_gpu.out.empty());
+
+    FakeRun failed;
+    Error error("serialise device list");
+    error.with_cause("inner detail");
+    failed.outcomes = {error};
+    EXPECT_EQ(failed.run({"--json"}), 1);
+    EXPECT_EQ(failed.err, "Error: serialise device list\n");
+}
+
+TEST(DriverTest, WatchLoopClearsReportsAndSleepsUntilNoGpuIsLeft) {
+    FakeRun run;
+    Error error("probe failed");
+    error.with_cause("device lost");
+    run.outcomes = {ReportOutcome::printed, error, ReportOutcome::printed};
+    EXPECT_EQ(run.run({"--watch", "5", "--json"}), 2);
+    EXPECT_EQ(run.events, "CRSCRSCRSCR");
+    EXPECT_EQ(run.out, std::string(kClearScreen) + std::string(kClearScreen) + std::string(kClearScreen) +
+                           std::string(kClearScreen));
+    EXPECT_EQ(kClearScreen.size(), 10u);
+    EXPECT_EQ(run.sleeps, (std::vector<std::uint64_t>{5, 5, 5}));
+    EXPECT_EQ(run.err, "discover error: probe failed: device lost\n");
+    ASSERT_EQ(run.report_calls.size(), 4u);
+    EXPECT_EQ(run.report_calls[0].watch, 5u);
+    EXPECT_TRUE(run.report_calls[0].json);
+}
+
+TEST(DriverTest, WatchZeroRefreshesEverySecondButReportsZero) {
+    FakeRun run;
+    run.outcomes = {ReportOutcome::printed, ReportOutcome::printed};
+    EXPECT_EQ(run.run({"--watch=0"}), 2);
+    EXPECT_EQ(run.sleeps, (std::vector<std::uint64_t>{1, 1}));
+    EXPECT_EQ(run.report_calls[0].watch, 0u);
+
+    FakeRun bare;
+    bare.outcomes = {ReportOutcome::printed};
+    EXPECT_EQ(bare.run({"--watch"}), 2);
+    EXPECT_EQ(bare.sleeps, std::vector<std::uint64_t>{1});
+
+    FakeRun huge;
+    huge.outcomes = {ReportOutcome::printed};
+    EXPECT_EQ(huge.run({"--watch", "18446744073709551615"}), 2);
+    EXPECT_EQ(huge.sleeps, std::vector<std::uint64_t>{18446744073709551615u});
+}
+
+}  // namespace
+}  // namespace karvo::cli

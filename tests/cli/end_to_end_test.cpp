@@ -1,0 +1,143 @@
+// Runs the real karvo executable and checks its streams and exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "support/run_karvo.h"
+#include "support/temp_dir.h"
+
+namespace karvo::cli {
+namespace {
+
+using testing::run_karvo;
+using testing::TempDir;
+
+constexpr std::string_view kNoGpu =
+    "No AMD GPU found. Tried: HIP (amdhip64) -> ADL (atiadlxx.dll) -> WMI (Win32_VideoController) on Windows; "
+    "HIP+sysfs on Linux\n"
+    "Hint: check driver installed and C:\\TheRock\\build\\bin is in PATH\n";
+
+constexpr std::string_view kWarning =
+    "warning: --token is visible in process listings; prefer --token-file or KARVO_TOKEN env\n";
+
+TEST(EndToEndTest, HelpAndVersion) {
+    const auto help = run_karvo({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_TRUE(help.err.empty()) << help.err;
+    EXPECT_TRUE(help.out.starts_with("karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). "
+                                     "AMD-compatible, unofficial. Reference: include/karvo/gpu_ref.h (MIT)\n"))
+        << help.out;
+    EXPECT_NE(help.out.find("\nUsage: " + platform::executable_file_name("karvo") + " [OPTIONS]\n"), std::string::npos)
+        << help.out;
+    EXPECT_NE(help.out.find("--watch [<SECS>]"), std::string::npos);
+    EXPECT_NE(help.out.find("--token-file <FILE>"), std::string::npos);
+    EXPECT_NE(help.out.find("(requires token) [default: 127.0.0.1]\n"), std::string::npos);
+
+    const auto short_help = run_karvo({"-h"});
+    EXPECT_EQ(short_help.exit_code, 0);
+    EXPECT_EQ(short_help.out, help.out);
+
+    for (const std::string flag : {"--version", "-V"}) {
+        const auto version = run_karvo({flag, "--bogus"});
+        EXPECT_EQ(version.exit_code, 0) << flag;
+        EXPECT_EQ(version.out, "karvo 1.2.0\n") << flag;
+        EXPECT_TRUE(version.err.empty()) << flag;
+    }
+}
+
+TEST(EndToEndTest, UsageErrorsExitTwoWithNothingOnStdout) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},          {"--json", "--json"},        {"--serve", "65536"},
+        {"--serve", "abc"},   {"--token-file", ""},        {"--listen"},
+        {"report"},           {""},                        {"="},
+        {"--", "--json"},     {"--watch", "99999999999999999999999999"},
+        {"--json=yes"},       {"-x"},
+    };
+    for (const auto& arguments : cases) {
+        SCOPED_TRACE(arguments.empty() ? "" : arguments.front());
+        const auto result = run_karvo(arguments);
+        EXPECT_EQ(result.exit_code, 2);
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+        EXPECT_TRUE(result.err.ends_with(" [OPTIONS]\n\nFor more information, try '--help'.\n")) << result.err;
+    }
+}
+
+TEST(EndToEndTest, ShowRefIgnoresEverythingElse) {
+    const auto result = run_karvo({"--serve", "--watch", "--json", "--token", "short", "--show-ref"},
+                                  {{"KARVO_TOKEN", "x"}, {"KARVO_TOKEN_FILE", "/does/not/exist"}});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out,
+              "Reference cloned to: include/karvo/gpu_ref.h\n"
+              "TheRock HIP runtime: C:\\TheRock\\build\\bin\\amdhip64_7.dll\n");
+    EXPECT_TRUE(result.err.empty()) << result.err;
+}
+
+TEST(EndToEndTest, TokenErrorsStopServeMode) {
+    const auto short_option = run_karvo({"--serve", "--token", "  0123456789abcde  "});
+    EXPECT_EQ(short_option.exit_code, 1);
+    EXPECT_TRUE(short_option.out.empty()) << short_option.out;
+    EXPECT_EQ(short_option.err,
+              std::string(kWarning) + "Error: --token too short (need >=16 chars, use `openssl rand -hex 32`)\n");
+
+    const auto empty_option = run_karvo({"--serve=0", "--token="});
+    EXPECT_EQ(empty_option.exit_code, 1);
+    EXPECT_EQ(empty_option.err,
+              std::string(kWarning) + "Error: --token too short (need >=16 chars, use `openssl rand -hex 32`)\n");
+
+    const auto short_variable = run_karvo({"--serve", "0"}, {{"KARVO_TOKEN", " 0123456789abcde\n"}});
+    EXPECT_EQ(short_variable.exit_code, 1);
+    EXPECT_TRUE(short_variable.out.empty());
+    EXPECT_EQ(short_variable.err, "Error: KARVO_TOKEN too short (need >=16 chars)\n");
+}
+
+TEST(EndToEndTest, TokenFileErrors) {
+    TempDir dir;
+    const std::string missing = (dir.path() / "missing.token").string();
+    const std::string empty = dir.write("empty.token", "");
+    const std::string latin1 = dir.write("latin1.token", "0123456789abcdef\xE9\r\n");
+
+    // The file wins over --token: no warning, and the short --token is never examined.
+    const auto no_file = run_karvo({"--serve", "--token-file", missing, "--token", "x"});
+    EXPECT_EQ(no_file.exit_code, 1);
+    EXPECT_TRUE(no_file.out.empty());
+    EXPECT_EQ(no_file.err, "Error: read token file " + missing + ": " + platform::os_error_text(2) + "\n");
+
+    const auto empty_file = run_karvo({"--serve", "--token-file=" + empty});
+    EXPECT_EQ(empty_file.exit_code, 1);
+    EXPECT_EQ(empty_file.err,
+              "Error: token in " + empty + " too short (need >=16 chars, use `openssl rand -hex 32`)\n");
+
+    // The variable's path is trimmed before use.
+    const auto bad_utf8 = run_karvo({"--serve"}, {{"KARVO_TOKEN_FILE", "  " + latin1 + "\n"}, {"KARVO_TOKEN", "x"}});
+    EXPECT_EQ(bad_utf8.exit_code, 1);
+    EXPECT_EQ(bad_utf8.err, "Error: read token file " + latin1 + ": stream did not contain valid UTF-8\n");
+}
+
+TEST(EndToEndTest, NoGpuEndsWithStatusTwo) {
+    // No GPU source can exist: an empty program search path and no extra libraries.
+    TempDir empty;
+    const testing::EnvChanges bare = {{"PATH", empty.path().string()}, {"LD_LIBRARY_PATH", ""}};
+
+    const auto one_shot = run_karvo({}, bare);
+    EXPECT_EQ(one_shot.exit_code, 2);
+    EXPECT_TRUE(one_shot.out.empty()) << one_shot.out;
+    EXPECT_TRUE(one_shot.err.ends_with(kNoGpu)) << one_shot.err;
+
+    const auto json = run_karvo({"--json", "--token", "ignored"}, bare);
+    EXPECT_EQ(json.exit_code, 2);
+    EXPECT_TRUE(json.out.empty()) << json.out;
+    EXPECT_TRUE(json.err.ends_with(kNoGpu)) << json.err;
+    EXPECT_EQ(json.err.find("warning"), std::string::npos);
+
+    // The watch screen is cleared once, then the first pass ends the program.
+    const auto watch = run_karvo({"--watch", "--compact"}, bare);
+    EXPECT_EQ(watch.exit_code, 2);
+    EXPECT_EQ(watch.out, "\x1b[2J\x1b[1;1H");
+    EXPECT_TRUE(watch.err.ends_with(kNoGpu)) << watch.err;
+}
+
+}  // namespace
+}  // namespace karvo::cli

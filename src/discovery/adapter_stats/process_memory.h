@@ -1,0 +1,50 @@
+#pragma once
+// Per-process dedicated video memory: the OS counter's instances (one per
+// process, adapter and physical part) turned into GpuProcess entries on the
+// records the adapter map points at.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "discovery/adapter_stats/adapter_stats.h"
+#include "discovery/device.h"
+#include "platform/gpu_os.h"
+
+namespace karvo::adapter_stats {
+
+// "C" (compute) when the lower-cased name contains "python", "ollama",
+// "llama", "torch", "vllm", "triton" or "compute"; otherwise "G" (graphics).
+std::string classify_process(std::string_view name);
+
+// The process ID of an instance name "pid_{id}_...", compared case-blind:
+// the decimal number (optional "+") between "pid_" and the next "_" or the end.
+// Nothing unless it is a non-zero unsigned 32-bit number.
+std::optional<std::uint32_t> instance_process_id(std::string_view instance_name);
+
+// Whole MB of a counter value, or nothing for a value the step ignores: below
+// 1 MB, negative, or too large for an unsigned 32-bit MB count.
+std::optional<std::uint32_t> counter_megabytes(std::int64_t bytes);
+
+using ProcessNames = std::unordered_map<std::uint32_t, std::string>;
+
+// Process ID to executable name (UTF-8); a later entry with the same ID wins.
+ProcessNames process_names(const std::vector<platform::ProcessEntry>& snapshot);
+
+// Adds the counter items, in order, as process entries of the records their
+// adapter key maps to; one entry per process and record, keeping the largest
+// value. Does not sort.
+void add_process_items(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
+                       const std::vector<platform::CounterItem>& items);
+
+// Largest `mem_used_mb` first; equal values keep their order.
+void sort_processes(DeviceList& devices);
+
+// The whole step: snapshot, one counter collection, entries, sorting. When
+// the OS session cannot open nothing changes (and nothing is sorted).
+void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platform::GpuOs& os);
+
+}  // namespace karvo::adapter_stats

@@ -1,0 +1,204 @@
+#include "discovery/adapter_stats/process_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "fake_gpu_os.h"
+
+namespace karvo::adapter_stats {
+namespace {
+
+using testing::counter_item;
+using testing::FakeGpuOs;
+using testing::kMiB;
+
+constexpr std::int64_t MiB = static_cast<std::int64_t>(kMiB);
+const std::u16string kLuid = u"luid_0x00000000_0x0000d1f6_phys_0";
+
+std::u16string instance(std::uint32_t pid, const std::u16string& rest = kLuid) {
+    std::u16string name = u"pid_";
+    for (char c : std::to_string(pid)) name += static_cast<char16_t>(c);
+    return name + u"_" + rest;
+}
+
+// Two records; the first is on adapter 0x0000d1f6, the second on 0x0000beef.
+struct Scene {
+    DeviceList devices{2};
+    AdapterMap adapters{{"0x00000000_0x0000d1f6", 0}, {"0x00000000_0x0000beef", 1}};
+    ProcessNames names;
+
+    void add(std::vector<platform::CounterItem> items) { add_process_items(devices, adapters, names, items); }
+    const std::vector<GpuProcess>& first() const { return devices[0].processes; }
+};
+
+TEST(ClassifyProcess, ComputeMarksInTheLowerCasedName) {
+    EXPECT_EQ(classify_process("python.exe"), "C");
+    EXPECT_EQ(classify_process("Ollama App.exe"), "C");
+    EXPECT_EQ(classify_process("MyComputeTool.exe"), "C");
+    EXPECT_EQ(classify_process("LLAMA-SERVER.EXE"), "C");
+    EXPECT_EQ(classify_process("TorchRun.exe"), "C");
+    EXPECT_EQ(classify_process("explorer.exe"), "G");
+    EXPECT_EQ(classify_process("Unknown"), "G");
+    EXPECT_EQ(classify_process(""), "G");
+}
+
+TEST(InstanceProcessId, DecimalBetweenPrefixAndNextUnderscore) {
+    EXPECT_EQ(instance_process_id("pid_4242_luid_0x0_0x1_phys_0"), 4242u);
+    EXPECT_EQ(instance_process_id("PID_12_LUID"), 12u);
+    EXPECT_EQ(instance_process_id("pid_77"), 77u);
+    EXPECT_EQ(instance_process_id("pid_+5_x"), 5u);
+    EXPECT_EQ(instance_process_id("pid_4294967295_x"), 4294967295u);
+    EXPECT_EQ(instance_process_id("pid_0_luid"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid_abc_luid"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid_12a_luid"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid__luid"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid_"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid_-3_x"), std::nullopt);
+    EXPECT_EQ(instance_process_id("pid_4294967296_x"), std::nullopt);
+    EXPECT_EQ(instance_process_id("xpid_12_luid"), std::nullopt);
+    EXPECT_EQ(instance_process_id("_Total"), std::nullopt);
+}
+
+TEST(CounterMegabytes, WholeMegabytesOfSensibleCounts) {
+    EXPECT_EQ(counter_megabytes(1048575), std::nullopt);
+    EXPECT_EQ(counter_megabytes(1048576), 1u);
+    EXPECT_EQ(counter_megabytes(3 * MiB - 1), 2u);
+    EXPECT_EQ(counter_megabytes(0), std::nullopt);
+    EXPECT_EQ(counter_megabytes(-1), std::nullopt);
+    EXPECT_EQ(counter_megabytes(-5 * MiB), std::nullopt);
+    EXPECT_EQ(counter_megabytes(std::numeric_limits<std::int64_t>::min()), std::nullopt);
+    EXPECT_EQ(counter_megabytes(std::int64_t{0xFFFFFFFF} * MiB), 0xFFFFFFFFu);
+    EXPECT_EQ(counter_megabytes(std::int64_t{0x100000000} * MiB), std::nullopt);
+    EXPECT_EQ(counter_megabytes(std::numeric_limits<std::int64_t>::max()), std::nullopt);
+}
+
+TEST(ProcessNames, LaterEntryWinsAndBadUnitsAreReplaced) {
+    const ProcessNames names = process_names({{4, u"System"}, {8, u"old.exe"}, {8, u"new.exe"}, {9, u"a\xD800" u"b"}});
+    EXPECT_EQ(names.at(4), "System");
+    EXPECT_EQ(names.at(8), "new.exe");
+    EXPECT_EQ(names.at(9), "a\xEF\xBF\xBD" "b");
+}
+
+TEST(ProcessItems, OneEntryPerProcessWithTheLargestValue) {
+    Scene s;
+    s.names = {{4242, "python.exe"}};
+    s.add({counter_item(u"pid_4242_luid_0x00000000_0x0000d1f6_phys_0", 300 * MiB),
+           counter_item(u"pid_4242_luid_0x00000000_0x0000d1f6_phys_1", 500 * MiB),
+           counter_item(u"pid_4242_luid_0x00000000_0x0000d1f6_phys_2", 100 * MiB)});
+
+    ASSERT_EQ(s.first().size(), 1u);
+    EXPECT_EQ(s.first()[0], (GpuProcess{4242, "python.exe", 500, "C"}));
+    EXPECT_TRUE(s.devices[1].processes.empty());
+}
+
+TEST(ProcessItems, TheAdapterKeyPicksTheRecordWhateverTheCase) {
+    Scene s;
+    s.add({counter_item(u"PID_12_LUID_0X00000000_0X0000D1F6_PHYS_0", 40 * MiB),
+           counter_item(u"pid_13_luid_0x00000000_0x0000BEEF_phys_0", 50 * MiB),
+           counter_item(u"pid_14_luid_0x00000000_0x00001234_phys_0", 60 * MiB)});  // no such adapter
+
+    ASSERT_EQ(s.first().size(), 1u);
+    EXPECT_EQ(s.first()[0], (GpuProcess{12, "Unknown", 40, "G"}));
+    ASSERT_EQ(s.devices[1].processes.size(), 1u);
+    EXPECT_EQ(s.devices[1].processes[0].pid, 13u);
+}
+
+TEST(ProcessItems, ItemsTheStepCannotUseAreSkipped) {
+    Scene s;
+    s.add({
+        {std::nullopt, 50 * MiB},                      // no name
+        counter_item(instance(20), 1048575),            // under 1 MB
+        counter_item(instance(21), -200 * MiB),         // negative
+        counter_item(instance(22), std::int64_t{1} << 62),  // beyond any MB count
+        counter_item(instance(0), 50 * MiB),            // process 0
+        counter_item(u"pid_abc_" + kLuid, 50 * MiB),    // not a number
+        counter_item(u"proc_23_" + kLuid, 50 * MiB),    // wrong prefix
+        counter_item(u"pid_24", 50 * MiB),              // no adapter key
+        counter_item(instance(25), 1 * MiB),            // the only usable one
+    });
+
+    ASSERT_EQ(s.first().size(), 1u);
+    EXPECT_EQ(s.first()[0].pid, 25u);
+    EXPECT_EQ(s.first()[0].mem_used_mb, 1u);
+}
+
+TEST(ProcessItems, AMapPositionOutsideTheListIsIgnored) {
+    Scene s;
+    s.adapters = {{"0x00000000_0x0000d1f6", 5}};
+    s.add({counter_item(instance(30), 10 * MiB)});
+    EXPECT_TRUE(s.first().empty());
+    EXPECT_TRUE(s.devices[1].processes.empty());
+}
+
+TEST(ProcessItems, MoreThanTheCardHoldsIsIgnoredWhenTheTotalIsKnown) {
+    Scene s;
+    s.devices[0].vram_total_mb = 8192;
+    s.add({counter_item(instance(40), 9000 * MiB), counter_item(instance(41), 8192 * MiB)});
+    ASSERT_EQ(s.first().size(), 1u);
+    EXPECT_EQ(s.first()[0].pid, 41u);
+
+    Scene unknown_total;
+    unknown_total.add({counter_item(instance(40), 9000 * MiB)});
+    ASSERT_EQ(unknown_total.first().size(), 1u);
+    EXPECT_EQ(unknown_total.first()[0].mem_used_mb, 9000u);
+}
+
+TEST(ProcessItems, MergingKeepsTheFirstNameAndType) {
+    Scene s;
+    s.devices[0].processes = {{7, "ollama.exe", 10, "C"}};
+    s.names = {{7, "explorer.exe"}};
+    s.add({counter_item(instance(7), 30 * MiB), counter_item(instance(7), 20 * MiB)});
+    ASSERT_EQ(s.first().size(), 1u);
+    EXPECT_EQ(s.first()[0], (GpuProcess{7, "ollama.exe", 30, "C"}));
+}
+
+// Sorted largest first; equal sizes keep the order in which they were appended.
+TEST(ProcessMemoryStep, NamesFromTheSnapshotAndSortedEntries) {
+    FakeGpuOs os;
+    os.state.processes = {{100, u"explorer.exe"}, {200, u"python.exe"}};
+    os.state.counter_items = {counter_item(instance(100), 100 * MiB), counter_item(instance(200), 700 * MiB),
+                              counter_item(instance(300), 700 * MiB)};
+    DeviceList devices(1);
+    const AdapterMap adapters{{"0x00000000_0x0000d1f6", 0}};
+
+    apply_process_memory(devices, adapters, os);
+
+    EXPECT_EQ(devices[0].processes,
+              (std::vector<GpuProcess>{{200, "python.exe", 700, "C"}, {300, "Unknown", 700, "G"},
+                                       {100, "explorer.exe", 100, "G"}}));
+    EXPECT_EQ(os.state.live_sessions, 0);
+}
+
+TEST(ProcessMemoryStep, AnUnavailableCounterChangesNothing) {
+    FakeGpuOs os;
+    os.state.process_memory_available = false;
+    DeviceList devices(1);
+    devices[0].processes = {{1, "a", 1, "G"}, {2, "b", 9, "G"}};  // deliberately unsorted
+
+    apply_process_memory(devices, AdapterMap{{"0x00000000_0x0000d1f6", 0}}, os);
+
+    EXPECT_EQ(devices[0].processes[0].pid, 1u);
+}
+
+TEST(ProcessMemoryStep, RunsThroughTheAdapterStepWithItsMap) {
+    FakeGpuOs os;
+    testing::FakeAdapter adapter;
+    adapter.description = testing::amd_adapter(0x744c, 0xd1f6);
+    adapter.segment_count = 1;
+    adapter.segments = {testing::local_segment(24 * testing::kGiB, testing::kGiB, testing::kGiB)};
+    os.state.adapters = {adapter};
+    os.state.processes = {{4242, u"ollama.exe"}};
+    os.state.counter_items = {counter_item(u"pid_4242_luid_0x00000000_0x0000d1f6_phys_0", 512 * MiB)};
+    GpuDevice device;
+    device.device_id = 0x744c;
+    DeviceList devices = {device};
+
+    (void)apply_adapter_statistics(devices, os);
+
+    EXPECT_EQ(devices[0].processes, (std::vector<GpuProcess>{{4242, "ollama.exe", 512, "C"}}));
+    EXPECT_EQ(devices[0].vram_total_mb, 24576u);
+}
+
+}  // namespace
+}  // namespace karvo::adapter_stats

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "discovery/device.h"
@@ -27,5 +29,26 @@ using Discover = std::function<DeviceList()>;
 
 // Runs `discover` once and prints the result. Errors are for the caller to print.
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover);
+
+// The two lines written to standard error when discovery found nothing.
+inline constexpr std::string_view kNoGpuMessage =
+    "No AMD GPU found. Tried: HIP (amdhip64) -> ADL (atiadlxx.dll) -> WMI (Win32_VideoController) on Windows; "
+    "HIP+sysfs on Linux\n"
+    "Hint: check driver installed and C:\\TheRock\\build\\bin is in PATH\n";
+
+// Where a report goes. run_report(options, discover) uses the process's
+// standard streams and the local clock; tests put their own in.
+struct ReportIo {
+    std::function<Status(std::string_view)> write_out;
+    std::function<Status(std::string_view)> write_err;
+    std::function<std::string()> local_time;
+};
+
+Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io);
+
+// Everything one report writes to standard output for a non-empty list: the
+// JSON document and "\n" (compact when `compact`, else pretty when `json`), or
+// the table. `time_text` is only used by the table.
+std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text);
 
 }  // namespace karvo::render

@@ -1,0 +1,161 @@
+// Any device list: the JSON document parses back (both layouts) with every
+// string and number intact, each Prometheus sample stays on its own line, and
+// the table is valid UTF-8 without control characters.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/json_reader.h"
+#include "common/text.h"
+#include "render/json.h"
+#include "render/metrics.h"
+#include "render/table.h"
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    template <class T>
+    T number() {
+        T value{};
+        unsigned char bytes[sizeof(T)] = {};
+        for (auto& b : bytes) b = byte();
+        std::memcpy(&value, bytes, sizeof value);
+        return value;
+    }
+    std::string text() {
+        const std::size_t length = byte() % 48;
+        std::string out;
+        for (std::size_t i = 0; i < length && pos_ < size_; ++i) out += static_cast<char>(data_[pos_++]);
+        return out;
+    }
+    template <class T>
+    std::optional<T> maybe() {
+        if (byte() & 1) return number<T>();
+        return std::nullopt;
+    }
+    bool done() const { return pos_ >= size_; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+karvo::DeviceList make_list(Input& in) {
+    karvo::DeviceList list;
+    const std::size_t devices = in.byte() % 4;
+    for (std::size_t i = 0; i < devices; ++i) {
+        karvo::GpuDevice d;
+        d.index = in.number<std::uint32_t>();
+        d.market_name = in.text();
+        d.device_id = in.number<std::uint64_t>();
+        d.gfx_version = in.text();
+        d.vram_type = in.text();
+        d.vram_total_mb = in.number<std::uint32_t>();
+        d.vram_used_mb = in.number<std::uint32_t>();
+        d.vram_pinned_mb = in.number<std::uint32_t>();
+        d.pcie_width = in.number<std::uint16_t>();
+        d.driver_version = in.text();
+        d.temp_edge_c = in.maybe<float>();
+        d.temp_hotspot_c = in.maybe<float>();
+        d.temp_vram_c = in.maybe<float>();
+        d.gfx_clock_mhz = in.maybe<std::uint32_t>();
+        d.mem_clock_mhz = in.maybe<std::uint32_t>();
+        d.gfx_util_percent = in.maybe<std::uint32_t>();
+        d.power_w = in.maybe<float>();
+        d.backend = in.text();
+        const std::size_t processes = in.byte() % 30;
+        for (std::size_t p = 0; p < processes && !in.done(); ++p) {
+            karvo::GpuProcess proc;
+            proc.pid = in.number<std::uint32_t>();
+            proc.name = in.text();
+            proc.mem_used_mb = in.number<std::uint32_t>();
+            proc.proc_type = in.text();
+            d.processes.push_back(std::move(proc));
+        }
+        list.push_back(std::move(d));
+    }
+    return list;
+}
+
+void check_string(const karvo::json::Value* value, const std::string& original) {
+    check(value != nullptr && value->as_string() != nullptr);
+    check(*value->as_string() == karvo::text::utf8_lossy(original));
+}
+
+void check_float(const karvo::json::Value* value, const std::optional<float>& original) {
+    check(value != nullptr);
+    if (!original || !std::isfinite(*original)) {
+        check(value->is_null());
+        return;
+    }
+    const auto parsed = value->as_double();
+    check(parsed && static_cast<float>(*parsed) == *original);
+}
+
+void check_json(const std::string& text, const karvo::DeviceList& list) {
+    auto parsed = karvo::json::parse(text);
+    check(parsed.ok());
+    const auto* devices = parsed->as_array();
+    check(devices != nullptr && devices->size() == list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const karvo::GpuDevice& d = list[i];
+        const karvo::json::Value& v = (*devices)[i];
+        check(v.as_object() != nullptr && v.as_object()->size() == 30);
+        check(v.find("index")->as_u64() == d.index);
+        check(v.find("device_id")->as_u64() == d.device_id);
+        check_string(v.find("market_name"), d.market_name);
+        check_string(v.find("backend"), d.backend);
+        check_float(v.find("temp_edge_c"), d.temp_edge_c);
+        check_float(v.find("power_w"), d.power_w);
+        const auto* processes = v.find("processes")->as_array();
+        check(processes != nullptr && processes->size() == d.processes.size());
+        for (std::size_t p = 0; p < d.processes.size(); ++p) {
+            check_string((*processes)[p].find("name"), d.processes[p].name);
+            check_string((*processes)[p].find("proc_type"), d.processes[p].proc_type);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    const karvo::DeviceList list = make_list(in);
+
+    check_json(karvo::render::render_json_compact(list), list);
+    check_json(karvo::render::render_json_pretty(list), list);
+
+    const std::string metrics = karvo::render::render_metrics(list);
+    std::size_t samples = 0;
+    for (const auto& d : list) {
+        samples += 3 + d.processes.size() + (d.temp_edge_c ? 1 : 0) + (d.temp_hotspot_c ? 1 : 0) +
+                   (d.gfx_clock_mhz ? 1 : 0) + (d.mem_clock_mhz ? 1 : 0) + (d.gfx_util_percent ? 1 : 0) +
+                   (d.power_w ? 1 : 0);
+    }
+    std::size_t lines = 0;
+    for (char c : metrics) lines += c == '\n';
+    check(lines == samples && metrics.find('\r') == std::string::npos);
+    check(karvo::text::is_valid_utf8(metrics));
+
+    for (const bool verbose : {false, true}) {
+        const std::string table = karvo::render::render_table(list, {verbose, std::nullopt}, "2026-01-31 23:59:58");
+        check(karvo::text::is_valid_utf8(table));
+        for (char c : table) check(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
+        check(table.find('\x7f') == std::string::npos);
+    }
+    return 0;
+}

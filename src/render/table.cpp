@@ -1,0 +1,213 @@
+#include "render/table.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "common/numfmt.h"
+#include "common/text.h"
+
+namespace karvo::render {
+namespace {
+
+constexpr std::array<std::size_t, 10> kColumnWidths = {3, 26, 8, 23, 9, 6, 8, 6, 8, 8};
+constexpr std::size_t kNameWidth = 26;
+constexpr std::size_t kVramWidth = 23;
+constexpr std::size_t kBackendWidth = 8;
+constexpr std::size_t kDriverWidth = 20;
+constexpr std::size_t kProcessNameWidth = 42;
+
+constexpr std::string_view kHint =
+    "\n(--watch 1 for realtime, --verbose for hotspot/vram temps, clocks & free VRAM, --json dump)\n";
+
+// Appends `text` and blanks up to `width` characters (left-aligned cell).
+void append_left(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
+    const std::size_t chars = text::char_count(text);
+    if (chars < width) out.append(width - chars, ' ');
+}
+
+// Blanks up to `width` characters, then `text` (right-aligned cell).
+void append_right(std::string& out, std::string_view text, std::size_t width) {
+    const std::size_t chars = text::char_count(text);
+    if (chars < width) out.append(width - chars, ' ');
+    out += text;
+}
+
+void append_row(std::string& out, const std::array<std::string, 10>& cells) {
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (i != 0) out += ' ';
+        append_left(out, cells[i], kColumnWidths[i]);
+    }
+    out += '\n';
+}
+
+std::string unsigned_with(std::uint64_t value, std::string_view unit) {
+    std::string cell = numfmt::unsigned_text(value);
+    cell += unit;
+    return cell;
+}
+
+std::string fixed_with(float value, unsigned decimals, std::string_view unit) {
+    std::string cell = numfmt::float_fixed(value, decimals);
+    cell += unit;
+    return cell;
+}
+
+void append_device_row(std::string& out, const GpuDevice& d) {
+    append_row(out, {
+                        numfmt::unsigned_text(d.index),
+                        text::truncate_cell(display_text(d.market_name), kNameWidth),
+                        display_text(d.gfx_version),
+                        text::truncate_cell(vram_cell(d.vram_used_mb, d.vram_total_mb), kVramWidth),
+                        d.vram_pinned_mb == 0 ? std::string("-") : unsigned_with(d.vram_pinned_mb, " MB"),
+                        d.temp_edge_c ? fixed_with(*d.temp_edge_c, 0, "C") : std::string("-"),
+                        d.gfx_clock_mhz ? unsigned_with(*d.gfx_clock_mhz, "MHz") : std::string("-"),
+                        d.gfx_util_percent ? unsigned_with(*d.gfx_util_percent, "%") : std::string("-"),
+                        d.power_w ? fixed_with(*d.power_w, 1, "W") : std::string("-"),
+                        text::truncate_cell(display_text(d.backend), kBackendWidth),
+                    });
+}
+
+void append_detail_line(std::string& out, const GpuDevice& d) {
+    out += "    dev=0x";
+    numfmt::append_hex(out, d.device_id & 0xFFFFFFFFu, 4);
+    out += ' ';
+    if (d.temp_hotspot_c) out += "hotspot " + fixed_with(*d.temp_hotspot_c, 0, "C ");
+    out += ' ';
+    if (d.temp_vram_c) out += "vram " + fixed_with(*d.temp_vram_c, 0, "C ");
+    out += ' ';
+    if (d.mem_clock_mhz) out += "mclk " + unsigned_with(*d.mem_clock_mhz, "MHz ");
+    out += " pcie=x";
+    numfmt::append_unsigned(out, d.pcie_width);
+    out += ' ';
+    numfmt::append_unsigned(out, d.pcie_speed_gt);
+    out += "GT/s driver ";
+    out += text::truncate_cell(display_text(d.driver_version), kDriverWidth);
+    out += " | type: ";
+    out += display_text(d.vram_type);
+    out += " free: ";
+    numfmt::append_unsigned(out, d.vram_used_mb > d.vram_total_mb ? 0 : d.vram_total_mb - d.vram_used_mb);
+    out += "MB\n";
+}
+
+struct ProcessRow {
+    std::uint32_t gpu_index;
+    const GpuProcess* process;
+};
+
+void append_processes(std::string& out, const DeviceList& devices, bool verbose) {
+    std::vector<ProcessRow> rows;
+    for (const GpuDevice& d : devices)
+        for (const GpuProcess& p : d.processes) rows.push_back({d.index, &p});
+    if (rows.empty()) return;
+    // Largest first; equal sizes keep the order in which they were collected.
+    std::stable_sort(rows.begin(), rows.end(), [](const ProcessRow& a, const ProcessRow& b) {
+        return a.process->mem_used_mb > b.process->mem_used_mb;
+    });
+
+    out += "\nProcesses:\n";
+    append_left(out, "GPU", 4);
+    out += ' ';
+    append_left(out, "PID", 8);
+    out += ' ';
+    append_left(out, "Type", 6);
+    out += ' ';
+    append_left(out, "Process Name", kProcessNameWidth);
+    out += ' ';
+    append_right(out, "Memory Usage", 14);
+    out += '\n';
+    out.append(76, '-');
+    out += '\n';
+
+    const std::size_t shown = verbose ? rows.size() : std::min(rows.size(), kShortProcessRows);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const GpuProcess& p = *rows[i].process;
+        append_left(out, numfmt::unsigned_text(rows[i].gpu_index), 4);
+        out += ' ';
+        append_left(out, numfmt::unsigned_text(p.pid), 8);
+        out += ' ';
+        append_left(out, display_text(p.proc_type), 6);
+        out += ' ';
+        append_left(out, text::truncate_cell(display_text(p.name), kProcessNameWidth), kProcessNameWidth);
+        out += ' ';
+        append_right(out, numfmt::unsigned_text(p.mem_used_mb), 11);
+        out += " MB\n";
+    }
+    if (shown < rows.size()) {
+        out += "  ... and ";
+        numfmt::append_unsigned(out, rows.size() - shown);
+        out += " more processes (--verbose to show all)\n";
+    }
+}
+
+}  // namespace
+
+std::string display_text(std::string_view raw) {
+    const std::string valid = text::is_valid_utf8(raw) ? std::string(raw) : text::utf8_lossy(raw);
+    std::string out;
+    out.reserve(valid.size());
+    for (std::size_t i = 0; i < valid.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(valid[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += "\xEF\xBF\xBD";
+        } else if (byte == 0xC2 && i + 1 < valid.size() && static_cast<unsigned char>(valid[i + 1]) <= 0x9F) {
+            // U+0080..U+009F are encoded as C2 80..C2 9F (the text is valid UTF-8 here).
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out += valid[i];
+        }
+    }
+    return out;
+}
+
+std::string vram_cell(std::uint32_t used_mb, std::uint32_t total_mb) {
+    if (total_mb == 0) return "-";
+    std::string cell;
+    numfmt::append_unsigned(cell, used_mb);
+    cell += " / ";
+    numfmt::append_unsigned(cell, total_mb);
+    cell += " MB";
+    if (used_mb != 0) {
+        cell += " (";
+        numfmt::append_unsigned(cell, numfmt::percent_of(used_mb, total_mb));
+        cell += "%)";
+    }
+    return cell;
+}
+
+std::string render_table(const DeviceList& devices, const TableOptions& options, std::string_view time_text) {
+    std::string out;
+    out.reserve(512 + devices.size() * 256);
+
+    out += "Karvo Portable | ";
+    numfmt::append_unsigned(out, devices.size());
+    out += " GPU(s) | ";
+    out += time_text;
+    out += " | backend ";
+    if (options.watch) {
+        out += "watch ";
+        numfmt::append_unsigned(out, *options.watch);
+        out += 's';
+    } else {
+        out += "one-shot";
+    }
+    out += " | Ctrl-C to exit\n";
+
+    append_row(out, {"ID", "Name", "GFX", "VRAM (Used/Total)", "Pinned", "Temp", "GCLK", "Util", "Power", "Backend"});
+    out.append(112, '-');
+    out += '\n';
+
+    for (const GpuDevice& d : devices) {
+        append_device_row(out, d);
+        if (options.verbose) append_detail_line(out, d);
+    }
+
+    append_processes(out, devices, options.verbose);
+    if (!options.verbose) out += kHint;
+    return out;
+}
+
+}  // namespace karvo::render

@@ -1,0 +1,42 @@
+// Whole documents compared byte for byte with the files in golden/. The same
+// files must match on every platform: "\n" is one LF byte everywhere.
+#include <gtest/gtest.h>
+
+#include "render/json.h"
+#include "render/metrics.h"
+#include "render/table.h"
+#include "sample_devices.h"
+
+namespace karvo::render {
+namespace {
+
+using testing::crowded_list;
+using testing::golden;
+using testing::mixed_list;
+
+constexpr std::string_view kTime = "2026-01-31 23:59:58";
+
+void expect_golden(const std::string& name, const std::string& actual) {
+    EXPECT_EQ(actual, golden(name, actual)) << "golden file " << name;
+}
+
+TEST(Golden, Json) {
+    expect_golden("mixed.json", render_json_pretty(mixed_list()));
+    expect_golden("mixed.compact.json", render_json_compact(mixed_list()));
+    expect_golden("crowded.json", render_json_pretty(crowded_list()));
+}
+
+TEST(Golden, Metrics) {
+    expect_golden("mixed.metrics.txt", render_metrics(mixed_list()));
+    expect_golden("crowded.metrics.txt", render_metrics(crowded_list()));
+}
+
+TEST(Golden, Table) {
+    expect_golden("mixed.table.txt", render_table(mixed_list(), {false, std::nullopt}, kTime));
+    expect_golden("mixed.verbose-watch.table.txt", render_table(mixed_list(), {true, 5}, kTime));
+    expect_golden("crowded.table.txt", render_table(crowded_list(), {false, 1}, kTime));
+    expect_golden("crowded.verbose.table.txt", render_table(crowded_list(), {true, std::nullopt}, kTime));
+}
+
+}  // namespace
+}  // namespace karvo::render

@@ -11,6 +11,16 @@
 
 namespace karvo::wmi {
 
+// The two PowerShell scripts, each passed as one argument exactly as written.
+inline constexpr std::string_view kAdapterScript =
+    R"ps(Get-CimInstance Win32_VideoController | Where-Object { $_.PNPDeviceID -like 'PCI\VEN_1002*' } | Select-Object Name,PNPDeviceID,DriverVersion,AdapterRAM | ConvertTo-Json -Compress)ps";
+inline constexpr std::string_view kMemoryScript =
+    R"ps((Get-CimInstance Win32_PhysicalMemory | Select-Object -First 1 -ExpandProperty SMBIOSMemoryType))ps";
+
+// WMI's AdapterRAM is a 32-bit byte count that saturates for boards with
+// 4 GiB or more; from this value up it says nothing about the real size.
+inline constexpr std::uint64_t kAdapterRamSaturated = 4293918720;  // 0xFFF00000
+
 // One PowerShell start: the adapter list as "wmi" records.
 Result<DeviceList> query_wmi_devices();
 

@@ -1,0 +1,21 @@
+#include "discovery/wmi/powershell.h"
+
+#include <utility>
+
+#include "platform/process.h"
+
+namespace karvo::wmi {
+
+Result<std::string> run_powershell(std::string_view script) {
+    platform::ProcessSpec spec;
+    spec.program = "powershell";
+    spec.args = {"-NoProfile", "-Command", std::string(script)};
+    // Standard error is read along with standard output (so a chatty child
+    // cannot stall on a full pipe) and then dropped; the exit status says
+    // nothing reliable about whether the script printed its answer.
+    auto result = platform::run_process(spec);
+    if (!result.ok()) return result.error();
+    return std::move(std::move(result).value().out);
+}
+
+}  // namespace karvo::wmi

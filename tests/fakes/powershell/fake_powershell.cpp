@@ -1,0 +1,159 @@
+// Fake PowerShell for tests: built as "powershell" (POSIX) / "powershell.exe"
+// (Windows) into bin/fakes/powershell/. It answers only the two scripts that
+// karvo runs, and only when its arguments are exactly
+//     -NoProfile  -Command  <script>
+// with <script> byte for byte one of
+//     adapters: Get-CimInstance Win32_VideoController | Where-Object { ... } | ... | ConvertTo-Json -Compress
+//     memory:   (Get-CimInstance Win32_PhysicalMemory | Select-Object -First 1 -ExpandProperty SMBIOSMemoryType)
+// (the full texts are below). Anything else prints nothing on standard output,
+// a complaint on standard error, and exits with status 1.
+//
+// Scenario folder: the environment variable KARVO_FAKE_PS_DIR names it. When
+// it is unset the fake prints nothing and exits with 0. Files in it:
+//   adapters.out    printed byte for byte for the adapter script (missing: nothing)
+//   memory.out      printed byte for byte for the memory script (missing: nothing)
+//   adapters.mode,  optional; white-space separated words that change the answer
+//   memory.mode     to that script:
+//       garbage     print 1 MiB of fixed pseudo-random bytes (invalid UTF-8, NULs,
+//                   stray brackets) instead of the .out file
+//       nested      print 16 MiB of "[" instead of the .out file
+//       huge        print 40 MiB of blanks and line breaks before the answer
+//       stderr      write 4 MiB to standard error before the answer and 4 MiB
+//                   after it (a parent that reads only one pipe dead-locks)
+//       exit=N      exit with status N (default 0)
+//   starts          the fake appends one line per start: "adapters", "memory"
+//                   or "other" (so tests can count PowerShell starts)
+//   args            rewritten on every start: each argument after the program
+//                   name followed by one NUL byte, as the fake received it (UTF-8)
+
+#include "fake_powershell.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string_view>
+
+namespace karvo::fake {
+namespace {
+
+constexpr std::string_view kAdapterScript =
+    "Get-CimInstance Win32_VideoController | Where-Object { $_.PNPDeviceID -like 'PCI\\VEN_1002*' } | "
+    "Select-Object Name,PNPDeviceID,DriverVersion,AdapterRAM | ConvertTo-Json -Compress";
+constexpr std::string_view kMemoryScript =
+    "(Get-CimInstance Win32_PhysicalMemory | Select-Object -First 1 -ExpandProperty SMBIOSMemoryType)";
+
+std::filesystem::path utf8_path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string read_all(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void append_file(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_file(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void put(std::FILE* stream, std::string_view bytes) {
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stream);
+}
+
+// Writes `total` bytes made of repetitions of `pattern`, in large blocks.
+void put_repeated(std::FILE* stream, std::string_view pattern, std::size_t total) {
+    std::string block;
+    while (block.size() < 65536) block += pattern;
+    while (total > 0) {
+        const std::size_t n = total < block.size() ? total : block.size();
+        put(stream, std::string_view(block).substr(0, n));
+        total -= n;
+    }
+}
+
+std::string garbage() {
+    std::string bytes(1 << 20, '\0');
+    std::uint32_t state = 0x2545F491u;
+    for (auto& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    bytes[0] = '\xff';  // never white space or a bracket at the start
+    return bytes;
+}
+
+struct Mode {
+    bool garbage = false;
+    bool nested = false;
+    bool huge = false;
+    bool flood_stderr = false;
+    int exit_status = 0;
+};
+
+Mode read_mode(const std::filesystem::path& file) {
+    Mode mode;
+    std::istringstream words(read_all(file));
+    std::string word;
+    while (words >> word) {
+        if (word == "garbage") mode.garbage = true;
+        else if (word == "nested") mode.nested = true;
+        else if (word == "huge") mode.huge = true;
+        else if (word == "stderr") mode.flood_stderr = true;
+        else if (word.rfind("exit=", 0) == 0) mode.exit_status = std::atoi(word.c_str() + 5);
+    }
+    return mode;
+}
+
+}  // namespace
+
+int run_fake_powershell(const std::vector<std::string>& args, const std::optional<std::string>& scenario_dir) {
+    const bool shape = args.size() == 3 && args[0] == "-NoProfile" && args[1] == "-Command";
+    std::string_view kind = "other";
+    if (shape && args[2] == kAdapterScript) kind = "adapters";
+    else if (shape && args[2] == kMemoryScript) kind = "memory";
+
+    std::filesystem::path dir;
+    if (scenario_dir) {
+        dir = utf8_path(*scenario_dir);
+        std::string received;
+        for (const auto& arg : args) {
+            received += arg;
+            received += '\0';
+        }
+        write_file(dir / "args", received);
+        append_file(dir / "starts", std::string(kind) + "\n");
+    }
+
+    if (kind == "other") {
+        put(stderr, "fake powershell: unexpected arguments\n");
+        return 1;
+    }
+    if (!scenario_dir) return 0;
+
+    const std::string name(kind);
+    const Mode mode = read_mode(dir / (name + ".mode"));
+    std::string answer;
+    if (mode.garbage) answer = garbage();
+    else if (mode.nested) answer.assign(16u << 20, '[');
+    else answer = read_all(dir / (name + ".out"));
+
+    if (mode.flood_stderr) put_repeated(stderr, "warning: the fake is flooding standard error\n", 4u << 20);
+    if (mode.huge) put_repeated(stdout, "  \r\n\t", 40u << 20);
+    put(stdout, answer);
+    std::fflush(stdout);
+    if (mode.flood_stderr) put_repeated(stderr, "warning: still flooding standard error\n", 4u << 20);
+    std::fflush(stderr);
+    return mode.exit_status;
+}
+
+}  // namespace karvo::fake

@@ -1,7 +1,25 @@
 #include "discovery/discover.h"
 
+#include "discovery/adapter_stats/adapter_stats.h"
+#include "discovery/adl/adl_backend.h"
+#include "discovery/chain.h"
+#include "discovery/hip/hip_backend.h"
+#include "discovery/wmi/wmi_fallback.h"
+#include "platform/console.h"
+
 namespace karvo {
 
-DeviceList discover_devices() { return {}; }
+DeviceList discover_devices() {
+    const discovery::Sources sources{
+        .hip = [] { return hip::query_hip_devices(); },
+        .wmi = [] { return wmi::query_wmi_devices(); },
+        .adl_pmlog = [](DeviceList& devices) { return adl::query_pmlog(devices); },
+        .adl_overdrive_fallback = [](DeviceList& devices) { return adl::overdrive_fallback(devices); },
+        .adapter_statistics = [](DeviceList& devices) { adapter_stats::apply_adapter_statistics(devices); },
+        // A diagnostic that cannot be written is not worth failing the pass for.
+        .write_stderr = [](std::string_view line) { (void)platform::write_stderr(line); },
+    };
+    return discovery::run_pass(sources);
+}
 
 }  // namespace karvo

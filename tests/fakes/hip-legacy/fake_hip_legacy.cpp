@@ -1,0 +1,16 @@
+// Fake HIP runtime of an older release: the properties entry point only under
+// its plain name, hipGetDeviceProperties. Scenario format: hip/fake_hip_core.h.
+
+#include "hip/fake_hip_core.h"
+
+namespace {
+fake_hip::UnloadLogger unload_logger;
+}
+
+FAKE_HIP_EXPORT std::int32_t hipGetDeviceCount(std::int32_t* count) { return fake_hip::device_count(count); }
+
+FAKE_HIP_EXPORT std::int32_t hipGetDeviceProperties(void* properties, std::int32_t ordinal) {
+    return fake_hip::device_properties(properties, ordinal, "props");
+}
+
+FAKE_HIP_EXPORT void fake_hip_set_scenario(const char* text) { fake_hip::set_scenario(text); }

@@ -1,0 +1,62 @@
+#pragma once
+// One HTTP request, judged without any socket: the bytes of the single read
+// and the configured token go in; out comes either a refusal to send at once
+// or the path to route after a discovery pass. Then the response bytes.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "discovery/device.h"
+
+namespace karvo::server {
+
+// The one read of a connection takes at most this many bytes.
+inline constexpr std::size_t kRequestLimit = 8192;
+
+enum class Verdict {
+    forbidden_host,      // 403: the Host header names something other than this machine
+    method_not_allowed,  // 405: not a GET, or no usable request line
+    unauthorized,        // 401: token configured, no matching bearer credentials
+    serve,               // run discovery, then route `path`
+};
+
+struct RequestDecision {
+    Verdict verdict = Verdict::method_not_allowed;
+    std::string path;  // only for Verdict::serve: the target without its query
+};
+
+// Runs the checks in order: Host (only without a token), method, bearer
+// (only with a token and a path other than "/health").
+RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token);
+
+// True when a Host header value names this machine: after trimming and
+// lower-casing exactly "127.0.0.1", "localhost" or "[::1]", each optionally
+// followed by ":" and a decimal port, or a bare "::1".
+bool is_local_host_value(std::string_view value);
+
+// Compares two byte strings of equal length without an early exit, so the
+// time taken does not tell how many leading bytes matched.
+bool constant_time_equal(std::string_view a, std::string_view b);
+
+enum class Route { json, metrics, health, not_found };
+// Exact, case-sensitive routing on the path.
+Route route_of(std::string_view path);
+
+struct Response {
+    std::string_view status_line;
+    std::string_view content_type;
+    std::string body;
+    bool bearer_challenge = false;  // adds "WWW-Authenticate: Bearer"
+};
+
+// The response for a refusal (any verdict but serve).
+Response refusal_response(Verdict verdict);
+// The response for a routed request, from its discovery pass's devices.
+Response routed_response(Route route, const DeviceList& devices);
+
+// Status line, the fixed header set, an empty line and the body, in one buffer.
+std::string format_response(const Response& response);
+
+}  // namespace karvo::server

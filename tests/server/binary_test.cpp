@@ -1,0 +1,203 @@
+// The real karvo executable in serve mode, started in the background and
+// talked to over loopback (and through curl where it is installed).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "loopback.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "support/background_process.h"
+#include "support/run_karvo.h"
+#include "support/temp_dir.h"
+
+namespace karvo::testing {
+namespace {
+
+const std::string kToken = "binary-test-token-5f2c9a";
+
+// A port nobody listens on right now.
+std::uint16_t free_port() {
+    auto probe = platform::Socket::listen_on(*platform::SocketAddress::parse("127.0.0.1:0"), 1);
+    if (!probe.ok()) return 0;
+    return probe->local_address()->port();
+}
+
+std::string read_text(const std::string& path) {
+    auto data = platform::read_file(path);
+    return data.ok() ? *data : std::string();
+}
+
+std::size_t count_lines(const std::string& text) {
+    std::size_t lines = 0;
+    for (const char c : text) lines += c == '\n';
+    return lines;
+}
+
+// karvo --serve on a free loopback port, running until the test ends.
+class RunningServer {
+public:
+    // `env_token` goes to the server through KARVO_TOKEN.
+    RunningServer(std::vector<std::string> extra_args, std::optional<std::string> env_token = std::nullopt,
+                  bool pick_port = true) {
+        // Our own environment is what the server inherits: only the token
+        // variable the test asks for.
+        platform::set_env("KARVO_TOKEN", env_token);
+        platform::set_env("KARVO_TOKEN_FILE", std::nullopt);
+        start(extra_args, pick_port);
+        platform::set_env("KARVO_TOKEN", std::nullopt);
+    }
+
+    std::uint16_t port() const { return port_; }
+    platform::SocketAddress address() const {
+        return *platform::SocketAddress::parse("127.0.0.1:" + std::to_string(port_));
+    }
+    std::string stdout_text() const { return read_text(out_path()); }
+    std::string stderr_text() const { return read_text(err_path()); }
+    void stop() { process_.kill(); }
+
+private:
+    void start(const std::vector<std::string>& extra_args, bool pick_port) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port_ = pick_port ? free_port() : 0;
+            std::vector<std::string> args = {"--serve", std::to_string(port_)};
+            args.insert(args.end(), extra_args.begin(), extra_args.end());
+            auto started = BackgroundProcess::start(karvo_path(), args, out_path(), err_path());
+            if (!started.ok()) {
+                ADD_FAILURE() << "could not start karvo: " << started.error().long_form();
+                return;
+            }
+            process_ = std::move(started).value();
+            // Wait (generously: a process start under Wine is slow) for the
+            // banner, or for the process to end because the port was taken.
+            for (int i = 0; i < 6000 && process_.running() && count_lines(stdout_text()) < 2; ++i) {
+                platform::sleep_milliseconds(10);
+            }
+            if (count_lines(stdout_text()) >= 2) return;
+            process_.kill();
+        }
+        ADD_FAILURE() << "karvo did not start serving; stderr: " << stderr_text();
+    }
+
+    std::string out_path() const { return (dir_.path() / "out.txt").string(); }
+    std::string err_path() const { return (dir_.path() / "err.txt").string(); }
+
+    TempDir dir_;
+    BackgroundProcess process_;
+    std::uint16_t port_ = 0;
+};
+
+bool curl_available() {
+    platform::ProcessSpec spec;
+    spec.program = "curl";
+    spec.args = {"--version"};
+    const auto ran = platform::run_process(spec);
+    return ran.ok() && ran->exit_code == 0;
+}
+
+// curl -i: status line and headers as received, then the body.
+std::string curl(const std::vector<std::string>& args) {
+    platform::ProcessSpec spec;
+    spec.program = "curl";
+    spec.args = {"-sS", "-i", "--max-time", "60"};
+    spec.args.insert(spec.args.end(), args.begin(), args.end());
+    const auto ran = platform::run_process(spec);
+    if (!ran.ok()) return "curl did not start: " + ran.error().long_form();
+    EXPECT_EQ(ran->exit_code, 0) << ran->err;
+    return ran->out;
+}
+
+TEST(Binary, ServesWithoutToken) {
+    RunningServer server({});
+    const std::string address = "127.0.0.1:" + std::to_string(server.port());
+    EXPECT_EQ(server.stdout_text(),
+              "Headless API listening on http://" + address + "/ (GET / -> JSON, GET /metrics -> Prometheus)\n"
+              "Auth: none (loopback only). Example: curl http://" + address + "/  or  curl http://" + address +
+                  "/metrics\n");
+
+    // Raw client: works the same on every platform. Discovery finds nothing here.
+    Reply reply = round_trip(server.address(), "GET / HTTP/1.1\r\nHost: " + address + "\r\n\r\n");
+    EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 200 OK", "application/json", "[]"));
+    reply = round_trip(server.address(), "GET /metrics HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+    reply = round_trip(server.address(), "GET / HTTP/1.1\r\nHost: localhost.evil.example\r\n\r\n");
+    EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 403 Forbidden", "application/json", R"({"error":"forbidden host"})"));
+}
+
+TEST(Binary, CurlSeesExactResponses) {
+    if (!curl_available()) GTEST_SKIP() << "curl is not installed";
+    RunningServer server({});
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+    EXPECT_EQ(curl({url + "/"}), expected_response("HTTP/1.1 200 OK", "application/json", "[]"));
+    EXPECT_EQ(curl({url + "/metrics"}), expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+    EXPECT_EQ(curl({url + "/health"}), expected_response("HTTP/1.1 200 OK", "application/json", R"({"status":"ok"})"));
+    EXPECT_EQ(curl({url + "/nope"}),
+              expected_response("HTTP/1.1 404 Not Found", "application/json", R"({"error":"not found"})"));
+    EXPECT_EQ(curl({"-X", "POST", url + "/"}),
+              expected_response("HTTP/1.1 405 Method Not Allowed", "application/json",
+                                R"({"error":"method not allowed"})"));
+    EXPECT_EQ(curl({"-H", "Host: evil.example", url + "/"}),
+              expected_response("HTTP/1.1 403 Forbidden", "application/json", R"({"error":"forbidden host"})"));
+}
+
+TEST(Binary, ServesWithTokenAndNeverPrintsIt) {
+    // "127.1" is not an address literal, so it counts as remote (warning and
+    // all), yet the resolver maps it to 127.0.0.1: the test stays on loopback.
+    RunningServer server({"--listen", "127.1"}, kToken);
+    const std::string address = "127.1:" + std::to_string(server.port());
+    EXPECT_EQ(server.stdout_text(),
+              "Headless API listening on http://" + address + "/ (GET / -> JSON, GET /metrics -> Prometheus)\n"
+              "Auth: bearer token required for / and /metrics (/health open). Example: curl -H \"Authorization: "
+              "Bearer <token>\" http://" + address + "/metrics\n");
+    EXPECT_TRUE(server.stderr_text().starts_with(
+        "WARNING: listening on " + address +
+        " (non-loopback). Token auth required; put TLS/reverse-proxy in front if leaving the trusted LAN. "
+        "Firewall it.\n"))
+        << server.stderr_text();
+
+    const std::string unauthorized =
+        expected_response("HTTP/1.1 401 Unauthorized", "application/json", R"({"error":"unauthorized"})", true);
+    EXPECT_EQ(round_trip(server.address(), "GET /metrics HTTP/1.1\r\n\r\n").bytes, unauthorized);
+    EXPECT_EQ(round_trip(server.address(), "GET /health HTTP/1.1\r\n\r\n").bytes,
+              expected_response("HTTP/1.1 200 OK", "application/json", R"({"status":"ok"})"));
+    EXPECT_EQ(round_trip(server.address(), "GET / HTTP/1.1\r\nAuthorization: Bearer " + kToken + "\r\n\r\n").bytes,
+              expected_response("HTTP/1.1 200 OK", "application/json", "[]"));
+
+    if (curl_available()) {
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+        EXPECT_EQ(curl({"-H", "Authorization: Bearer " + kToken, url + "/metrics"}),
+                  expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+        EXPECT_EQ(curl({url + "/"}), unauthorized);
+    }
+    server.stop();
+    EXPECT_EQ(server.stdout_text().find(kToken), std::string::npos);
+    EXPECT_EQ(server.stderr_text().find(kToken), std::string::npos);
+}
+
+TEST(Binary, PortZeroShowsZeroInTheBanner) {
+    RunningServer server({}, std::nullopt, false);
+    EXPECT_TRUE(server.stdout_text().starts_with("Headless API listening on http://127.0.0.1:0/ ("))
+        << server.stdout_text();
+}
+
+TEST(Binary, RefusalsAndBindFailuresExitWithStatusOne) {
+    const auto refused = run_karvo({"--serve", "9", "--listen", "0.0.0.0"});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "Error: refusing unauthenticated remote bind on 0.0.0.0:9 \xE2\x80\x94 "
+              "set --token/--token-file or KARVO_TOKEN\n");
+
+    auto taken = platform::Socket::listen_on(*platform::SocketAddress::parse("127.0.0.1:0"), 1);
+    ASSERT_TRUE(taken.ok());
+    const std::string port = std::to_string(taken->local_address()->port());
+    const auto in_use = run_karvo({"--serve", port});
+    EXPECT_EQ(in_use.exit_code, 1);
+    EXPECT_EQ(in_use.out, "");
+    EXPECT_TRUE(in_use.err.starts_with("Error: bind 127.0.0.1:" + port + " failed: ")) << in_use.err;
+    EXPECT_TRUE(in_use.err.ends_with(")\n")) << in_use.err;
+    EXPECT_EQ(count_lines(in_use.err), 1u);
+}
+
+}  // namespace
+}  // namespace karvo::testing

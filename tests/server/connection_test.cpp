@@ -1,0 +1,173 @@
+// The request handler and accept loop over real loopback connections.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "loopback.h"
+#include "render/json.h"
+#include "render/metrics.h"
+
+namespace karvo::testing {
+namespace {
+
+constexpr std::string_view kOk = "HTTP/1.1 200 OK";
+constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kMetricsType = "text/plain; version=0.0.4";
+const std::string kHealth = expected_response(kOk, kJson, R"({"status":"ok"})");
+const std::string kNotFound = expected_response("HTTP/1.1 404 Not Found", kJson, R"({"error":"not found"})");
+const std::string kNotAllowed =
+    expected_response("HTTP/1.1 405 Method Not Allowed", kJson, R"({"error":"method not allowed"})");
+const std::string kForbidden = expected_response("HTTP/1.1 403 Forbidden", kJson, R"({"error":"forbidden host"})");
+const std::string kUnauthorized =
+    expected_response("HTTP/1.1 401 Unauthorized", kJson, R"({"error":"unauthorized"})", true);
+const std::string kToken = "correct-horse-battery-staple";
+
+std::string get(std::string_view target, std::string_view headers = "") {
+    return "GET " + std::string(target) + " HTTP/1.1\r\n" + std::string(headers) + "\r\n";
+}
+
+// Sends the request and checks the reply bytes and the orderly close.
+void expect_reply(const LoopbackServer& server, std::string_view request, const std::string& expected) {
+    const Reply reply = round_trip(server.address(), request);
+    EXPECT_EQ(reply.bytes, expected) << "request: " << request;
+    EXPECT_TRUE(reply.clean_end) << "request: " << request;
+}
+
+TEST(Connection, RoutesWithoutToken) {
+    LoopbackServer server;
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n";
+    const DeviceList devices = sample_devices();
+    const std::string json = render::render_json_compact(devices);
+    ASSERT_FALSE(json.empty());
+
+    expect_reply(server, get("/", host), expected_response(kOk, kJson, json));
+    expect_reply(server, get("/metrics?since=0", host), expected_response(kOk, kMetricsType, render::render_metrics(devices)));
+    expect_reply(server, get("/health", host), kHealth);
+    expect_reply(server, get("/Metrics", host), kNotFound);
+    expect_reply(server, get("/metrics/", host), kNotFound);
+    EXPECT_EQ(server.passes(), 5);  // a fresh pass per request, the 404s included
+
+    expect_reply(server, get("/"), expected_response(kOk, kJson, json));  // no Host line
+    expect_reply(server, get("/", "HoSt: evil.example\r\n"), expected_response(kOk, kJson, json));
+    EXPECT_EQ(server.passes(), 7);
+}
+
+// The checks themselves are covered without sockets; here: the exact bytes
+// on the wire and that refusals never run a discovery pass.
+TEST(Connection, RefusalsRunNoDiscovery) {
+    LoopbackServer server;
+    expect_reply(server, get("/", "Host: localhost.evil.example\r\n"), kForbidden);
+    expect_reply(server, "POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}", kNotAllowed);
+    expect_reply(server, "GET", kNotAllowed);
+    EXPECT_EQ(server.passes(), 0);
+}
+
+TEST(Connection, BearerToken) {
+    LoopbackServer server(kToken);
+    expect_reply(server, get("/health?verbose=1", "Host: evil.example\r\n"), kHealth);
+    expect_reply(server, get("/metrics", "Host: evil.example\r\nAuthorization: Bearer " + kToken + "\r\n"),
+                 expected_response(kOk, kMetricsType, render::render_metrics(sample_devices())));
+    EXPECT_EQ(server.passes(), 2);
+    expect_reply(server, get("/", "Authorization: Bearer " + kToken.substr(1) + "\r\n"), kUnauthorized);
+    expect_reply(server, get("/nowhere"), kUnauthorized);
+    // The method check comes first: no credentials needed to be told 405.
+    expect_reply(server, "POST /metrics HTTP/1.1\r\n\r\n", kNotAllowed);
+    EXPECT_EQ(server.passes(), 2);
+}
+
+TEST(Connection, OnlyTheFirstReadCounts) {
+    LoopbackServer server(kToken);
+    // The first read holds only part of the headers: judged on that part.
+    {
+        platform::Socket client = connect_client(server.address());
+        ASSERT_TRUE(client.send_all("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n").ok());
+        const Reply reply = read_reply(client);
+        EXPECT_EQ(reply.bytes, kUnauthorized);
+        (void)client.send_all("Authorization: Bearer " + kToken + "\r\n\r\n");  // too late
+    }
+    EXPECT_EQ(server.passes(), 0);
+    expect_reply(server, get("/", "Authorization: Bearer " + kToken + "\r\n"),
+                 expected_response(kOk, kJson, render::render_json_compact(sample_devices())));
+}
+
+TEST(Connection, OversizedRequestsAreCutAtTheReadLimit) {
+    // Queue the requests before the server accepts, so each first read is full.
+    LoopbackServer server(kToken, false);
+    const std::string filler = "X-Filler: " + std::string(9000, 'a') + "\r\n";
+    platform::Socket late_auth = connect_client(server.address());
+    ASSERT_TRUE(late_auth.send_all(get("/", filler + "Authorization: Bearer " + kToken + "\r\n")).ok());
+    platform::Socket health = connect_client(server.address());
+    ASSERT_TRUE(health.send_all(get("/health", filler + filler)).ok());
+    server.start();
+
+    // The credentials lie beyond the first 8192 bytes and are never seen.
+    Reply reply = read_reply(late_auth);
+    EXPECT_EQ(reply.bytes, kUnauthorized);
+    // The unread rest of the request is dropped without resetting the
+    // connection, so the client gets the whole response and an orderly end.
+    EXPECT_TRUE(reply.clean_end);
+    reply = read_reply(health);
+    EXPECT_EQ(reply.bytes, kHealth);
+    EXPECT_TRUE(reply.clean_end);
+    EXPECT_EQ(server.passes(), 1);
+}
+
+TEST(Connection, BinaryJunk) {
+    LoopbackServer server;
+    expect_reply(server, std::string("\0\0\0\0", 4), kNotAllowed);
+    expect_reply(server, "\xFF\xFE\xFD\r\n\r\n", kNotAllowed);
+    expect_reply(server, "\r\n", kNotAllowed);
+    expect_reply(server, "GET /\xFF HTTP/1.1\r\n\r\n", kNotFound);  // "/" and U+FFFD: not a route
+    expect_reply(server, std::string("GET /health\0 HTTP/1.1\r\n\r\n", 25), kNotFound);
+    expect_reply(server, "GET /health HTTP/1.1\r\nHost: \xC0\xAF" "127.0.0.1\r\n\r\n", kForbidden);
+
+    std::mt19937 random(20240601);
+    for (int i = 0; i < 40; ++i) {
+        std::string junk(1 + random() % 10000, '\0');
+        for (char& c : junk) c = static_cast<char>(random() & 0xFF);
+        const Reply reply = round_trip(server.address(), junk);
+        // Whatever arrives, the answer is one complete refusal or data response.
+        EXPECT_TRUE(reply.bytes.starts_with("HTTP/1.1 ")) << reply.bytes.substr(0, 40);
+        EXPECT_NE(reply.bytes.find("\r\nConnection: close\r\n\r\n"), std::string::npos);
+    }
+    expect_reply(server, get("/health"), kHealth);
+}
+
+TEST(Connection, DroppedConnectionsDoNotStopTheServer) {
+    LoopbackServer server;
+    int complete_requests = 0;
+    for (int i = 0; i < 150; ++i) {
+        platform::Socket client = connect_client(server.address());
+        switch (i % 3) {
+            case 0:  // connect and go away
+                break;
+            case 1:  // half a method, then go away
+                (void)client.send_all("GE");
+                break;
+            case 2:  // a whole request, gone before the response is sent
+                (void)client.send_all(get("/health"));
+                ++complete_requests;
+                break;
+        }
+    }
+    expect_reply(server, get("/health"), kHealth);
+    EXPECT_EQ(server.passes(), complete_requests + 1);
+}
+
+TEST(Connection, SilentClientIsReleasedAfterTheTimeout) {
+    LoopbackServer server;
+    platform::Socket silent = connect_client(server.address());
+    platform::Socket waiting = connect_client(server.address());
+    ASSERT_TRUE(waiting.send_all(get("/health")).ok());
+    // Nothing is ever sent to the silent client; after the receive time-out
+    // the server closes it and moves on to the client queued behind it.
+    const Reply nothing = read_reply(silent);
+    EXPECT_EQ(nothing.bytes, "");
+    EXPECT_TRUE(nothing.clean_end);
+    EXPECT_EQ(read_reply(waiting).bytes, kHealth);
+    EXPECT_EQ(server.passes(), 1);
+}
+
+}  // namespace
+}  // namespace karvo::testing

@@ -49,7 +49,7 @@ bool make_pipe(Fd& read_end, Fd& write_end) {
     return true;
 }
 
-// The child's environment: ours with the spec's changes applied.
+// The child's environment: ours with the requested changes applied.
 std::vector<std::string> child_environment(const ProcessSpec& spec) {
     std::map<std::string, std::string> vars;
     std::vector<std::string> order;

@@ -23,8 +23,13 @@ scripts/check-imports.sh build/windows/bin/karvo.exe
 stage "Wine prefix"
 time scripts/wine-run.sh wineboot -i >/dev/null 2>&1 || true
 
+total=0
 for preset in linux linux-asan windows; do
   stage "test $preset"
-  ctest --preset "$preset" -j "$jobs"
+  log="build/ctest-$preset.log"
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log"
+  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  total=$((total + ${count:-0}))
 done
 stage "all suites passed"
+echo "suites: $total passed, 0 failed"

@@ -107,15 +107,24 @@ bool append_float_json(std::string& out, float value) {
     return true;
 }
 
-void append_float_plain(std::string& out, float value) {
+namespace {
+// NaN and the infinities are spelled "NaN", "inf" and "-inf" in every text form
+// that shows them; returns false for a finite value and writes nothing.
+bool append_non_finite(std::string& out, float value) {
     if (std::isnan(value)) {
         out += "NaN";
-        return;
+        return true;
     }
     if (std::isinf(value)) {
         out += value < 0 ? "-inf" : "inf";
-        return;
+        return true;
     }
+    return false;
+}
+}  // namespace
+
+void append_float_plain(std::string& out, float value) {
+    if (append_non_finite(out, value)) return;
     append_plain_layout(out, shortest_digits(value));
 }
 
@@ -126,14 +135,7 @@ std::string float_plain(float value) {
 }
 
 void append_float_fixed(std::string& out, float value, unsigned decimals) {
-    if (std::isnan(value)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
-    }
+    if (append_non_finite(out, value)) return;
     // A float's exact value has at most 149 decimals (the smallest subnormal
     // is 2^-149), so any further decimals are zeros appended here.
     constexpr unsigned kExactDecimals = 149;

@@ -28,6 +28,9 @@
 
 #include "fake_powershell.h"
 
+#include "platform/console.h"
+#include "platform/system.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -66,12 +69,16 @@ void write_file(const std::filesystem::path& path, std::string_view bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-void put(std::FILE* stream, std::string_view bytes) {
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stream);
+// The two output streams, written as raw bytes through karvo's own console layer.
+enum class Stream { out, err };
+
+void put(Stream stream, std::string_view bytes) {
+    if (bytes.empty()) return;
+    (void)(stream == Stream::out ? karvo::platform::write_stdout(bytes) : karvo::platform::write_stderr(bytes));
 }
 
 // Writes `total` bytes made of repetitions of `pattern`, in large blocks.
-void put_repeated(std::FILE* stream, std::string_view pattern, std::size_t total) {
+void put_repeated(Stream stream, std::string_view pattern, std::size_t total) {
     std::string block;
     while (block.size() < 65536) block += pattern;
     while (total > 0) {
@@ -135,7 +142,7 @@ int run_fake_powershell(const std::vector<std::string>& args, const std::optiona
     }
 
     if (kind == "other") {
-        put(stderr, "fake powershell: unexpected arguments\n");
+        put(Stream::err, "fake powershell: unexpected arguments\n");
         return 1;
     }
     if (!scenario_dir) return 0;
@@ -147,13 +154,17 @@ int run_fake_powershell(const std::vector<std::string>& args, const std::optiona
     else if (mode.nested) answer.assign(16u << 20, '[');
     else answer = read_all(dir / (name + ".out"));
 
-    if (mode.flood_stderr) put_repeated(stderr, "warning: the fake is flooding standard error\n", 4u << 20);
-    if (mode.huge) put_repeated(stdout, "  \r\n\t", 40u << 20);
-    put(stdout, answer);
-    std::fflush(stdout);
-    if (mode.flood_stderr) put_repeated(stderr, "warning: still flooding standard error\n", 4u << 20);
-    std::fflush(stderr);
+    if (mode.flood_stderr) put_repeated(Stream::err, "warning: the fake is flooding standard error\n", 4u << 20);
+    if (mode.huge) put_repeated(Stream::out, "  \r\n\t", 40u << 20);
+    put(Stream::out, answer);
+    if (mode.flood_stderr) put_repeated(Stream::err, "warning: still flooding standard error\n", 4u << 20);
     return mode.exit_status;
 }
 
 }  // namespace karvo::fake
+
+int main(int argc, char** argv) {
+    const auto all = karvo::platform::utf8_arguments(argc, argv);
+    const std::vector<std::string> args(all.begin() + (all.empty() ? 0 : 1), all.end());
+    return karvo::fake::run_fake_powershell(args, karvo::platform::get_env("KARVO_FAKE_PS_DIR"));
+}

@@ -6,6 +6,6 @@ scripts/deps.sh bench
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$(nproc)"
 for b in build/bench/bin/*_bench; do
-  [ -x "$b" ] && "$b"
+  if [ -x "$b" ]; then "$b"; fi
 done
 python3 bench/startup.py build/bench

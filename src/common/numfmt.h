@@ -31,7 +31,7 @@ std::string float_plain(float value);
 
 // Fixed number of decimals (0 or more) of the exact value of the float,
 // rounded to nearest with exact ties to the even neighbour (64.5 -> "64",
-// 65.5 -> "66", 12.25 -> "12.2"). Non-finite values read "nan", "inf", "-inf".
+// 65.5 -> "66", 12.25 -> "12.2"). Non-finite values read "NaN", "inf", "-inf".
 void append_float_fixed(std::string& out, float value, unsigned decimals);
 std::string float_fixed(float value, unsigned decimals);
 

@@ -33,6 +33,12 @@ std::optional<std::string> read_file_prefix(const std::string& path, std::size_t
 // True when something exists at the path (links are followed).
 bool path_exists(const std::string& path);
 
+// read_link and read_file_prefix into a buffer the caller keeps, so that a
+// walk over thousands of files reuses one allocation. False (and `out`
+// emptied) when there is nothing.
+bool read_link_into(const std::string& path, std::string& out);
+bool read_file_prefix_into(const std::string& path, std::size_t limit, std::string& out);
+
 // The callback form behind for_each_entry.
 using EntryVisitor = void (*)(void* context, const char* name, std::size_t length);
 bool visit_folder(const std::string& path, EntryVisitor visitor, void* context);

@@ -28,38 +28,57 @@ std::optional<std::vector<std::string>> list_folder(const std::string& path) {
 }
 
 std::optional<std::string> read_link(const std::string& path) {
+    std::string target;
+    if (!read_link_into(path, target)) return std::nullopt;
+    return target;
+}
+
+bool read_link_into(const std::string& path, std::string& out) {
     char buffer[4096];
     const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
     // A target that fills the whole buffer may have been cut; it is not used.
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(n));
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer) {
+        out.clear();
+        return false;
+    }
+    out.assign(buffer, static_cast<std::size_t>(n));
+    return true;
 }
 
 std::optional<std::string> read_file_prefix(const std::string& path, std::size_t limit) {
+    std::string data;
+    if (!read_file_prefix_into(path, limit, data)) return std::nullopt;
+    return data;
+}
+
+bool read_file_prefix_into(const std::string& path, std::size_t limit, std::string& out) {
+    out.clear();
     // O_NONBLOCK: a FIFO or device planted in a captured tree must not hang
     // the pass; anything that is not a regular file is refused right after.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) return false;
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return std::nullopt;
+        return false;
     }
-    std::string data;
-    char chunk[4096];
-    while (data.size() < limit) {
-        const std::size_t want = limit - data.size() < sizeof chunk ? limit - data.size() : sizeof chunk;
-        const ssize_t n = ::read(fd, chunk, want);
+    // Straight into the caller's buffer: grown in steps, never past the limit.
+    std::size_t used = 0;
+    while (used < limit) {
+        if (out.size() == used) out.resize(used + (limit - used < 4096 ? limit - used : 4096));
+        const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
             ::close(fd);
-            return std::nullopt;  // EINVAL, ENODATA, EPERM...: the attribute has no value now
+            out.clear();
+            return false;  // EINVAL, ENODATA, EPERM...: the attribute has no value now
         }
         if (n == 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
+        used += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return data;
+    out.resize(used);
+    return true;
 }
 
 bool path_exists(const std::string& path) {

@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "platform/files.h"
 #include "platform/win32/win32_util.h"
 
@@ -48,6 +50,17 @@ std::optional<std::string> read_file_prefix(const std::string& path, std::size_t
     }
     CloseHandle(file);
     return data;
+}
+
+bool read_link_into(const std::string&, std::string& out) {
+    out.clear();
+    return false;
+}
+
+bool read_file_prefix_into(const std::string& path, std::size_t limit, std::string& out) {
+    auto data = read_file_prefix(path, limit);
+    out = data ? std::move(*data) : std::string();
+    return data.has_value();
 }
 
 bool path_exists(const std::string& path) {

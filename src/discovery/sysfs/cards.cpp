@@ -5,6 +5,7 @@
 #include <limits>
 #include <tuple>
 
+#include "common/numfmt.h"
 #include "common/text.h"
 #include "discovery/sysfs/sysfs.h"
 #include "discovery/sysfs/sysfs_files.h"
@@ -114,17 +115,13 @@ std::vector<KfdNode> read_kfd_nodes(const Root& root) {
     return nodes;
 }
 
-char hex_digit(std::uint64_t value) { return "0123456789abcdef"[value & 0xF]; }
-
 // 110000 -> "gfx1100", 90010 -> "gfx90a", 110501 -> "gfx1151".
 std::string gfx_name(std::uint64_t version) {
-    std::string name = "gfx" + std::to_string(version / 10000);
+    std::string name = "gfx" + numfmt::unsigned_text(version / 10000);
     // Minor and stepping are single hex digits on every GPU; a larger one is
     // written in full rather than folded into a wrong digit.
-    for (const std::uint64_t part : {(version / 100) % 100, version % 100}) {
-        if (part >= 16) name += hex_digit(part >> 4);
-        name += hex_digit(part);
-    }
+    numfmt::append_hex(name, (version / 100) % 100, 1);
+    numfmt::append_hex(name, version % 100, 1);
     return name;
 }
 

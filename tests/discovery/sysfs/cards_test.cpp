@@ -36,48 +36,17 @@ GpuDevice only_device(const testing::SysTree& tree) {
     return result.devices.empty() ? GpuDevice{} : result.devices[0];
 }
 
-TEST_F(Scan, FullRecordOfABusyCard) {
+// Every field of a busy card is checked in exact bytes by the JSON run of
+// linux_binary_test.cpp; here what only the scan shows.
+TEST_F(Scan, CardRefsAndDriverVersion) {
     CardBuilder(tree, "card0", "0000:03:00.0").sensors().kfd_node(1, "110000", 48213);
-    tree.file("usr/share/libdrm/amdgpu.ids",
-              "# comment\n1.0.0\n744C,\tC8,\tAMD Radeon RX 7900 XTX\n744C,\tCC,\tAMD Radeon RX 7900 XT\n");
     tree.file("sys/module/amdgpu/version", "6.10.5\n").file("proc/sys/kernel/osrelease", "6.8.0-45-generic\n");
     int queries = 0;
     const auto result = scan(tree, 34, &queries);
-    ASSERT_EQ(result.devices.size(), 1u);
-    const GpuDevice& d = result.devices[0];
-    EXPECT_EQ(d.index, 0u);
-    EXPECT_EQ(d.market_name, "AMD Radeon RX 7900 XTX");
-    EXPECT_EQ(d.vendor_id, 0x1002u);
-    EXPECT_EQ(d.vendor_name, "Advanced Micro Devices, Inc. [AMD/ATI]");
-    EXPECT_EQ(d.device_id, 0x744Cu);
-    EXPECT_EQ(d.subsystem_id, 0x0E3B1002u);
-    EXPECT_EQ(d.rev_id, 0xC8u);
-    EXPECT_EQ(d.asic_serial, "5a1b2c3d4e5f6071");
-    EXPECT_EQ(d.num_cu, 96u);
-    EXPECT_EQ(d.gfx_version, "gfx1100");
-    EXPECT_EQ(d.vram_type, "GDDR6");
-    EXPECT_EQ(d.vram_total_mb, 24560u);
-    EXPECT_EQ(d.vram_used_mb, 3072u);
-    EXPECT_EQ(d.vram_pinned_mb, 0u);
-    EXPECT_EQ(d.vram_vendor, "samsung");
-    EXPECT_EQ(d.bdf, "0000:03:00.0");
-    EXPECT_EQ(d.pcie_width, 16u);
-    EXPECT_EQ(d.pcie_speed_gt, 16u);
-    EXPECT_EQ(d.driver_version, "6.10.5");
-    EXPECT_EQ(d.vbios_version, "113-D7020100-102");
-    EXPECT_EQ(d.temp_edge_c, 45.0f);
-    EXPECT_EQ(d.temp_hotspot_c, 71.5f);
-    EXPECT_EQ(d.temp_vram_c, 62.0f);
-    EXPECT_EQ(d.gfx_clock_mhz, 2482u);
-    EXPECT_EQ(d.mem_clock_mhz, 1249u);
-    EXPECT_EQ(d.gfx_util_percent, 37u);
-    EXPECT_EQ(d.power_w, 212.25f);
-    EXPECT_EQ(d.power_cap_w, 327.0f);
-    EXPECT_EQ(d.backend, "sysfs");
-    EXPECT_TRUE(d.processes.empty());
     ASSERT_EQ(result.cards.size(), 1u);
     EXPECT_EQ(result.cards[0].bdf, "0000:03:00.0");
     EXPECT_EQ(result.cards[0].kfd_gpu_id, 48213u);
+    EXPECT_EQ(result.devices[0].driver_version, "6.10.5");
     EXPECT_EQ(queries, 0);  // a discrete card never asks for the system memory
 
     // No amdgpu version of its own (built into the kernel): the kernel release.

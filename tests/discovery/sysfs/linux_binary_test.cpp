@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card_builder.h"
+#include "process_builder.h"
 #include "platform/host.h"
 #include "platform/net.h"
 #include "platform/system.h"
@@ -157,6 +158,33 @@ TEST_F(LinuxBinary, ServesMetrics) {
         return;
     }
     FAIL() << "karvo did not start serving";
+}
+
+TEST_F(LinuxBinary, ProcessesFromFdinfoAndKfd) {
+    busy_machine(tree);
+    ProcessBuilder procs(tree);
+    procs.comm(77, "Xorg\n")
+        .fd(77, 5, "/dev/dri/card1",
+            ProcessBuilder::client("0000:03:00.0", 2, "drm-memory-vram:\t524288 KiB\ndrm-engine-gfx:\t9000 ns\n"))
+        .comm(4242, "python3\n")
+        .fd(4242, 7, "/dev/dri/renderD128",
+            ProcessBuilder::client("0000:03:00.0", 3, "drm-resident-vram:\t2048 MiB\ndrm-engine-compute:\t1 ns\n"))
+        .fd(4242, 8, "/dev/dri/renderD128", ProcessBuilder::client("0000:03:00.0", 3, "drm-resident-vram:\t2048 MiB\n"))
+        .comm(9000, "worker\n")
+        .kfd(9000, 48213, "1073741824\n");
+    const auto json = run({"--compact"});
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    EXPECT_NE(json.out.find(R"("backend":"sysfs","processes":[{"pid":4242,"name":"python3","mem_used_mb":2048,)"
+                            R"("proc_type":"C"},{"pid":9000,"name":"worker","mem_used_mb":1024,"proc_type":"C"},)"
+                            R"({"pid":77,"name":"Xorg","mem_used_mb":512,"proc_type":"G"}]}])"),
+              std::string::npos)
+        << json.out;
+
+    const auto table = run({});
+    ASSERT_EQ(table.exit_code, 0) << table.err;
+    EXPECT_NE(table.out.find("0    4242     C      python3                                           2048 MB\n"
+                             "0    9000     C      worker                                            1024 MB\n"
+                             "0    77       G      Xorg                                               512 MB\n"), std::string::npos) << table.out;
 }
 
 }  // namespace

@@ -4,12 +4,18 @@
 #include "discovery/adl/adl_backend.h"
 #include "discovery/chain.h"
 #include "discovery/hip/hip_backend.h"
+#include "discovery/sysfs/sysfs.h"
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/console.h"
+#include "platform/host.h"
 
 namespace karvo {
 
 DeviceList discover_devices() {
+    // Linux reads the kernel's own files (and HIP only when they show no card);
+    // none of the Windows sources is ever asked there.
+    if constexpr (!platform::kWindowsHost) return sysfs::discover_linux(sysfs::root_from_environment());
+
     const discovery::Sources sources{
         .hip = [] { return hip::query_hip_devices(); },
         .wmi = [] { return wmi::query_wmi_devices(); },

@@ -1,6 +1,9 @@
 // The real karvo binary over fake sources: the fake HIP runtimes of
 // bin/fakes/hip* and the fake PowerShell of bin/fakes/powershell. No display
-// library is present, so every pass also reports its failed enrichment.
+// library is present, so every Windows pass also reports its failed
+// enrichment. On Linux only the HIP runtime is asked (the tree of
+// KARVO_SYSROOT holds no card), the memory type comes from SMBIOS, and the
+// runs that need WMI are Windows-only.
 //
 // Linux: the child gets the fakes' folders as its library path and program
 // search path. Windows: the loader and CreateProcess look in the program's own
@@ -31,6 +34,8 @@ constexpr std::string_view kEnrichFailed = "[adl] PMLog enrich failed: ";
 constexpr std::string_view kNoGpu =
     "No AMD GPU found. Tried: HIP (amdhip64) -> ADL (atiadlxx.dll) -> WMI (Win32_VideoController) on Windows; "
     "HIP+sysfs on Linux\nHint: check driver installed and C:\\TheRock\\build\\bin is in PATH\n";
+
+constexpr const char* kWmiOnly = "WMI is asked on Windows only";
 
 bool on_windows() { return platform::executable_file_name("karvo") != "karvo"; }
 
@@ -84,9 +89,21 @@ public:
         dir_.write("ps/memory.out", code);
         return powershell();
     }
+    // One installed SMBIOS memory device of this type, in the KARVO_SYSROOT tree.
+    Machine& smbios(unsigned char code) {
+        std::string raw(0x28, '\0');
+        raw[0] = 17;    // Memory Device
+        raw[1] = 0x28;  // length of the formatted part
+        raw[0x0D] = 0x40;  // Size: 16 GB
+        raw[0x12] = static_cast<char>(code);
+        fs::create_directories(dir_.path() / "root/sys/firmware/dmi/entries/17-0");
+        dir_.write("root/sys/firmware/dmi/entries/17-0/raw", raw);
+        return *this;
+    }
 
     platform::ProcessOutput run(const std::vector<std::string>& args) {
         testing::EnvChanges env = {{"KARVO_FAKE_PS_DIR", ps_dir().string()}};
+        if (fs::exists(dir_.path() / "root")) env.emplace_back("KARVO_SYSROOT", (dir_.path() / "root").string());
         if (!hip_scenario_.empty()) env.emplace_back("KARVO_FAKE_HIP", hip_scenario_);
         std::string program = testing::karvo_path();
         if (on_windows()) {
@@ -153,8 +170,13 @@ std::vector<std::string> backends_of(const std::vector<json::Value>& devices) {
     return labels;
 }
 
-// A pass that found GPUs but no display library: exactly one enrichment line.
+// A pass that found GPUs but no display library: exactly one enrichment line
+// on Windows; nothing at all on Linux, which never asks that library.
 void expect_one_enrichment_failure(const platform::ProcessOutput& output) {
+    if (!on_windows()) {
+        EXPECT_EQ(output.err, "");
+        return;
+    }
     const auto lines = lines_of(output.err);
     ASSERT_EQ(lines.size(), 1u) << output.err;
     EXPECT_EQ(lines[0].rfind(kEnrichFailed, 0), 0u) << output.err;
@@ -167,7 +189,11 @@ void expect_no_gpu(const platform::ProcessOutput& output) {
     EXPECT_EQ(output.out, "");
     ASSERT_GE(output.err.size(), kNoGpu.size()) << output.err;
     EXPECT_EQ(output.err.substr(output.err.size() - kNoGpu.size()), kNoGpu);
-    EXPECT_EQ(output.err.rfind(kEnrichFailed, 0), 0u) << output.err;
+    if (on_windows()) {
+        EXPECT_EQ(output.err.rfind(kEnrichFailed, 0), 0u) << output.err;
+    } else {
+        EXPECT_EQ(output.err, kNoGpu);
+    }
 }
 
 constexpr const char* kTwoHip =
@@ -183,6 +209,7 @@ constexpr std::string_view kThreeWmi =
     R"("DriverVersion":"31.0.3","AdapterRAM":1073741824}])";
 
 TEST(DiscoverEndToEnd, TwoHipGpusMergedWithThreeWmiAdapters) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     Machine machine;
     machine.hip(kTwoHip).adapters(kThreeWmi);
     const auto output = machine.run({"--json"});
@@ -218,6 +245,7 @@ TEST(DiscoverEndToEnd, TwoHipGpusMergedWithThreeWmiAdapters) {
 }
 
 TEST(DiscoverEndToEnd, TwoHipGpusAndOneWmiAdapter) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     Machine machine;
     machine.hip(kTwoHip).adapters(
         R"({"Name":"WMI","PNPDeviceID":"PCI\\VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8\\6&1","AdapterRAM":1048576})");
@@ -254,11 +282,10 @@ TEST(DiscoverEndToEnd, TableRowOfAHipOnlyGpu) {
 
 TEST(DiscoverEndToEnd, NamingTablesAndOneMemoryQueryPerIntegratedGpu) {
     Machine machine;
-    machine
-        .hip("dev0.name=AMD Radeon 780M Graphics;dev1.name=AMD Radeon(TM) Vega 8 Graphics;"
-             "dev2.name=AMD Radeon 880M;dev3.name=AMD Radeon RX 9070 XT;dev4.name=AMD Radeon(TM) Graphics")
-        .adapters("null")
-        .memory(" 35\r\n");
+    machine.hip("dev0.name=AMD Radeon 780M Graphics;dev1.name=AMD Radeon(TM) Vega 8 Graphics;"
+                "dev2.name=AMD Radeon 880M;dev3.name=AMD Radeon RX 9070 XT;dev4.name=AMD Radeon(TM) Graphics");
+    if (on_windows()) machine.adapters("null").memory(" 35\r\n");
+    else machine.smbios(35);
     const auto output = machine.run({"--json"});
     ASSERT_EQ(output.exit_code, 0) << output.err;
     const auto devices = devices_of(output);
@@ -272,10 +299,13 @@ TEST(DiscoverEndToEnd, NamingTablesAndOneMemoryQueryPerIntegratedGpu) {
         EXPECT_EQ(text_of(devices[i], "backend"), "hip") << i;
     }
     // Three integrated GPUs: three memory queries, then the adapter query.
-    EXPECT_EQ(machine.powershell_starts(), (std::vector<std::string>{"memory", "memory", "memory", "adapters"}));
+    if (on_windows()) {
+        EXPECT_EQ(machine.powershell_starts(), (std::vector<std::string>{"memory", "memory", "memory", "adapters"}));
+    }
 }
 
 TEST(DiscoverEndToEnd, WmiAloneWithSharedMemoryDevice) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     Machine machine;
     machine
         .adapters(R"({"Name":"AMD Radeon(TM) Graphics","PNPDeviceID":"PCI\\VEN_1002&DEV_1681&SUBSYS_00000000&REV_C8",)"
@@ -300,10 +330,12 @@ TEST(DiscoverEndToEnd, NothingFoundAnywhere) {
     Machine empty;
     empty.adapters("null");
     expect_no_gpu(empty.run({}));
-    EXPECT_EQ(empty.powershell_starts(), std::vector<std::string>{"adapters"});
+    // Linux never starts PowerShell, even one on its search path.
+    EXPECT_EQ(empty.powershell_starts(), on_windows() ? std::vector<std::string>{"adapters"} : std::vector<std::string>{});
 }
 
 TEST(DiscoverEndToEnd, BadPowerShellOutputLeavesTheHipRecords) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     for (const char* mode : {"garbage", "nested", "stderr"}) {
         Machine machine;
         machine.hip("dev0.name=AMD Radeon RX 7900 XTX;dev0.mem=1073741824").adapters("[{]").adapters_mode(mode);
@@ -317,6 +349,7 @@ TEST(DiscoverEndToEnd, BadPowerShellOutputLeavesTheHipRecords) {
 }
 
 TEST(DiscoverEndToEnd, HugePowerShellOutputStillParses) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     Machine machine;
     machine.adapters(R"({"Name":"AMD Radeon RX 7900 XTX","PNPDeviceID":"PCI\\VEN_1002&DEV_744C"})")
         .adapters_mode("huge stderr");
@@ -328,6 +361,7 @@ TEST(DiscoverEndToEnd, HugePowerShellOutputStillParses) {
 }
 
 TEST(DiscoverEndToEnd, MisbehavingRuntimeLeavesTheWmiRecords) {
+    if (!on_windows()) GTEST_SKIP() << kWmiOnly;
     const std::string wmi = R"({"Name":"WMI 7900","PNPDeviceID":"PCI\\VEN_1002&DEV_744C"})";
     for (const char* scenario : {"count=-7", "count_status=100", "count=2147483647;missing_status=101",
                                  "count=3;dev0.status=1;dev1.status=101;dev2.status=-1"}) {
@@ -353,7 +387,7 @@ TEST(DiscoverEndToEnd, NamesThatAreNotUtf8) {
     const auto devices = devices_of(output);
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(text_of(devices[0], "market_name"), "Radeon \xef\xbf\xbd\xef\xbf\xbd Pro");
-    EXPECT_EQ(text_of(devices[0], "backend"), "hip+wmi");
+    EXPECT_EQ(text_of(devices[0], "backend"), on_windows() ? "hip+wmi" : "hip");
     EXPECT_TRUE(text::is_valid_utf8(output.out));
 }
 

@@ -44,6 +44,7 @@ public:
         // variable the test asks for.
         platform::set_env("KARVO_TOKEN", env_token);
         platform::set_env("KARVO_TOKEN_FILE", std::nullopt);
+        platform::set_env("KARVO_SYSROOT", empty_sysroot());  // no card of this machine
         start(extra_args, pick_port);
         platform::set_env("KARVO_TOKEN", std::nullopt);
     }

@@ -18,11 +18,15 @@ std::string karvo_path();
 // Folder a fake was built into: bin/fakes/<name>.
 std::string fake_dir(const std::string& name);
 
+// An empty folder for KARVO_SYSROOT: the Linux sources then see no card and no
+// process, whatever the machine running the tests has.
+std::string empty_sysroot();
+
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // Runs karvo with `args`; `env` changes the child's environment. The token
-// variables are removed unless `env` sets them, so the caller's shell never
-// leaks into a test.
+// variables are removed and KARVO_SYSROOT is empty_sysroot() unless `env` sets
+// them, so neither the caller's shell nor the machine's /sys leaks into a test.
 platform::ProcessOutput run_karvo(const std::vector<std::string>& args, EnvChanges env = {},
                                   const std::string& program = karvo_path());
 

@@ -1,0 +1,428 @@
+// The card scan: one "sysfs" record per AMD card that amdgpu drives, from the
+// PCI function's attributes, hwmon, the KFD topology and libdrm's name list.
+
+#include <algorithm>
+#include <limits>
+#include <tuple>
+
+#include "common/numfmt.h"
+#include "common/text.h"
+#include "discovery/sysfs/sysfs.h"
+#include "discovery/sysfs/sysfs_files.h"
+#include "platform/files.h"
+
+namespace karvo::sysfs {
+namespace {
+
+using files::parse_decimal;
+using files::parse_hex;
+using files::read_decimal;
+using files::read_hex;
+using files::read_text;
+
+constexpr std::size_t kNamesLimit = 1u << 20;       // amdgpu.ids is some tens of KB
+constexpr std::size_t kPropertiesLimit = 64u << 10;  // a KFD node's properties: about 1.5 KB
+
+std::optional<std::uint32_t> narrow32(std::optional<std::uint64_t> value) {
+    if (!value || *value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
+}
+
+// The lines of a text, without their "\r\n" or "\n".
+template <class Visit>
+void for_each_line(std::string_view data, Visit&& visit) {
+    while (!data.empty()) {
+        const auto end = data.find('\n');
+        std::string_view line = data.substr(0, end);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        visit(line);
+        if (end == std::string_view::npos) break;
+        data.remove_prefix(end + 1);
+    }
+}
+
+// "card" followed by decimal digits only: connectors (card0-DP-1) are not cards.
+std::optional<std::uint64_t> card_number(std::string_view name) {
+    if (!name.starts_with("card") || name.size() == 4) return std::nullopt;
+    name.remove_prefix(4);
+    if (!std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+    return parse_decimal(name);
+}
+
+// A PCI address "dddd:bb:dd.f" (hex) as (domain, bus, device, function).
+struct PciAddress {
+    std::uint32_t domain = 0, bus = 0, device = 0, function = 0;
+    std::uint32_t location() const { return bus << 8 | device << 3 | function; }
+};
+
+std::optional<PciAddress> parse_pci_address(std::string_view text) {
+    const auto first = text.find(':');
+    const auto second = text.find(':', first == std::string_view::npos ? first : first + 1);
+    const auto dot = text.find('.', second == std::string_view::npos ? second : second + 1);
+    if (first == std::string_view::npos || second == std::string_view::npos || dot == std::string_view::npos)
+        return std::nullopt;
+    const auto domain = narrow32(parse_hex(text.substr(0, first)));
+    const auto bus = parse_hex(text.substr(first + 1, second - first - 1));
+    const auto device = parse_hex(text.substr(second + 1, dot - second - 1));
+    const auto function = parse_hex(text.substr(dot + 1));
+    if (!domain || !bus || !device || !function || *bus > 0xFF || *device > 0x1F || *function > 7)
+        return std::nullopt;
+    return PciAddress{*domain, static_cast<std::uint32_t>(*bus), static_cast<std::uint32_t>(*device),
+                      static_cast<std::uint32_t>(*function)};
+}
+
+// One GPU node of the KFD topology.
+struct KfdNode {
+    std::uint64_t domain = 0;
+    std::uint64_t location_id = 0;
+    std::uint64_t gfx_target_version = 0;
+    std::uint32_t num_cu = 0;
+    std::optional<std::uint32_t> gpu_id;
+};
+
+std::vector<KfdNode> read_kfd_nodes(const Root& root) {
+    std::vector<KfdNode> nodes;
+    const std::string folder = root.path("/sys/class/kfd/kfd/topology/nodes");
+    platform::for_each_entry(folder, [&](std::string_view name) {
+        const std::string node_dir = folder + "/" + std::string(name);
+        const auto properties = files::read_raw(node_dir + "/properties", kPropertiesLimit);
+        if (!properties) return;
+        std::optional<std::uint64_t> domain, location, target, simd_count, simd_per_cu;
+        for_each_line(*properties, [&](std::string_view line) {
+            const auto space = line.find(' ');
+            if (space == std::string_view::npos) return;
+            const std::string_view key = line.substr(0, space);
+            const auto value = parse_decimal(line.substr(space + 1));
+            if (key == "domain") domain = value;
+            else if (key == "location_id") location = value;
+            else if (key == "gfx_target_version") target = value;
+            else if (key == "simd_count") simd_count = value;
+            else if (key == "simd_per_cu") simd_per_cu = value;
+        });
+        if (!domain || !location) return;
+        KfdNode node;
+        node.domain = *domain;
+        node.location_id = *location;
+        node.gfx_target_version = target.value_or(0);
+        if (simd_count && simd_per_cu && *simd_per_cu != 0)
+            node.num_cu = narrow32(*simd_count / *simd_per_cu).value_or(0);
+        node.gpu_id = narrow32(read_decimal(node_dir + "/gpu_id"));
+        if (node.gpu_id == 0u) node.gpu_id.reset();  // CPU nodes
+        // A CPU node (no graphics target, no GPU id) never stands for a card.
+        if (node.gfx_target_version == 0 && !node.gpu_id && node.num_cu == 0) return;
+        nodes.push_back(node);
+    });
+    return nodes;
+}
+
+// 110000 -> "gfx1100", 90010 -> "gfx90a", 110501 -> "gfx1151".
+std::string gfx_name(std::uint64_t version) {
+    std::string name = "gfx" + numfmt::unsigned_text(version / 10000);
+    // Minor and stepping are single hex digits on every GPU; a larger one is
+    // written in full rather than folded into a wrong digit.
+    numfmt::append_hex(name, (version / 100) % 100, 1);
+    numfmt::append_hex(name, version % 100, 1);
+    return name;
+}
+
+// libdrm's list of marketing names: "DEVICE,\tREVISION,\tNAME" lines.
+struct NameEntry {
+    std::uint64_t device = 0;
+    std::uint64_t revision = 0;
+    std::string name;
+};
+
+std::vector<NameEntry> read_names(const Root& root) {
+    std::vector<NameEntry> entries;
+    const auto data = files::read_raw(root.path("/usr/share/libdrm/amdgpu.ids"), kNamesLimit);
+    if (!data) return entries;
+    for_each_line(*data, [&](std::string_view line) {
+        if (text::trim(line).starts_with('#')) return;
+        const auto first = line.find(',');
+        if (first == std::string_view::npos) return;  // the version line, or junk
+        const auto second = line.find(',', first + 1);
+        if (second == std::string_view::npos) return;
+        const auto device = parse_hex(line.substr(0, first));
+        const auto revision = parse_hex(line.substr(first + 1, second - first - 1));
+        const std::string name = text::utf8_lossy(text::trim(line.substr(second + 1)));
+        if (!device || !revision || name.empty()) return;
+        entries.push_back({*device, *revision, name});
+    });
+    return entries;
+}
+
+std::optional<std::string> listed_name(const std::vector<NameEntry>& names, std::uint64_t device,
+                                       std::uint64_t revision) {
+    const NameEntry* first_of_device = nullptr;
+    for (const auto& entry : names) {
+        if (entry.device != device) continue;
+        if (entry.revision == revision) return entry.name;
+        if (first_of_device == nullptr) first_of_device = &entry;
+    }
+    if (first_of_device != nullptr) return first_of_device->name;
+    return std::nullopt;
+}
+
+std::string text_or_empty(const std::string& path) { return read_text(path).value_or(""); }
+
+// The current level of a pp_dpm_* file: the line ending in "*".
+std::optional<std::string_view> current_level(std::string_view data) {
+    std::optional<std::string_view> current;
+    for_each_line(data, [&](std::string_view line) {
+        line = text::trim(line);
+        if (!current && line.ends_with('*')) {
+            const auto colon = line.find(':');
+            if (colon != std::string_view::npos) current = text::trim(line.substr(colon + 1));
+        }
+    });
+    return current;
+}
+
+// The leading decimal number of a text, and the rest after it.
+std::optional<std::uint64_t> leading_number(std::string_view& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const auto value = parse_decimal(text.substr(0, digits));
+    text.remove_prefix(digits);
+    return value;
+}
+
+// "1: 2482Mhz *" -> 2482.
+std::optional<std::uint32_t> dpm_clock_mhz(const std::string& path) {
+    const auto data = files::read_raw(path);
+    if (!data) return std::nullopt;
+    auto level = current_level(*data);
+    if (!level) return std::nullopt;
+    const auto value = leading_number(*level);
+    if (!text::ascii_lower(*level).starts_with("mhz")) return std::nullopt;
+    return narrow32(value);
+}
+
+// Whole GT/s of "16.0GT/s" or "16.0 GT/s PCIe" (the fraction is dropped);
+// nothing for "Unknown speed" or anything else.
+std::optional<std::uint32_t> link_speed(std::string_view& text) {
+    const auto whole = leading_number(text);
+    if (!whole) return std::nullopt;
+    if (text.starts_with('.')) {
+        text.remove_prefix(1);
+        if (!leading_number(text)) return std::nullopt;
+    }
+    text = text::trim(text);
+    if (!text.starts_with("GT/s")) return std::nullopt;
+    text.remove_prefix(4);
+    return narrow32(whole);
+}
+
+struct PcieLink {
+    std::uint32_t speed_gt = 0;
+    std::uint16_t width = 0;
+};
+
+// "1: 16.0GT/s, x16 619Mhz *" -> 16 GT/s, x16.
+std::optional<PcieLink> dpm_pcie_link(const std::string& path) {
+    const auto data = files::read_raw(path);
+    if (!data) return std::nullopt;
+    auto level = current_level(*data);
+    if (!level) return std::nullopt;
+    const auto speed = link_speed(*level);
+    if (!speed) return std::nullopt;
+    std::string_view rest = text::trim(*level);
+    if (rest.starts_with(',')) rest = text::trim(rest.substr(1));
+    if (!rest.starts_with('x')) return std::nullopt;
+    rest.remove_prefix(1);
+    const auto width = leading_number(rest);
+    if (!width || *width > std::numeric_limits<std::uint16_t>::max()) return std::nullopt;
+    return PcieLink{*speed, static_cast<std::uint16_t>(*width)};
+}
+
+// The PCI function's own link attributes.
+PcieLink current_link(const std::string& device_dir) {
+    PcieLink link;
+    if (const auto raw = files::read_raw(device_dir + "/current_link_speed")) {
+        std::string_view speed = text::trim(*raw);
+        link.speed_gt = link_speed(speed).value_or(0);
+    }
+    const auto width = read_decimal(device_dir + "/current_link_width");
+    if (width && *width <= std::numeric_limits<std::uint16_t>::max()) link.width = static_cast<std::uint16_t>(*width);
+    return link;
+}
+
+// Numeric order of "hwmon0", "hwmon10", "hwmon2"...: hwmon0 first.
+std::vector<std::string> hwmon_folders(const std::string& device_dir) {
+    std::vector<std::pair<std::uint64_t, std::string>> found;
+    platform::for_each_entry(device_dir + "/hwmon", [&](std::string_view name) {
+        if (!name.starts_with("hwmon")) return;
+        if (const auto number = parse_decimal(name.substr(5))) found.emplace_back(*number, std::string(name));
+    });
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> folders;
+    for (auto& entry : found) folders.push_back(device_dir + "/hwmon/" + entry.second);
+    return folders;
+}
+
+// "temp2_label" -> ("temp", "2").
+std::optional<std::pair<std::string_view, std::string_view>> label_channel(std::string_view name) {
+    if (!name.ends_with("_label")) return std::nullopt;
+    name.remove_suffix(6);
+    for (const std::string_view kind : {"temp", "freq"}) {
+        if (name.starts_with(kind) && name.size() > kind.size()) return std::pair{kind, name.substr(kind.size())};
+    }
+    return std::nullopt;
+}
+
+float scaled(std::int64_t value, double divisor) { return static_cast<float>(static_cast<double>(value) / divisor); }
+
+// The hwmon readings of one card, found by label; power from the first file
+// that answers. A field some hwmon folder already gave is not read again.
+void read_hwmon(const std::string& device_dir, GpuDevice& device) {
+    for (const auto& folder : hwmon_folders(device_dir)) {
+        platform::for_each_entry(folder, [&](std::string_view name) {
+            const auto channel = label_channel(name);
+            if (!channel) return;
+            const auto label = read_text(folder + "/" + std::string(name));
+            if (!label) return;
+            const std::string input = folder + "/" + std::string(channel->first) + std::string(channel->second) + "_input";
+            if (channel->first == "temp") {
+                std::optional<float>* field = *label == "edge"       ? &device.temp_edge_c
+                                              : *label == "junction" ? &device.temp_hotspot_c
+                                              : *label == "mem"      ? &device.temp_vram_c
+                                                                     : nullptr;
+                if (field == nullptr || field->has_value()) return;
+                if (const auto millidegrees = files::read_signed(input)) *field = scaled(*millidegrees, 1000.0);
+            } else {
+                std::optional<std::uint32_t>* field = *label == "sclk"   ? &device.gfx_clock_mhz
+                                                      : *label == "mclk" ? &device.mem_clock_mhz
+                                                                         : nullptr;
+                if (field == nullptr || field->has_value()) return;
+                if (const auto hz = read_decimal(input)) *field = narrow32(*hz / 1000000u);
+            }
+        });
+        if (!device.power_w) {
+            auto microwatts = read_decimal(folder + "/power1_input");
+            if (!microwatts) microwatts = read_decimal(folder + "/power1_average");
+            if (microwatts) device.power_w = static_cast<float>(static_cast<double>(*microwatts) / 1e6);
+        }
+        if (!device.power_cap_w) {
+            if (const auto cap = read_decimal(folder + "/power1_cap"))
+                device.power_cap_w = static_cast<float>(static_cast<double>(*cap) / 1e6);
+        }
+    }
+}
+
+// A card found in sys/class/drm, before the records are ordered.
+struct FoundCard {
+    std::uint64_t number = 0;
+    std::string device_dir;
+    std::string bdf;
+    std::optional<PciAddress> address;
+};
+
+auto order_key(const FoundCard& card) {
+    const PciAddress a = card.address.value_or(PciAddress{});
+    // Cards whose address cannot be read go last, in card-number order.
+    return std::tuple(!card.address.has_value(), a.domain, a.bus, a.device, a.function, card.number);
+}
+
+std::vector<FoundCard> find_cards(const Root& root) {
+    std::vector<FoundCard> cards;
+    const std::string drm = root.path("/sys/class/drm");
+    platform::for_each_entry(drm, [&](std::string_view name) {
+        const auto number = card_number(name);
+        if (!number) return;
+        FoundCard card;
+        card.number = *number;
+        card.device_dir = drm + "/" + std::string(name) + "/device";
+        if (read_hex(card.device_dir + "/vendor") != kAmdVendorId) return;
+        const auto driver = platform::read_link(card.device_dir + "/driver");
+        if (!driver || !driver->ends_with("/amdgpu")) return;
+        if (const auto target = platform::read_link(card.device_dir)) card.bdf = files::last_component(*target);
+        card.address = parse_pci_address(card.bdf);
+        cards.push_back(std::move(card));
+    });
+    std::sort(cards.begin(), cards.end(),
+              [](const FoundCard& a, const FoundCard& b) { return order_key(a) < order_key(b); });
+    return cards;
+}
+
+std::string driver_version(const Root& root) {
+    auto version = read_text(root.path("/sys/module/amdgpu/version"));
+    if (!version || version->empty()) version = read_text(root.path("/proc/sys/kernel/osrelease"));
+    return version.value_or("");
+}
+
+}  // namespace
+
+CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code) {
+    CardScan scan;
+    const auto found = find_cards(root);
+    if (found.empty()) return scan;
+    const auto names = read_names(root);
+    const auto nodes = read_kfd_nodes(root);
+    const std::string driver = driver_version(root);
+
+    for (const auto& card : found) {
+        const std::string& dir = card.device_dir;
+        GpuDevice device;
+        device.index = static_cast<std::uint32_t>(scan.devices.size());
+        device.vendor_id = kAmdVendorId;
+        device.vendor_name = kAmdVendorName;
+        device.bdf = card.bdf;
+        const auto device_id = narrow32(read_hex(dir + "/device")).value_or(0);
+        device.device_id = device_id;
+        device.rev_id = narrow32(read_hex(dir + "/revision")).value_or(0);
+        const auto subsystem_vendor = read_hex(dir + "/subsystem_vendor").value_or(0);
+        const auto subsystem_device = read_hex(dir + "/subsystem_device").value_or(0);
+        device.subsystem_id = static_cast<std::uint32_t>((subsystem_device & 0xFFFF) << 16 | (subsystem_vendor & 0xFFFF));
+
+        if (auto name = listed_name(names, device_id, device.rev_id)) device.market_name = std::move(*name);
+        else if (auto product = read_text(dir + "/product_name"); product && !product->empty())
+            device.market_name = std::move(*product);
+        else device.market_name = "AMD GPU";
+
+        CardRef ref{card.bdf, std::nullopt, scan.devices.size()};
+        const KfdNode* node = nullptr;
+        if (card.address) {
+            for (const auto& candidate : nodes)
+                if (candidate.domain == card.address->domain && candidate.location_id == card.address->location()) {
+                    node = &candidate;
+                    break;
+                }
+        }
+        if (node != nullptr && node->gfx_target_version != 0) device.gfx_version = gfx_name(node->gfx_target_version);
+        else device.gfx_version = naming::gfx_target_for_device_id(device_id);
+        if (node != nullptr) {
+            device.num_cu = node->num_cu;
+            ref.kfd_gpu_id = node->gpu_id;
+        }
+        device.vram_type = naming::memory_type_for_device_id(device_id, query_code);
+
+        device.vram_total_mb = narrow32(read_decimal(dir + "/mem_info_vram_total").value_or(0) / 1048576u).value_or(0);
+        device.vram_used_mb = narrow32(read_decimal(dir + "/mem_info_vram_used").value_or(0) / 1048576u).value_or(0);
+        device.vram_vendor = text_or_empty(dir + "/mem_info_vram_vendor");
+        device.asic_serial = text_or_empty(dir + "/unique_id");
+        device.vbios_version = text_or_empty(dir + "/vbios_version");
+        device.driver_version = driver;
+
+        // A runtime-suspended GPU wakes up when its sensors, DPM tables or busy
+        // counters are read: none of those files is opened then.
+        const bool suspended = read_text(dir + "/power/runtime_status") == "suspended";
+        std::optional<PcieLink> link;
+        if (!suspended) {
+            read_hwmon(dir, device);
+            if (!device.gfx_clock_mhz) device.gfx_clock_mhz = dpm_clock_mhz(dir + "/pp_dpm_sclk");
+            if (!device.mem_clock_mhz) device.mem_clock_mhz = dpm_clock_mhz(dir + "/pp_dpm_mclk");
+            device.gfx_util_percent = narrow32(read_decimal(dir + "/gpu_busy_percent"));
+            link = dpm_pcie_link(dir + "/pp_dpm_pcie");
+        }
+        if (!link) link = current_link(dir);
+        device.pcie_speed_gt = link->speed_gt;
+        device.pcie_width = link->width;
+
+        device.backend = "sysfs";
+        scan.devices.push_back(std::move(device));
+        scan.cards.push_back(std::move(ref));
+    }
+    return scan;
+}
+
+}  // namespace karvo::sysfs

@@ -1,0 +1,57 @@
+#include "platform/files.h"
+#include "platform/win32/win32_util.h"
+
+namespace karvo::platform {
+
+bool visit_folder(const std::string& path, EntryVisitor visitor, void* context) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(win32::widen(path + "\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::string name = win32::narrow(found.cFileName);
+        if (name == "." || name == "..") continue;
+        visitor(context, name.data(), name.size());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+std::optional<std::vector<std::string>> list_folder(const std::string& path) {
+    std::vector<std::string> names;
+    if (!for_each_entry(path, [&](std::string_view name) { names.emplace_back(name); })) return std::nullopt;
+    return names;
+}
+
+// The trees these calls read are Linux ones; Windows has no use for their links.
+std::optional<std::string> read_link(const std::string&) { return std::nullopt; }
+
+std::optional<std::string> read_file_prefix(const std::string& path, std::size_t limit) {
+    const HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return std::nullopt;
+    }
+    std::string data;
+    char chunk[4096];
+    while (data.size() < limit) {
+        const DWORD want = static_cast<DWORD>(limit - data.size() < sizeof chunk ? limit - data.size() : sizeof chunk);
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, want, &got, nullptr)) {
+            CloseHandle(file);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        data.append(chunk, got);
+    }
+    CloseHandle(file);
+    return data;
+}
+
+bool path_exists(const std::string& path) {
+    return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace karvo::platform

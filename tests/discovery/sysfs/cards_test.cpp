@@ -1,0 +1,265 @@
+// The card scan and the SMBIOS memory code over small trees made here.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "card_builder.h"
+#include "discovery/sysfs/sysfs.h"
+#include "platform/host.h"
+#include "platform/system.h"
+
+namespace karvo::sysfs {
+namespace {
+
+using testing::CardBuilder;
+
+class Scan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (platform::kWindowsHost) GTEST_SKIP() << "Linux trees (symbolic links) only";
+    }
+    testing::SysTree tree;
+};
+
+// One scan; `queries` counts the system memory queries, which answer `code`.
+CardScan scan(const testing::SysTree& tree, std::optional<std::uint32_t> code = std::nullopt,
+              int* queries = nullptr) {
+    return scan_cards(Root{tree.root()}, [&] {
+        if (queries != nullptr) ++*queries;
+        return code;
+    });
+}
+
+GpuDevice only_device(const testing::SysTree& tree) {
+    auto result = scan(tree);
+    EXPECT_EQ(result.devices.size(), 1u);
+    return result.devices.empty() ? GpuDevice{} : result.devices[0];
+}
+
+// Every field of a busy card is checked in exact bytes by the JSON run of
+// linux_binary_test.cpp; here what only the scan shows.
+TEST_F(Scan, CardRefsAndDriverVersion) {
+    CardBuilder(tree, "card0", "0000:03:00.0").sensors().kfd_node(1, "110000", 48213);
+    tree.file("sys/module/amdgpu/version", "6.10.5\n").file("proc/sys/kernel/osrelease", "6.8.0-45-generic\n");
+    int queries = 0;
+    const auto result = scan(tree, 34, &queries);
+    ASSERT_EQ(result.cards.size(), 1u);
+    EXPECT_EQ(result.cards[0].bdf, "0000:03:00.0");
+    EXPECT_EQ(result.cards[0].kfd_gpu_id, 48213u);
+    EXPECT_EQ(result.devices[0].driver_version, "6.10.5");
+    EXPECT_EQ(queries, 0);  // a discrete card never asks for the system memory
+
+    // No amdgpu version of its own (built into the kernel): the kernel release.
+    tree.remove("sys/module/amdgpu/version");
+    EXPECT_EQ(only_device(tree).driver_version, "6.8.0-45-generic");
+}
+
+TEST_F(Scan, OnlyAmdgpuCardsInPciAddressOrder) {
+    CardBuilder(tree, "card0", "0000:0a:00.0");
+    CardBuilder(tree, "card1", "0001:01:00.0");
+    CardBuilder(tree, "card2", "0000:03:00.0");
+    CardBuilder(tree, "card3", "0000:04:00.0").attr("vendor", "0x10de\n");
+    CardBuilder(tree, "card4", "0000:05:00.0");
+    tree.link("sys/devices/pci0000:00/0000:05:00.0/driver", "../../../bus/pci/drivers/vfio-pci");
+    CardBuilder(tree, "card10", "0000:03:00.1");
+    // Not cards, though they lead to amdgpu functions.
+    CardBuilder(tree, "card0-DP-1", "0000:06:00.0");
+    CardBuilder(tree, "renderD128", "0000:07:00.0");
+    CardBuilder(tree, "cardx", "0000:08:00.0");
+    CardBuilder(tree, "card", "0000:09:00.0");
+
+    const auto result = scan(tree);
+    std::vector<std::string> order;
+    for (const auto& device : result.devices) order.push_back(device.bdf);
+    EXPECT_EQ(order, (std::vector<std::string>{"0000:03:00.0", "0000:03:00.1", "0000:0a:00.0", "0001:01:00.0"}));
+    ASSERT_EQ(result.cards.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(result.devices[i].index, i);
+        EXPECT_EQ(result.cards[i].position, i);
+        EXPECT_EQ(result.cards[i].bdf, order[i]);
+        EXPECT_FALSE(result.cards[i].kfd_gpu_id.has_value());
+    }
+}
+
+TEST_F(Scan, NamesAndGraphicsTargets) {
+    struct Case {
+        const char* ids;           // amdgpu.ids, nullptr for none
+        const char* product_name;  // nullptr for none
+        const char* device;
+        const char* kfd_target;  // nullptr for no KFD node
+        std::string name, gfx;
+    };
+    const Case cases[] = {
+        {"1.0.0\n744C,\tC0,\tFirst\r\n744C,\tC8,\tExact\n", nullptr, "0x744c", "110000", "Exact", "gfx1100"},
+        {"744C,\tC0,\tFirst\n744C,\tC1,\tSecond\n", "Board", "0x744c", "90010", "First", "gfx90a"},
+        {"#744C,\tC8,\tCommented\n", " Board FRU \n", "0x744c", "110501", "Board FRU", "gfx1151"},
+        {nullptr, nullptr, "0x7470", nullptr, "AMD GPU", "gfx1101"},
+        {"\xff\xfe\x00garbage,,\n", "", "0x1234", nullptr, "AMD GPU", "unknown"},
+        {nullptr, nullptr, "0x744c", "0", "AMD GPU", "gfx1100"},
+        {nullptr, nullptr, "0x744c", "110017", "AMD GPU", "gfx11011"},
+    };
+    for (const auto& c : cases) {
+        testing::SysTree own;
+        CardBuilder card(own, "card0", "0000:03:00.0");
+        card.attr("device", c.device);
+        if (c.ids) own.file("usr/share/libdrm/amdgpu.ids", c.ids);
+        if (c.product_name) card.attr("product_name", c.product_name);
+        if (c.kfd_target) card.kfd_node(1, c.kfd_target, 7, 120);
+        const auto result = scan(own);
+        ASSERT_EQ(result.devices.size(), 1u);
+        EXPECT_EQ(result.devices[0].market_name, c.name) << c.name;
+        EXPECT_EQ(result.devices[0].gfx_version, c.gfx) << c.name;
+        EXPECT_EQ(result.devices[0].num_cu, c.kfd_target ? 60u : 0u) << c.name;
+        EXPECT_EQ(result.cards[0].kfd_gpu_id, c.kfd_target ? std::optional<std::uint32_t>(7) : std::nullopt);
+    }
+}
+
+TEST_F(Scan, SensorSourcesAndFallbacks) {
+    struct Case {
+        const char* what;
+        std::function<void(CardBuilder&)> change;
+        std::optional<float> power;
+        std::optional<std::uint32_t> gfx_clock, mem_clock;
+        std::uint32_t speed;
+        std::uint16_t width;
+    };
+    const Case cases[] = {
+        {"all", [](CardBuilder&) {}, 212.25f, 2482, 1249, 16, 16},
+        {"both powers: the instantaneous one",
+         [](CardBuilder& c) { c.hwmon("power1_average", "99000000\n"); }, 212.25f, 2482, 1249, 16, 16},
+        {"only power1_average",
+         [](CardBuilder& c) { c.remove("hwmon/hwmon3/power1_input").hwmon("power1_average", "99500000"); }, 99.5f,
+         2482, 1249, 16, 16},
+        {"no power", [](CardBuilder& c) { c.remove("hwmon/hwmon3/power1_input"); }, std::nullopt, 2482, 1249, 16,
+         16},
+        {"clocks from the DPM tables",
+         [](CardBuilder& c) {
+             c.remove("hwmon/hwmon3/freq1_label").hwmon("freq2_label", "other\n").attr("pp_dpm_sclk", "S: 19Mhz *\n0: 500Mhz\n");
+         },
+         212.25f, 19, 1249, 16, 16},
+        {"no clock anywhere",
+         [](CardBuilder& c) {
+             c.remove("hwmon/hwmon3/freq1_label").remove("hwmon/hwmon3/freq2_label");
+             c.attr("pp_dpm_sclk", "0: 500Mhz\n").remove("pp_dpm_mclk");
+         },
+         212.25f, std::nullopt, std::nullopt, 16, 16},
+        {"no pp_dpm_pcie", [](CardBuilder& c) { c.remove("pp_dpm_pcie").attr("current_link_speed", "8 GT/s\n").attr("current_link_width", "8"); },
+         212.25f, 2482, 1249, 8, 8},
+        {"unknown link speed",
+         [](CardBuilder& c) { c.remove("pp_dpm_pcie").attr("current_link_speed", "Unknown speed\n"); }, 212.25f,
+         2482, 1249, 0, 1},
+        {"odd DPM line",
+         [](CardBuilder& c) { c.attr("pp_dpm_pcie", "0: fastGT/s *\n"); }, 212.25f, 2482, 1249, 2, 1},
+    };
+    for (const auto& c : cases) {
+        testing::SysTree own;
+        CardBuilder card(own, "card0", "0000:03:00.0");
+        card.sensors();
+        c.change(card);
+        const GpuDevice d = only_device(own);
+        EXPECT_EQ(d.power_w, c.power) << c.what;
+        EXPECT_EQ(d.gfx_clock_mhz, c.gfx_clock) << c.what;
+        EXPECT_EQ(d.mem_clock_mhz, c.mem_clock) << c.what;
+        EXPECT_EQ(d.pcie_speed_gt, c.speed) << c.what;
+        EXPECT_EQ(d.pcie_width, c.width) << c.what;
+    }
+}
+
+TEST_F(Scan, SuspendedCardIsNotWokenUp) {
+    CardBuilder(tree, "card0", "0000:03:00.0").sensors().attr("power/runtime_status", "suspended\n");
+    const GpuDevice d = only_device(tree);
+    for (const auto& reading : {d.temp_edge_c, d.temp_hotspot_c, d.temp_vram_c, d.power_w, d.power_cap_w})
+        EXPECT_FALSE(reading.has_value());
+    for (const auto& reading : {d.gfx_clock_mhz, d.mem_clock_mhz, d.gfx_util_percent}) EXPECT_FALSE(reading.has_value());
+    // What the PCI function and the memory manager say is still there.
+    EXPECT_EQ(d.pcie_speed_gt, 2u);
+    EXPECT_EQ(d.pcie_width, 1u);
+    EXPECT_EQ(d.vram_total_mb, 24560u);
+    EXPECT_EQ(d.vram_vendor, "samsung");
+}
+
+TEST_F(Scan, MalformedFilesNeverFailThePass) {
+    const std::string huge(100000, '9');
+    const char* attributes[] = {"device", "revision", "subsystem_vendor", "subsystem_device", "mem_info_vram_total",
+                                "mem_info_vram_used", "gpu_busy_percent", "pp_dpm_sclk", "pp_dpm_mclk",
+                                "pp_dpm_pcie", "current_link_speed", "current_link_width", "unique_id",
+                                "hwmon/hwmon3/temp1_input", "hwmon/hwmon3/temp2_label", "hwmon/hwmon3/freq1_input",
+                                "hwmon/hwmon3/power1_input", "hwmon/hwmon3/power1_cap"};
+    for (const std::string& bad : {std::string(), std::string("\x00\xff\x7f\x80 *\n", 7),
+                                  std::string("18446744073709551616\n"), std::string("-1\n"), huge,
+                                  std::string("0x\n"), std::string("1: *\n")}) {
+        testing::SysTree own;
+        CardBuilder card(own, "card0", "0000:03:00.0");
+        card.sensors().kfd_node(1, bad, 1, 0);
+        for (const char* name : attributes) card.attr(name, bad);
+        own.file("usr/share/libdrm/amdgpu.ids", bad).file("sys/module/amdgpu/version", bad);
+        const GpuDevice d = only_device(own);
+        EXPECT_EQ(d.device_id, 0u);
+        EXPECT_EQ(d.vram_total_mb, 0u);
+        if (bad != "-1\n") {
+            EXPECT_FALSE(d.temp_edge_c.has_value());  // -1 would be -0.001 C
+        }
+        EXPECT_FALSE(d.temp_hotspot_c.has_value());  // its label is unreadable as "junction"
+        EXPECT_FALSE(d.gfx_clock_mhz.has_value());
+        EXPECT_FALSE(d.power_w.has_value());
+        EXPECT_FALSE(d.gfx_util_percent.has_value());
+        EXPECT_EQ(d.pcie_speed_gt, 0u);
+        EXPECT_EQ(d.market_name, "AMD GPU");
+        EXPECT_EQ(d.temp_vram_c, 62.0f);  // the good files are still read
+        EXPECT_LE(d.asic_serial.size(), 3 * 4096u);
+    }
+    // A vendor or driver that cannot be read makes no card.
+    CardBuilder(tree, "card0", "0000:03:00.0").attr("vendor", "0x1002 0x1002\n");
+    CardBuilder(tree, "card1", "0000:04:00.0").remove("driver").attr("driver", "amdgpu\n");
+    EXPECT_TRUE(scan(tree).devices.empty());
+}
+
+TEST_F(Scan, NumbersWithoutNewlineAndNegativeTemperatures) {
+    CardBuilder(tree, "card0", "0000:03:00.0").sensors().hwmon("temp1_input", "-5500").attr("gpu_busy_percent", "0");
+    const GpuDevice d = only_device(tree);
+    EXPECT_EQ(d.temp_edge_c, -5.5f);
+    EXPECT_EQ(d.gfx_util_percent, 0u);
+}
+
+TEST_F(Scan, SmbiosMemoryCode) {
+    // type 17, length 0x28; Size word at 0x0C; Memory Type byte at 0x12.
+    const auto entry = [](unsigned size, unsigned char code) {
+        std::string raw(0x28, '\0');
+        raw[0] = 17;
+        raw[1] = 0x28;
+        raw[0x0C] = static_cast<char>(size & 0xFF);
+        raw[0x0D] = static_cast<char>(size >> 8);
+        raw[0x12] = static_cast<char>(code);
+        return raw;
+    };
+    const Root root{tree.root()};
+    EXPECT_EQ(smbios_memory_code(root), std::nullopt);
+    tree.file("sys/firmware/dmi/entries/17-0/raw", entry(0, 26));     // empty slot
+    tree.file("sys/firmware/dmi/entries/17-1/raw", entry(16384, 0).substr(0, 0x12));  // cut short
+    tree.file("sys/firmware/dmi/entries/17-2/raw", "");
+    EXPECT_EQ(smbios_memory_code(root), std::nullopt);
+    tree.file("sys/firmware/dmi/entries/17-10/raw", entry(8192, 34));
+    tree.file("sys/firmware/dmi/entries/16-3/raw", entry(8192, 26));  // not a memory device
+    EXPECT_EQ(smbios_memory_code(root), 34u);
+    tree.file("sys/firmware/dmi/entries/17-9/raw", entry(0x100, 35));  // 9 comes before 10
+    EXPECT_EQ(smbios_memory_code(root), 35u);
+
+    // An APU's memory type comes from there.
+    CardBuilder(tree, "card0", "0000:c5:00.0").attr("device", "0x1681\n");
+    const auto apu = scan_cards(root, [&] { return smbios_memory_code(root); });
+    ASSERT_EQ(apu.devices.size(), 1u);
+    EXPECT_EQ(apu.devices[0].vram_type, "LPDDR5 (Shared)");
+}
+
+TEST_F(Scan, RootFromTheEnvironment) {
+    const auto saved = platform::get_env("KARVO_SYSROOT");
+    for (const auto& [value, prefix] : std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {std::nullopt, ""}, {"", ""}, {"/", ""}, {"/tmp/tree//", "/tmp/tree"}, {"rel", "rel"}}) {
+        platform::set_env("KARVO_SYSROOT", value);
+        EXPECT_EQ(root_from_environment().prefix, prefix);
+    }
+    platform::set_env("KARVO_SYSROOT", saved);
+}
+
+}  // namespace
+}  // namespace karvo::sysfs

@@ -341,15 +341,16 @@ def check_scrape(karvo, json_documents):
             expected = parse_metrics(karvo_text)
             check(http_get(f"http://127.0.0.1:{local_port}/metrics") == karvo_text,
                   "the token-less karvo over the same machine writes other metrics")
+            # Validated against the schema by the json_schema test.
+            for origin, document in (("scrape-get-root", http_get(f"{base}/", TOKEN)),
+                                     ("scrape-json", run([karvo, "--json"], stdout_only=True, env=env))):
+                pathlib.Path(json_documents).mkdir(parents=True, exist_ok=True)
+                (pathlib.Path(json_documents) / f"{origin}.{os.getpid()}.json").write_text(document)
             # The values the machine's files imply: the tree was read at all.
             total = {dict(k[1])["name"]: v for k, v in expected.items() if k[0] == "amd_gpu_vram_total_mb"}
             check(total == {"AMD Radeon RX 7900 XTX": 24560}, f"karvo's /metrics over the test machine:\n{karvo_text}")
             processes = {dict(k[1])["pid"]: v for k, v in expected.items() if k[0] == "amd_gpu_process_mem_mb"}
             check(processes.get("4242") == 2048, f"karvo reports no 2048 MB for pid 4242:\n{karvo_text}")
-            for origin, document in (("scrape-get-root", http_get(f"{base}/", TOKEN)),
-                                     ("scrape-json", run([karvo, "--json"], stdout_only=True, env=env))):
-                pathlib.Path(json_documents).mkdir(parents=True, exist_ok=True)
-                (pathlib.Path(json_documents) / f"{origin}.{os.getpid()}.json").write_text(document)
 
             config = runnable_config(folder, f"127.0.0.1:{token_port}", f"127.0.0.1:{local_port}", "1s")
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the given build needs, only those missing.
-# Usage: scripts/deps.sh run|test|bench
+# Usage: scripts/deps.sh run|test|release|bench
 set -euo pipefail
 
 packages=(cmake ninja-build g++)
 case "${1:-run}" in
   run) ;;
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl prometheus python3-jsonschema python3-yaml) ;;
+  release) packages+=(g++-mingw-w64-x86-64-posix) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev wrk curl time python3) ;;
-  *) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: native Linux, Linux under AddressSanitizer
 # and UndefinedBehaviorSanitizer (with bounded fuzzing runs), and the Windows
-# cross build under Wine. Stops at the first failing stage.
+# cross build under Wine, plus the release executables in dist/. Stops at the
+# first failing stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -22,6 +23,10 @@ scripts/check-imports.sh build/windows/bin/karvo.exe
 
 stage "Wine prefix"
 time scripts/wine-run.sh wineboot -i >/dev/null 2>&1 || true
+
+stage "release executables"
+scripts/release.sh
+scripts/check-release.sh
 
 total=0
 for preset in linux linux-asan windows; do

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <limits>
+#include <vector>
 
 #include "common/text.h"
 
@@ -84,6 +85,44 @@ std::string shown(std::string_view arg) {
     return out;
 }
 
+// The help screen stays within 79 columns: an 80-column Windows console
+// would otherwise wrap a full line and then show the line end as a blank line.
+constexpr std::size_t kHelpWidth = 79;
+
+std::vector<std::string_view> split_words(std::string_view text) {
+    std::vector<std::string_view> words;
+    while (!text.empty()) {
+        const auto blank = text.find(' ');
+        if (blank != 0) words.push_back(text.substr(0, blank));
+        if (blank == std::string_view::npos) break;
+        text.remove_prefix(blank + 1);
+    }
+    return words;
+}
+
+// Appends `words` separated by blanks, breaking lines before a word that would
+// pass kHelpWidth. The text starts at column `indent` (already reached on the
+// current line) and every continuation line is indented to it.
+void append_wrapped(std::string& out, const std::vector<std::string_view>& words, std::size_t indent) {
+    std::size_t column = indent;
+    bool line_empty = true;
+    for (const auto word : words) {
+        if (!line_empty && column + 1 + word.size() > kHelpWidth) {
+            out += '\n';
+            out.append(indent, ' ');
+            column = indent;
+            line_empty = true;
+        }
+        if (!line_empty) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        line_empty = false;
+    }
+}
+
 UsageError usage_error(std::string_view program, const std::string& message, const std::string& tip = {}) {
     std::string text = "error: ";
     text += message;
@@ -134,8 +173,10 @@ std::string program_display_name(std::string_view program_path) {
 std::string help_text(std::string_view program_name) {
     std::size_t width = 0;
     for (const auto& spec : kOptions) width = std::max(width, option_signature(spec).size());
+    const std::size_t help_column = 6 + width + 2;
 
-    std::string text(kAbout);
+    std::string text;
+    append_wrapped(text, split_words(kAbout), 0);
     text += "\n\nUsage: ";
     text += program_name;
     text += " [OPTIONS]\n\nOptions:\n";
@@ -149,9 +190,10 @@ std::string help_text(std::string_view program_name) {
             left += "    ";
         }
         left += option_signature(spec);
-        text += text::pad_right(left, 6 + width + 2);
-        text += spec.help;
-        if (spec.id == Id::listen) text += " [default: 127.0.0.1]";
+        text += text::pad_right(left, help_column);
+        auto words = split_words(spec.help);
+        if (spec.id == Id::listen) words.emplace_back("[default: 127.0.0.1]");
+        append_wrapped(text, words, help_column);
         text += "\n";
     }
     return text;

@@ -187,28 +187,43 @@ TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
 TEST(ArgsTest, HelpScreen) {
     const std::string help = std::get<ShowHelp>(parse({"--help"})).text;
     EXPECT_EQ(help,
-              "karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). AMD-compatible, unofficial. "
-              "Reference: include/karvo/gpu_ref.h (MIT)\n"
+              "karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). AMD-compatible,\n"
+              "unofficial. Reference: include/karvo/gpu_ref.h (MIT)\n"
               "\n"
               "Usage: karvo [OPTIONS]\n"
               "\n"
               "Options:\n"
-              "      --json               Output JSON instead of table (headless API - pipe to your app)\n"
+              "      --json               Output JSON instead of table (headless API - pipe to\n"
+              "                           your app)\n"
               "      --verbose            Verbose (show backend used)\n"
               "      --show-ref           Show raw reference header path\n"
-              "      --watch [<SECS>]     Realtime watch - refresh every N seconds (memory safe, no leaks). "
-              "e.g. --watch 1\n"
-              "      --serve [<PORT>]     Headless HTTP API - serve JSON on localhost:PORT (e.g. --serve 8080). "
-              "Devs grab via curl/fetch\n"
-              "      --listen <ADDR>      Bind address/hostname for --serve (default loopback). "
-              "Use 0.0.0.0 for LAN scrape (requires token) [default: 127.0.0.1]\n"
-              "      --token <TOKEN>      Bearer token for --serve (visible in `ps`; prefer --token-file or "
-              "KARVO_TOKEN env)\n"
-              "      --token-file <FILE>  Read bearer token from file (or KARVO_TOKEN_FILE env). "
-              "Preferred: no `ps` exposure\n"
-              "      --compact            Headless compact JSON for piping (one line per call, no pretty)\n"
+              "      --watch [<SECS>]     Realtime watch - refresh every N seconds (memory\n"
+              "                           safe, no leaks). e.g. --watch 1\n"
+              "      --serve [<PORT>]     Headless HTTP API - serve JSON on localhost:PORT\n"
+              "                           (e.g. --serve 8080). Devs grab via curl/fetch\n"
+              "      --listen <ADDR>      Bind address/hostname for --serve (default\n"
+              "                           loopback). Use 0.0.0.0 for LAN scrape (requires\n"
+              "                           token) [default: 127.0.0.1]\n"
+              "      --token <TOKEN>      Bearer token for --serve (visible in `ps`; prefer\n"
+              "                           --token-file or KARVO_TOKEN env)\n"
+              "      --token-file <FILE>  Read bearer token from file (or KARVO_TOKEN_FILE\n"
+              "                           env). Preferred: no `ps` exposure\n"
+              "      --compact            Headless compact JSON for piping (one line per call,\n"
+              "                           no pretty)\n"
               "  -h, --help               Print help\n"
               "  -V, --version            Print version\n");
+}
+
+TEST(ArgsTest, HelpScreenFitsEightyColumns) {
+    for (const std::string program : {"karvo", "C:\\Tools\\karvo.exe"}) {
+        const std::string help = std::get<ShowHelp>(parse_args({program, "-h"})).text;
+        ASSERT_TRUE(help.ends_with('\n'));
+        std::size_t start = 0;
+        for (std::size_t end = help.find('\n'); end != std::string::npos; end = help.find('\n', start)) {
+            EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
+            start = end + 1;
+        }
+    }
 }
 
 TEST(ArgsTest, ProgramNameInUsageLine) {

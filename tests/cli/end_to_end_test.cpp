@@ -28,13 +28,13 @@ TEST(EndToEndTest, HelpAndVersion) {
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_TRUE(help.err.empty()) << help.err;
     EXPECT_TRUE(help.out.starts_with("karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). "
-                                     "AMD-compatible, unofficial. Reference: include/karvo/gpu_ref.h (MIT)\n"))
+                                     "AMD-compatible,\nunofficial. Reference: include/karvo/gpu_ref.h (MIT)\n"))
         << help.out;
     EXPECT_NE(help.out.find("\nUsage: " + platform::executable_file_name("karvo") + " [OPTIONS]\n"), std::string::npos)
         << help.out;
     EXPECT_NE(help.out.find("--watch [<SECS>]"), std::string::npos);
     EXPECT_NE(help.out.find("--token-file <FILE>"), std::string::npos);
-    EXPECT_NE(help.out.find("(requires token) [default: 127.0.0.1]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("(requires\n                           token) [default: 127.0.0.1]\n"), std::string::npos);
 
     const auto short_help = run_karvo({"-h"});
     EXPECT_EQ(short_help.exit_code, 0);

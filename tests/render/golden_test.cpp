@@ -6,6 +6,7 @@
 #include "render/metrics.h"
 #include "render/table.h"
 #include "sample_devices.h"
+#include "support/json_documents.h"
 
 namespace karvo::render {
 namespace {
@@ -17,6 +18,7 @@ using testing::mixed_list;
 constexpr std::string_view kTime = "2026-01-31 23:59:58";
 
 void expect_golden(const std::string& name, const std::string& actual) {
+    if (name.ends_with(".json")) testing::collect_json_document("golden-" + name, actual);
     EXPECT_EQ(actual, golden(name, actual)) << "golden file " << name;
 }
 

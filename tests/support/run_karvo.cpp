@@ -3,9 +3,27 @@
 #include <gtest/gtest.h>
 
 #include "platform/system.h"
+#include "support/json_documents.h"
 #include "support/temp_dir.h"
 
 namespace karvo::testing {
+namespace {
+
+// True for a one-shot JSON report: not a watch screen, a server, help or version.
+bool prints_json_document(const std::vector<std::string>& args) {
+    bool json = false;
+    for (const std::string_view arg : args) {
+        if (arg == "--") return false;
+        if (arg == "--json" || arg == "--compact") json = true;
+        for (const std::string_view other : {"--watch", "--serve", "--show-ref", "--help", "--version"}) {
+            if (arg.starts_with(other)) return false;
+        }
+        if (arg == "-h" || arg == "-V") return false;
+    }
+    return json;
+}
+
+}  // namespace
 
 std::string bin_dir() { return platform::executable_dir(); }
 
@@ -30,6 +48,11 @@ platform::ProcessOutput run_karvo(const std::vector<std::string>& args, EnvChang
     if (!result.ok()) {
         ADD_FAILURE() << "could not start " << program << ": " << result.error().long_form();
         return {};
+    }
+    if (result->exit_code == 0 && prints_json_document(args)) {
+        std::string_view document = result->out;
+        if (document.ends_with('\n')) document.remove_suffix(1);
+        collect_json_document("karvo", document);
     }
     return std::move(result).value();
 }

@@ -6,6 +6,7 @@
 
 #include "platform/system.h"
 #include "support/run_karvo.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace karvo::cli {
@@ -114,6 +115,31 @@ TEST(EndToEndTest, TokenFileErrors) {
     const auto bad_utf8 = run_karvo({"--serve"}, {{"KARVO_TOKEN_FILE", "  " + latin1 + "\n"}, {"KARVO_TOKEN", "x"}});
     EXPECT_EQ(bad_utf8.exit_code, 1);
     EXPECT_EQ(bad_utf8.err, "Error: read token file " + latin1 + ": stream did not contain valid UTF-8\n");
+}
+
+// Paths that could block or exhaust memory fail at once, from either file source.
+TEST(EndToEndTest, TokenFilesThatAreNoRegularFilesOrTooLarge) {
+    TempDir dir;
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.path().string(), "not a regular file"},
+        {testing::device_path(), "not a regular file"},
+        {dir.write("big.token", std::string(65 * 1024, 'k')), "file too large"},
+    };
+    if (const auto fifo = testing::make_fifo(dir.path())) cases.emplace_back(*fifo, "not a regular file");
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        const std::string expected = "Error: read token file " + path + ": " + reason + "\n";
+        const auto option = run_karvo({"--serve", "0", "--token-file", path});
+        EXPECT_EQ(option.exit_code, 1);
+        EXPECT_EQ(option.err, expected);
+        const auto variable = run_karvo({"--serve", "0"}, {{"KARVO_TOKEN_FILE", path}});
+        EXPECT_EQ(variable.exit_code, 1);
+        EXPECT_EQ(variable.err, expected);
+    }
+    const auto too_long = run_karvo({"--serve", "0"}, {{"KARVO_TOKEN", std::string(4097, 'k')}});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_TRUE(too_long.out.empty());
+    EXPECT_EQ(too_long.err, "Error: token too long (max 4096 bytes)\n");
 }
 
 TEST(EndToEndTest, NoGpuEndsWithStatusTwo) {

@@ -4,6 +4,7 @@
 
 #include "platform/library.h"
 #include "platform/system.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace karvo::platform {
@@ -31,6 +32,28 @@ TEST(ReadFile, FolderIsAnError) {
     const auto result = read_file(dir.path().string());
     ASSERT_FALSE(result.ok());
     EXPECT_NE(result.error().message().find("(os error "), std::string::npos);
+}
+
+TEST(ReadRegularFile, RefusesWhatIsNoRegularFileAndKeepsTheLimit) {
+    testing::TempDir dir;
+    const std::string limit(1000, 'x');
+    EXPECT_EQ(*read_regular_file(dir.write("exact", limit), 1000), limit);
+    EXPECT_EQ(*read_regular_file(dir.write("empty", ""), 1000), "");
+    std::vector<std::pair<std::string, std::string_view>> refused = {
+        {dir.write("over", limit + "y"), kFileTooLarge},
+        {dir.path().string(), kNotRegularFile},
+        {testing::device_path(), kNotRegularFile},
+    };
+    if (const auto fifo = testing::make_fifo(dir.path())) refused.emplace_back(*fifo, kNotRegularFile);
+    for (const auto& [path, reason] : refused) {
+        SCOPED_TRACE(path);
+        const auto result = read_regular_file(path, 1000);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().long_form(), reason);
+    }
+    const auto missing = read_regular_file((dir.path() / "missing").string(), 1000);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().long_form(), os_error_text(2));
 }
 
 TEST(Environment, UnsetEmptyAndUnicodeValues) {

@@ -45,9 +45,11 @@ std::uint64_t monotonic_ns();
 // Folder holding the running executable (UTF-8, no trailing separator).
 std::string executable_dir();
 
-// A block from the process heap (HeapAlloc on Windows); never freed by the
-// program. Used as the display library's allocation callback. Null for size < 1.
+// A block from the process heap (HeapAlloc on Windows), for the display
+// library's allocation callback. Null for size < 1. heap_free gives it back
+// (null is ignored).
 void* heap_alloc(std::int64_t size);
+void heap_free(void* block);
 
 }  // namespace karvo::platform
 

@@ -154,6 +154,8 @@ void* heap_alloc(std::int64_t size) {
     return std::malloc(static_cast<std::size_t>(size));
 }
 
+void heap_free(void* block) { std::free(block); }
+
 }  // namespace karvo::platform
 
 namespace karvo::platform {

@@ -189,6 +189,10 @@ void* heap_alloc(std::int64_t size) {
     return HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size));
 }
 
+void heap_free(void* block) {
+    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
+}
+
 std::string executable_file_name(std::string_view base) { return std::string(base) + ".exe"; }
 char path_list_separator() { return ';'; }
 

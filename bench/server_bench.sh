@@ -5,10 +5,15 @@
 #   - the cost of one discovery pass, measured by server_pass_bench,
 #   - the server's time and CPU per request beyond that pass,
 #   - the server's resident memory and open descriptors before and after
-#     100,000 requests.
+#     100,000 requests,
+#   - a scrape's latency with 0, 10 and 50 idle connections held open (goal:
+#     within 10% of the latency with none),
+#   - resident memory over 100,000 requests of a server whose passes go
+#     through the display library double (goal: growth under 256 kB after the
+#     first 1,000).
 # Usage: bench/server_bench.sh [build folder]   (default build/bench)
-# Linux only (reads /proc). The server handles one connection at a time, so
-# wrk's connections mostly wait in the listen backlog.
+# Linux only (reads /proc). The server answers one request at a time, so
+# wrk's connections mostly wait for their turn.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench}
@@ -17,35 +22,46 @@ target_requests=100000
 
 scripts/deps.sh bench
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BENCH=ON -DKARVO_TESTS=OFF >/dev/null
+  # With the tests: the display library double is one of their fakes.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKARVO_BENCH=ON -DKARVO_TESTS=ON >/dev/null
 fi
-cmake --build "$build" --target karvo server_pass_bench -j 2 >/dev/null
+cmake --build "$build" --target karvo server_pass_bench fake_adl -j 2 >/dev/null
 
 work=$(mktemp -d)
 server_pid=""
-cleanup() {
+holder_pid=""
+stop_server() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  server_pid=""
+}
+cleanup() {
+  if [ -n "$holder_pid" ]; then kill "$holder_pid" 2>/dev/null || true; wait "$holder_pid" 2>/dev/null || true; fi
+  stop_server
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# A port below the ephemeral range, so wrk's own client ports never collide.
-for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + RANDOM % 12000))
-  # The per-pass diagnostics on standard error are not part of what is measured.
-  "$build/bin/karvo" --serve "$port" >"$work/out" 2>/dev/null &
-  server_pid=$!
-  for _ in $(seq 100); do
+# start_server [env assignments...]: starts karvo --serve on a free port, sets url.
+start_server() {
+  # A port below the ephemeral range, so wrk's own client ports never collide.
+  for attempt in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + RANDOM % 12000))
+    # The per-pass diagnostics on standard error are not part of what is measured.
+    env "$@" "$build/bin/karvo" --serve "$port" >"$work/out" 2>/dev/null &
+    server_pid=$!
+    for _ in $(seq 100); do
+      [ "$(wc -l <"$work/out")" -ge 2 ] && break
+      kill -0 "$server_pid" 2>/dev/null || break
+      sleep 0.05
+    done
     [ "$(wc -l <"$work/out")" -ge 2 ] && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.05
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
   done
-  [ "$(wc -l <"$work/out")" -ge 2 ] && break
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
-done
-[ -n "$server_pid" ] || { echo "the server did not start" >&2; exit 1; }
-url="http://127.0.0.1:$port"
+  [ -n "$server_pid" ] || { echo "the server did not start" >&2; exit 1; }
+  url="http://127.0.0.1:$port"
+}
+start_server
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$server_pid/status"; }
 fd_count() { ls "/proc/$server_pid/fd" | wc -l; }
@@ -119,3 +135,83 @@ awk -v pass="$pass_us" -v pass_cpu="$pass_cpu_us" -v hz="$ticks_per_second" '
 echo
 printf 'resident memory: %s kB before, %s kB after %d requests\n' "$rss_before" "$rss_after" "$total_requests"
 printf 'open descriptors: %s before, %s after\n' "$fds_before" "$fds_after"
+
+# --- A scrape's latency while idle connections are held open. -------------
+# The holder keeps N connections open that never send a byte, opening a new
+# one whenever the server closes one at its 5-second deadline.
+cat >"$work/hold_idle.py" <<'PY'
+import selectors, socket, sys, time
+port, count = int(sys.argv[1]), int(sys.argv[2])
+sel = selectors.DefaultSelector()
+def open_one():
+    s = socket.create_connection(("127.0.0.1", port))
+    sel.register(s, selectors.EVENT_READ)
+for _ in range(count):
+    open_one()
+print("ready", flush=True)
+while True:
+    for key, _ in sel.select(timeout=1):
+        sel.unregister(key.fileobj)
+        key.fileobj.close()
+        open_one()
+PY
+idle_latency() {
+  local idle=$1 output
+  if [ "$idle" -gt 0 ]; then
+    python3 "$work/hold_idle.py" "$port" "$idle" >"$work/holder" &
+    holder_pid=$!
+    for _ in $(seq 100); do grep -q ready "$work/holder" 2>/dev/null && break; sleep 0.05; done
+  fi
+  output=$(wrk -t1 -c1 -d"${duration}s" --latency "$url/metrics")
+  if [ -n "$holder_pid" ]; then kill "$holder_pid" 2>/dev/null || true; wait "$holder_pid" 2>/dev/null || true; fi
+  holder_pid=""
+  awk -v idle="$idle" '/^    Latency/ {avg = $2} /^     50%/ {p50 = $2} /^     99%/ {p99 = $2}
+    /requests in/ {n = $1} END { printf "%d\t%s\t%s\t%s\t%s\n", idle, avg, p50, p99, n }' <<<"$output"
+}
+to_us() { awk '{ v = $1; if (v ~ /us$/) v += 0; else if (v ~ /ms$/) v *= 1000; else if (v ~ /s$/) v *= 1e6; print v }'; }
+echo
+echo "scrape latency (GET /metrics, one connection, ${duration}s each) with idle connections held open:"
+for idle in 0 10 50; do idle_latency "$idle"; done >"$work/idle"
+base=$(awk -F'\t' '$1 == 0 {print $2}' "$work/idle" | to_us)
+while IFS=$'\t' read -r idle avg p50 p99 n; do
+  avg_us=$(to_us <<<"$avg")
+  awk -v idle="$idle" -v avg="$avg" -v p50="$p50" -v p99="$p99" -v n="$n" -v a="$avg_us" -v b="$base" 'BEGIN {
+    printf "  %2d idle: average %-9s median %-9s 99%% %-9s (%d scrapes) %+.1f%% against none\n",
+           idle, avg, p50, p99, n, (a - b) / b * 100 }'
+done <"$work/idle"
+stop_server
+
+# --- Resident memory of passes through the display library double. ---------
+# No HIP runtime and no PowerShell: every pass asks the double to discover its
+# one GPU itself, so the allocation callback is used by every request.
+cat >"$work/adl.scenario" <<'TXT'
+alloc 1024
+adapter 0 4098 3 0 0
+udid PCI_VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8
+name AMD Radeon Bench GPU
+driver 31.0.24027.1012
+sensor 1 2400
+sensor 8 45
+sensor 73 2505
+memory ADL2_Adapter_MemoryInfoX4_Get GDDR6
+TXT
+mkdir -p "$work/empty"
+start_server LD_LIBRARY_PATH="$build/bin/fakes/adl" KARVO_FAKE_ADL="$work/adl.scenario" PATH="$work/empty"
+grep -q 'Bench GPU' <(curl -s "$url/metrics") || { echo "the display library double was not used" >&2; exit 1; }
+# count_requests N: GET /metrics until N requests in all have been answered.
+adl_requests=0
+count_requests() {
+  local output
+  while [ "$adl_requests" -lt "$1" ]; do
+    output=$(wrk -t1 -c4 -d2s "$url/metrics")
+    adl_requests=$((adl_requests + $(awk '/requests in/ {print $1}' <<<"$output")))
+  done
+}
+for _ in $(seq 1000); do curl -s -o /dev/null "$url/metrics"; done
+adl_requests=1000
+rss_first=$(rss_kb)
+count_requests 100000
+rss_last=$(rss_kb)
+echo
+printf 'display library passes: resident memory %s kB after the first 1,000 requests, %s kB after %d (%+d kB)\n' \
+  "$rss_first" "$rss_last" "$adl_requests" $((rss_last - rss_first))

@@ -39,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [](std::string_view) {},
     };
     const auto token = karvo::cli::resolve_token(*args, env);
-    if (token.ok() && token.value() && token.value()->size() < karvo::cli::kMinTokenBytes) std::abort();
+    if (token.ok() && token.value() &&
+        (token.value()->size() < karvo::cli::kMinTokenBytes || token.value()->size() > karvo::cli::kMaxTokenBytes))
+        std::abort();
     return 0;
 }

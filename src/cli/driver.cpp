@@ -41,16 +41,20 @@ int run_serve(const Args& args, const Services& services) {
     return fail(services, services.serve(args.listen, *args.serve, *token));
 }
 
-// Redraws the report every interval until no GPU is left (or the process is
-// stopped from outside). Nothing is carried from one refresh to the next.
+// Redraws the report every interval until no GPU is left, standard output is
+// gone, or the process is stopped from outside. Nothing is carried from one
+// refresh to the next.
 int run_watch(const Args& args, const Services& services) {
     const std::uint64_t interval = *args.watch == 0 ? 1 : *args.watch;
-    const render::ReportOptions options = report_options(args);
+    render::ReportOptions options = report_options(args);
+    // The clear sequence goes out with the finished report (output is
+    // unbuffered, so there is nothing to flush before or after a pass).
+    options.screen_prefix = kClearScreen;
     for (;;) {
-        // Output is unbuffered, so there is nothing to flush before or after a pass.
-        (void)services.write_out(kClearScreen);
         const Result<render::ReportOutcome> outcome = services.report(options);
         if (!outcome.ok()) {
+            // A reader that has gone never comes back: refreshing on would only repeat the failure.
+            if (render::is_output_failure(outcome.error())) return fail(services, outcome.error());
             (void)services.write_err("discover error: " + outcome.error().long_form() + "\n");
         } else if (*outcome == render::ReportOutcome::no_gpu) {
             return kExitUsageOrNoGpu;

@@ -18,7 +18,7 @@ std::string path_for_message(const std::string& path) { return text::utf8_lossy(
 TokenEnvironment system_token_environment() {
     return TokenEnvironment{
         [](std::string_view name) { return platform::get_env(name); },
-        [](const std::string& path) { return platform::read_file(path); },
+        [](const std::string& path) { return platform::read_regular_file(path, kMaxTokenFileBytes); },
         [](std::string_view line) { (void)platform::write_stderr(line); },
     };
 }
@@ -39,7 +39,9 @@ Result<std::string> read_token_file(const std::string& path, const TokenEnvironm
     return std::string(token);
 }
 
-Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env) {
+namespace {
+
+Result<std::optional<std::string>> resolve_any_length(const Args& args, const TokenEnvironment& env) {
     using Token = std::optional<std::string>;
 
     if (args.token_file) {
@@ -76,6 +78,14 @@ Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEn
     }
 
     return Token();
+}
+
+}  // namespace
+
+Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env) {
+    auto token = resolve_any_length(args, env);
+    if (token.ok() && *token && (*token)->size() > kMaxTokenBytes) return Error("token too long (max 4096 bytes)");
+    return token;
 }
 
 }  // namespace karvo::cli

@@ -15,13 +15,19 @@ namespace karvo::cli {
 
 // Tokens shorter than this many bytes (after trimming) are refused.
 inline constexpr std::size_t kMinTokenBytes = 16;
+// Tokens longer than this (after trimming) are refused, whatever their
+// source: no request of one 8192-byte read could carry much more.
+inline constexpr std::size_t kMaxTokenBytes = 4096;
+// A token file is read up to this size; a longer one is refused unread.
+inline constexpr std::size_t kMaxTokenFileBytes = 64 * 1024;
 
 // What token resolution needs from the outside world; the product uses the
 // process environment, the file system and standard error.
 struct TokenEnvironment {
     // A variable's value; nothing when unset or not valid Unicode.
     std::function<std::optional<std::string>(std::string_view name)> get_env;
-    // A whole file as bytes; errors read "{system text} (os error {code})".
+    // A whole regular file of at most kMaxTokenFileBytes as bytes; errors read
+    // "{system text} (os error {code})", "not a regular file" or "file too large".
     std::function<Result<std::string>(const std::string& path)> read_file;
     // Writes one complete line (ending in "\n") to standard error.
     std::function<void(std::string_view line)> warn;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,6 +88,11 @@ public:
     // Limits how long one receive / send may block; 0 means no limit.
     Status set_receive_timeout(std::uint32_t milliseconds);
     Status set_send_timeout(std::uint32_t milliseconds);
+    // Switches between blocking calls and calls that return at once.
+    Status set_nonblocking(bool on) const;
+    // On a non-blocking listener: the next waiting connection, or nothing when
+    // none is waiting.
+    Result<std::optional<Socket>> try_accept() const;
 
     // One receive of at most `capacity` bytes; 0 means the peer closed its side.
     // A time-out is an error like any other.
@@ -94,6 +100,12 @@ public:
     // Sends every byte unless the connection fails; a closed peer never raises
     // a signal. Gives the first error, which callers may ignore.
     Status send_all(std::string_view bytes);
+    // On a non-blocking socket: one receive that returns at once, nothing when
+    // no byte has arrived yet; 0 means the peer closed its side.
+    Result<std::optional<std::size_t>> try_receive(char* buffer, std::size_t capacity);
+    // On a non-blocking socket: sends every byte within `milliseconds` in
+    // total, waiting for room in between; past that, the error "send timed out".
+    Status send_all_within(std::string_view bytes, std::uint32_t milliseconds);
     // Bytes already received by the OS and not read yet.
     std::size_t pending_bytes() const;
     // Ends our sending side (the peer sees end of stream); receiving still works.
@@ -108,5 +120,18 @@ private:
     static constexpr Native kInvalid = ~Native{0};
     Native native_ = kInvalid;
 };
+
+// One socket to watch, and whether it turned out readable.
+struct PollEntry {
+    const Socket* socket = nullptr;
+    bool ready = false;
+};
+
+// Waits up to `milliseconds` until at least one of the sockets can be read
+// without blocking (bytes or the end of the stream have arrived, an error is
+// pending, or a listening socket has a connection waiting) and marks those
+// ready (poll on POSIX, WSAPoll on Windows). A time-out or an interrupted wait
+// leaves all unmarked and is no error.
+Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds);
 
 }  // namespace karvo::platform

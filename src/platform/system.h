@@ -19,6 +19,16 @@ std::optional<std::string> get_env(std::string_view name);
 // Reads a whole file as bytes. Errors read "{system text} (os error {code})".
 Result<std::string> read_file(const std::string& path);
 
+// Reads a whole regular file of at most `max_bytes` bytes. Anything else (a
+// folder, a FIFO, a device) fails with "not a regular file" without blocking:
+// the path is checked before it is opened, it is opened without waiting, and
+// the opened handle is checked again. A longer file fails with "file too
+// large" after reading at most `max_bytes` + 1 bytes. Other errors read
+// "{system text} (os error {code})".
+Result<std::string> read_regular_file(const std::string& path, std::size_t max_bytes);
+inline constexpr std::string_view kNotRegularFile = "not a regular file";
+inline constexpr std::string_view kFileTooLarge = "file too large";
+
 // Text of an OS error code, followed by " (os error {code})".
 std::string os_error_text(int code);
 
@@ -35,9 +45,11 @@ std::uint64_t monotonic_ns();
 // Folder holding the running executable (UTF-8, no trailing separator).
 std::string executable_dir();
 
-// A block from the process heap (HeapAlloc on Windows); never freed by the
-// program. Used as the display library's allocation callback. Null for size < 1.
+// A block from the process heap (HeapAlloc on Windows), for the display
+// library's allocation callback. Null for size < 1. heap_free gives it back
+// (null is ignored).
 void* heap_alloc(std::int64_t size);
+void heap_free(void* block);
 
 }  // namespace karvo::platform
 

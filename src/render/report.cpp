@@ -6,6 +6,11 @@
 #include "render/table.h"
 
 namespace karvo::render {
+namespace {
+
+constexpr std::string_view kOutputFailed = "write to standard output failed: ";
+
+}  // namespace
 
 std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text) {
     if (options.compact || options.json) {
@@ -19,18 +24,24 @@ std::string report_text(const ReportOptions& options, const DeviceList& devices,
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io) {
     const DeviceList devices = discover();
     if (devices.empty()) {
-        // Nothing sensible can be done if standard error is gone; the exit status still tells.
+        // Nothing sensible can be done if a stream is gone; the exit status still tells.
+        if (!options.screen_prefix.empty()) (void)io.write_out(options.screen_prefix);
         (void)io.write_err(kNoGpuMessage);
         return ReportOutcome::no_gpu;
     }
     // The time is that of the data, so it is taken after discovery; JSON has no time in it.
     const bool table = !options.compact && !options.json;
     const std::string time_text = table ? io.local_time() : std::string();
-    // One write per document, so it reaches the screen or pipe at once and whole.
-    const Status written = io.write_out(report_text(options, devices, time_text));
-    if (!written) return Error("write to standard output failed: " + written.error().long_form());
+    // One write per document (with the prefix), so it reaches the screen or
+    // pipe at once and whole.
+    std::string text(options.screen_prefix);
+    text += report_text(options, devices, time_text);
+    const Status written = io.write_out(text);
+    if (!written) return Error(std::string(kOutputFailed) + written.error().long_form());
     return ReportOutcome::printed;
 }
+
+bool is_output_failure(const Error& error) { return error.message().starts_with(kOutputFailed); }
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover) {
     static const ReportIo kProcessIo{platform::write_stdout, platform::write_stderr, platform::local_time_text};

@@ -18,6 +18,11 @@ struct ReportOptions {
     bool compact = false;  // wins over json
     bool verbose = false;
     std::optional<std::uint64_t> watch;  // seconds as given on the command line
+    // Written to standard output before the report, in the same write, so a
+    // screen cleared by it is never left blank while discovery runs (the watch
+    // screen's clear sequence). With no GPU it is written alone, before the
+    // message on standard error.
+    std::string_view screen_prefix;
 };
 
 enum class ReportOutcome {
@@ -27,8 +32,14 @@ enum class ReportOutcome {
 
 using Discover = std::function<DeviceList()>;
 
-// Runs `discover` once and prints the result. Errors are for the caller to print.
+// Runs `discover` once, renders, then prints the result. The only error is a
+// failed write of the report to standard output (see is_output_failure); it is
+// for the caller to print.
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover);
+
+// True for the error of a report that could not be written to standard output
+// ("write to standard output failed: {reason}").
+bool is_output_failure(const Error& error);
 
 // The two lines written to standard error when discovery found nothing.
 inline constexpr std::string_view kNoGpuMessage =

@@ -1,11 +1,14 @@
 #pragma once
-// The accept loop and the handling of one connection: one read, the checks,
-// a fresh discovery pass for requests that pass them, one response, close.
+// The serve loop: every accepted connection waits for its request bytes at
+// the same time as the others; the requests that arrive are answered one at a
+// time, in the order their bytes arrived, each after its own discovery pass.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "discovery/device.h"
 #include "platform/net.h"
@@ -15,18 +18,25 @@ namespace karvo::server {
 // One discovery pass; the product passes discover_devices, tests a fake.
 using DiscoverFn = std::function<DeviceList()>;
 
-// How long one receive (and one send) on a connection may block.
+// How long a connection may wait for its request bytes, counted from its
+// accept; and how long sending its response may take in all.
 inline constexpr std::uint32_t kConnectionTimeoutMs = 5000;
 
-// Serves the single request of a connection. Nothing is sent when the read
-// fails, times out or finds the connection closed. All errors are absorbed;
-// the caller closes the connection afterwards.
-void handle_connection(platform::Socket& connection, const std::optional<std::string>& token,
-                       const DiscoverFn& discover);
+// Connections waiting for their bytes at once; accepting one more closes the
+// one that has waited longest.
+inline constexpr std::size_t kMaxWaitingConnections = 64;
 
-// Accepts connections and handles them one at a time, for as long as
-// `keep_going` (asked before each accept) says so. A failed accept is
-// dropped and the loop accepts again.
+// Answers the request whose one read gave `request_bytes`: the checks, a
+// discovery pass for requests that pass them, the response sent within
+// kConnectionTimeoutMs. All errors are absorbed; the caller closes the
+// connection afterwards. `connection` must be non-blocking.
+void answer_request(platform::Socket& connection, std::string_view request_bytes,
+                    const std::optional<std::string>& token, const DiscoverFn& discover);
+
+// Accepts connections and serves them, for as long as `keep_going` (asked
+// between steps) says so. Failed accepts are dropped. A connection whose
+// first read ends without bytes (closed, failed) or that sends nothing within
+// kConnectionTimeoutMs of its accept is closed without a response.
 void accept_connections(const platform::Socket& listener, const std::optional<std::string>& token,
                         const DiscoverFn& discover, const std::function<bool()>& keep_going);
 

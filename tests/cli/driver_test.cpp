@@ -142,7 +142,7 @@ TEST(DriverTest, OneShotReport) {
     EXPECT_TRUE(printed.report_calls[0].verbose);
     EXPECT_FALSE(printed.report_calls[0].json);
     EXPECT_FALSE(printed.report_calls[0].watch);
-    EXPECT_TRUE(printed.out.empty());  // no clear sequence outside watch mode
+    EXPECT_TRUE(printed.report_calls[0].screen_prefix.empty());  // no clear sequence outside watch mode
 
     FakeRun no_gpu;
     EXPECT_EQ(no_gpu.run({"--json"}), 2);
@@ -156,21 +156,29 @@ TEST(DriverTest, OneShotReport) {
     EXPECT_EQ(failed.err, "Error: serialise device list\n");
 }
 
-TEST(DriverTest, WatchLoopClearsReportsAndSleepsUntilNoGpuIsLeft) {
+TEST(DriverTest, WatchLoopReportsWithTheClearSequenceAndSleepsUntilNoGpuIsLeft) {
     FakeRun run;
     Error error("probe failed");
     error.with_cause("device lost");
     run.outcomes = {ReportOutcome::printed, error, ReportOutcome::printed};
     EXPECT_EQ(run.run({"--watch", "5", "--json"}), 2);
-    EXPECT_EQ(run.events, "CRSCRSCRSCR");
-    EXPECT_EQ(run.out, std::string(kClearScreen) + std::string(kClearScreen) + std::string(kClearScreen) +
-                           std::string(kClearScreen));
+    EXPECT_EQ(run.events, "RSRSRSR");
+    EXPECT_TRUE(run.out.empty());  // the clear sequence goes out with each report
     EXPECT_EQ(kClearScreen.size(), 10u);
     EXPECT_EQ(run.sleeps, (std::vector<std::uint64_t>{5, 5, 5}));
     EXPECT_EQ(run.err, "discover error: probe failed: device lost\n");
     ASSERT_EQ(run.report_calls.size(), 4u);
+    for (const auto& call : run.report_calls) EXPECT_EQ(call.screen_prefix, kClearScreen);
     EXPECT_EQ(run.report_calls[0].watch, 5u);
     EXPECT_TRUE(run.report_calls[0].json);
+}
+
+TEST(DriverTest, WatchLoopEndsWhenStandardOutputFails) {
+    FakeRun run;
+    run.outcomes = {ReportOutcome::printed, Error("write to standard output failed: Broken pipe (os error 32)")};
+    EXPECT_EQ(run.run({"--watch"}), 1);
+    EXPECT_EQ(run.events, "RSR");
+    EXPECT_EQ(run.err, "Error: write to standard output failed: Broken pipe (os error 32)\n");
 }
 
 TEST(DriverTest, WatchZeroRefreshesEverySecondButReportsZero) {

@@ -1,12 +1,17 @@
 // Runs the real karvo executable and checks its streams and exit status.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/host.h"
 #include "platform/system.h"
+#include "support/background_process.h"
 #include "support/run_karvo.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace karvo::cli {
@@ -117,6 +122,31 @@ TEST(EndToEndTest, TokenFileErrors) {
     EXPECT_EQ(bad_utf8.err, "Error: read token file " + latin1 + ": stream did not contain valid UTF-8\n");
 }
 
+// Paths that could block or exhaust memory fail at once, from either file source.
+TEST(EndToEndTest, TokenFilesThatAreNoRegularFilesOrTooLarge) {
+    TempDir dir;
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.path().string(), "not a regular file"},
+        {testing::device_path(), "not a regular file"},
+        {dir.write("big.token", std::string(65 * 1024, 'k')), "file too large"},
+    };
+    if (const auto fifo = testing::make_fifo(dir.path())) cases.emplace_back(*fifo, "not a regular file");
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        const std::string expected = "Error: read token file " + path + ": " + reason + "\n";
+        const auto option = run_karvo({"--serve", "0", "--token-file", path});
+        EXPECT_EQ(option.exit_code, 1);
+        EXPECT_EQ(option.err, expected);
+        const auto variable = run_karvo({"--serve", "0"}, {{"KARVO_TOKEN_FILE", path}});
+        EXPECT_EQ(variable.exit_code, 1);
+        EXPECT_EQ(variable.err, expected);
+    }
+    const auto too_long = run_karvo({"--serve", "0"}, {{"KARVO_TOKEN", std::string(4097, 'k')}});
+    EXPECT_EQ(too_long.exit_code, 1);
+    EXPECT_TRUE(too_long.out.empty());
+    EXPECT_EQ(too_long.err, "Error: token too long (max 4096 bytes)\n");
+}
+
 TEST(EndToEndTest, NoGpuEndsWithStatusTwo) {
     // No GPU source can exist: an empty program search path and no extra libraries.
     TempDir empty;
@@ -142,6 +172,88 @@ TEST(EndToEndTest, NoGpuEndsWithStatusTwo) {
     EXPECT_EQ(watch.exit_code, 2);
     EXPECT_EQ(watch.out, "\x1b[2J\x1b[1;1H");
     EXPECT_TRUE(watch.err.ends_with(kNoGpu)) << watch.err;
+}
+
+// karvo in the background over one fake HIP GPU. On Linux the fake runtime's
+// folder is the library path; on Windows karvo.exe is copied next to the fake
+// DLL (the loader looks in the program's folder first).
+class WatchOverOneGpu {
+public:
+    explicit WatchOverOneGpu(const std::string& stdout_path) {
+        const bool windows = platform::executable_file_name("karvo") != "karvo";
+        std::string program = testing::karvo_path();
+        std::vector<std::pair<std::string, std::optional<std::string>>> env = {
+            {"KARVO_FAKE_HIP", "dev0.name=AMD Radeon RX 7600;dev0.mem=8589934592"}};
+        if (windows) {
+            program = (dir_.path() / "karvo.exe").string();
+            std::filesystem::copy_file(testing::karvo_path(), program);
+            std::filesystem::copy_file(testing::fake_dir("hip") + "/amdhip64.dll", dir_.path() / "amdhip64.dll");
+        } else {
+            env.emplace_back("LD_LIBRARY_PATH", testing::fake_dir("hip"));
+            env.emplace_back("PATH", dir_.path().string());  // no PowerShell
+        }
+        // The child inherits our environment: change it for the start only.
+        std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+        for (const auto& [name, value] : env) {
+            saved.emplace_back(name, platform::get_env(name));
+            platform::set_env(name, value);
+        }
+        auto started = testing::BackgroundProcess::start(program, {"--watch", "1", "--compact"}, stdout_path,
+                                                         (dir_.path() / "err.txt").string());
+        for (const auto& [name, value] : saved) platform::set_env(name, value);
+        if (started.ok()) process_ = std::move(started).value();
+        else ADD_FAILURE() << started.error().long_form();
+    }
+
+    testing::BackgroundProcess& process() { return process_; }
+    std::string err() const { return read((dir_.path() / "err.txt").string()); }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+private:
+    TempDir dir_;
+    testing::BackgroundProcess process_;
+};
+
+TEST(EndToEndTest, WatchEndsWhenTheReaderOfStandardOutputHasGone) {
+    WatchOverOneGpu watch(testing::BackgroundProcess::kClosedPipe);
+    const auto exit_code = watch.process().wait_for_exit(60'000);
+    ASSERT_TRUE(exit_code.has_value()) << "the watch loop went on writing into a closed pipe";
+    EXPECT_EQ(*exit_code, 1);
+    // The same line a one-shot run prints; the reason is the system's (a
+    // broken pipe on Linux).
+    const std::string err = watch.err();
+    const std::string line = "Error: write to standard output failed: ";
+    EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with(")\n") && err.find('\n', err.find(line)) == err.size() - 1) << err;
+    if (platform::executable_file_name("karvo") == "karvo") {
+        EXPECT_TRUE(err.ends_with(line + platform::os_error_text(32) + "\n")) << err;
+    }
+}
+
+// Each refresh is the clear sequence and the document in one piece.
+TEST(EndToEndTest, WatchRefreshBytes) {
+    TempDir out_dir;
+    const std::string out_path = (out_dir.path() / "out.txt").string();
+    WatchOverOneGpu watch(out_path);
+    constexpr std::string_view kClear = "\x1b[2J\x1b[1;1H";
+    std::string out;
+    for (int waited = 0; waited < 600; ++waited) {  // two refreshes, within a minute
+        out = WatchOverOneGpu::read(out_path);
+        if (out.find(kClear, kClear.size()) != std::string::npos) break;
+        platform::sleep_milliseconds(100);
+    }
+    watch.process().kill();
+    out = WatchOverOneGpu::read(out_path);
+    ASSERT_TRUE(out.starts_with(kClear)) << out;
+    const std::size_t second = out.find(kClear, kClear.size());
+    ASSERT_NE(second, std::string::npos) << out;
+    const std::string refresh = out.substr(0, second);
+    EXPECT_TRUE(refresh.starts_with(std::string(kClear) + "[{\"index\":0,\"market_name\":\"AMD Radeon RX 7600\""))
+        << refresh;
+    EXPECT_EQ(refresh.find('\n'), refresh.size() - 1) << refresh;
 }
 
 }  // namespace

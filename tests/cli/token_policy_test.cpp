@@ -203,5 +203,27 @@ TEST(ResolveTokenTest, TokenVariable) {
     EXPECT_EQ(error_of(too_short.resolve(with_token(std::nullopt))), "KARVO_TOKEN too short (need >=16 chars)");
 }
 
+TEST(ResolveTokenTest, TokensOverFourKilobytesAreRefusedFromEverySource) {
+    const std::string longest(4096, 't');
+    const std::string too_long(4097, 't');
+    for (const std::string& token : {longest, too_long}) {
+        for (int source = 0; source < 4; ++source) {
+            SCOPED_TRACE(std::to_string(token.size()) + " bytes from source " + std::to_string(source));
+            FakeWorld world;
+            world.files["t"] = " " + token + "\n";
+            Args args = with_token(source == 2 ? std::optional<std::string>(token) : std::nullopt,
+                                   source == 0 ? std::optional<std::string>("t") : std::nullopt);
+            if (source == 1) world.variables["KARVO_TOKEN_FILE"] = "t";
+            if (source == 3) world.variables["KARVO_TOKEN"] = token;
+            const auto result = world.resolve(args);
+            if (token.size() == 4096) {
+                EXPECT_EQ(*result.value(), token);
+            } else {
+                EXPECT_EQ(error_of(result), "token too long (max 4096 bytes)");
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace karvo::cli

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 
 #include "platform/library.h"
 #include "platform/system.h"
+#include "support/special_files.h"
 #include "support/temp_dir.h"
 
 namespace karvo::platform {
@@ -33,6 +35,28 @@ TEST(ReadFile, FolderIsAnError) {
     EXPECT_NE(result.error().message().find("(os error "), std::string::npos);
 }
 
+TEST(ReadRegularFile, RefusesWhatIsNoRegularFileAndKeepsTheLimit) {
+    testing::TempDir dir;
+    const std::string limit(1000, 'x');
+    EXPECT_EQ(*read_regular_file(dir.write("exact", limit), 1000), limit);
+    EXPECT_EQ(*read_regular_file(dir.write("empty", ""), 1000), "");
+    std::vector<std::pair<std::string, std::string_view>> refused = {
+        {dir.write("over", limit + "y"), kFileTooLarge},
+        {dir.path().string(), kNotRegularFile},
+        {testing::device_path(), kNotRegularFile},
+    };
+    if (const auto fifo = testing::make_fifo(dir.path())) refused.emplace_back(*fifo, kNotRegularFile);
+    for (const auto& [path, reason] : refused) {
+        SCOPED_TRACE(path);
+        const auto result = read_regular_file(path, 1000);
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().long_form(), reason);
+    }
+    const auto missing = read_regular_file((dir.path() / "missing").string(), 1000);
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().long_form(), os_error_text(2));
+}
+
 TEST(Environment, UnsetEmptyAndUnicodeValues) {
     set_env("KARVO_TEST_VAR", std::nullopt);
     EXPECT_FALSE(get_env("KARVO_TEST_VAR").has_value());
@@ -54,13 +78,14 @@ TEST(Time, ZeroSleepsReturnAtOnceAndTheClockMoves) {
     EXPECT_GE(monotonic_ns() - before, 4'000'000u);
 }
 
-TEST(HeapAlloc, NullForSizesBelowOne) {
+TEST(HeapAlloc, NullForSizesBelowOneElseABlockToFree) {
     EXPECT_EQ(heap_alloc(0), nullptr);
     EXPECT_EQ(heap_alloc(-5), nullptr);
-    // Such blocks are never freed, by design; keeping it reachable tells the
-    // leak checker so.
-    static void* const kept = heap_alloc(16);
-    EXPECT_NE(kept, nullptr);
+    void* block = heap_alloc(16);
+    ASSERT_NE(block, nullptr);
+    std::memset(block, 0x5A, 16);
+    heap_free(block);
+    heap_free(nullptr);
 }
 
 TEST(Library, MissingLibraryFailsWithTheLoaderText) {

@@ -56,7 +56,7 @@ struct Recorder {
 TEST(Report, EmptyListWritesTheTwoLinesToStandardErrorOnly) {
     for (const bool json : {false, true}) {
         Recorder r;
-        const auto outcome = run_report({json, json, false, 3}, r.discover({}), r.io());
+        const auto outcome = run_report({json, json, false, 3, {}}, r.discover({}), r.io());
         ASSERT_TRUE(outcome.ok());
         EXPECT_EQ(*outcome, ReportOutcome::no_gpu);
         EXPECT_EQ(r.events, (std::vector<std::string>{"discover", "err"}));
@@ -71,7 +71,7 @@ TEST(Report, EmptyListWritesTheTwoLinesToStandardErrorOnly) {
 TEST(Report, TableIsOneWriteWithTheTimeTakenAfterDiscovery) {
     Recorder r;
     const DeviceList list = testing::mixed_list();
-    const ReportOptions options{false, false, true, 2};
+    const ReportOptions options{false, false, true, 2, {}};
     const auto outcome = run_report(options, r.discover(list), r.io());
     ASSERT_TRUE(outcome.ok());
     EXPECT_EQ(*outcome, ReportOutcome::printed);
@@ -93,11 +93,26 @@ TEST(Report, JsonLayoutsEndWithOneLineBreak) {
     };
     for (const Case& c : cases) {
         Recorder r;
-        ASSERT_TRUE(run_report({c.json, c.compact, true, 1}, r.discover(list), r.io()).ok());
+        ASSERT_TRUE(run_report({c.json, c.compact, true, 1, {}}, r.discover(list), r.io()).ok());
         EXPECT_EQ(r.events, (std::vector<std::string>{"discover", "out"}));  // no clock for JSON
         ASSERT_EQ(r.out.size(), 1u);
         EXPECT_EQ(r.out[0], c.expected);
     }
+}
+
+TEST(Report, ScreenPrefixGoesOutWithTheReportOrAloneBeforeTheNoGpuLines) {
+    const DeviceList list = testing::mixed_list();
+    ReportOptions options{false, true, false, 1, {}};
+    options.screen_prefix = "\x1b[2J\x1b[1;1H";
+    Recorder printed;
+    ASSERT_TRUE(run_report(options, printed.discover(list), printed.io()).ok());
+    EXPECT_EQ(printed.events, (std::vector<std::string>{"discover", "out"}));
+    EXPECT_EQ(printed.out, std::vector<std::string>{"\x1b[2J\x1b[1;1H" + render_json_compact(list) + "\n"});
+
+    Recorder none;
+    EXPECT_EQ(*run_report(options, none.discover({}), none.io()), ReportOutcome::no_gpu);
+    EXPECT_EQ(none.events, (std::vector<std::string>{"discover", "out", "err"}));
+    EXPECT_EQ(none.out, std::vector<std::string>{"\x1b[2J\x1b[1;1H"});
 }
 
 TEST(Report, FailedWriteIsAnErrorWithTheSystemText) {
@@ -107,6 +122,8 @@ TEST(Report, FailedWriteIsAnErrorWithTheSystemText) {
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), "write to standard output failed: Broken pipe (os error 32)");
     EXPECT_EQ(outcome.error().long_form(), "write to standard output failed: Broken pipe (os error 32)");
+    EXPECT_TRUE(is_output_failure(outcome.error()));
+    EXPECT_FALSE(is_output_failure(Error("probe failed")));
 }
 
 // --- The report on the process's real streams, checked from a child process. ---

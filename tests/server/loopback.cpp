@@ -24,7 +24,8 @@ DeviceList sample_devices() {
     return {device};
 }
 
-LoopbackServer::LoopbackServer(std::optional<std::string> token, bool start_now) : token_(std::move(token)) {
+LoopbackServer::LoopbackServer(std::optional<std::string> token, bool start_now, std::optional<DeviceList> devices)
+    : token_(std::move(token)), devices_(devices ? std::move(*devices) : sample_devices()) {
     auto bound = server::bind_listener("127.0.0.1:0");
     if (!bound.ok()) {
         ADD_FAILURE() << bound.error().long_form();
@@ -47,7 +48,7 @@ void LoopbackServer::start() {
             listener_, token_,
             [this] {
                 ++passes_;
-                return sample_devices();
+                return devices_;
             },
             [this] { return !stopping_.load(); });
     });

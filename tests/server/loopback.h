@@ -21,7 +21,9 @@ class LoopbackServer {
 public:
     // Listens on 127.0.0.1 with an OS-picked port. Connections are queued in
     // the backlog until start() (called here unless `start_now` is false).
-    explicit LoopbackServer(std::optional<std::string> token = std::nullopt, bool start_now = true);
+    // Each pass gives `devices` (sample_devices() when nothing).
+    explicit LoopbackServer(std::optional<std::string> token = std::nullopt, bool start_now = true,
+                            std::optional<DeviceList> devices = std::nullopt);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -34,6 +36,7 @@ public:
 
 private:
     std::optional<std::string> token_;
+    DeviceList devices_;
     platform::Socket listener_;
     platform::SocketAddress address_;
     std::atomic<bool> stopping_{false};

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "discovery/adl/adl_types.h"
@@ -23,9 +24,30 @@ inline constexpr std::array<std::string_view, 5> kLibraryNames = {
 Result<platform::Library> load_library(std::span<const std::string> names);
 
 // The allocation callback handed to the library: a block of `size` bytes from
-// the process heap, null for a size below 1. The library keeps what it gets,
-// so these blocks are never freed.
+// the process heap, owned by this thread's current CallbackArena. Null for a
+// size below 1, and outside any arena.
 void* adl_memory_alloc(int size);
+
+// Owns the blocks the library obtains through adl_memory_alloc during one use
+// of it. The library never gives them back, so each use declares an arena
+// before it loads the library: while the arena lives it is this thread's
+// current one (the callback has no argument to carry it), and when it ends,
+// after the context is destroyed and the library unloaded, it frees them all.
+class CallbackArena {
+public:
+    CallbackArena();
+    ~CallbackArena();
+    CallbackArena(const CallbackArena&) = delete;
+    CallbackArena& operator=(const CallbackArena&) = delete;
+
+    // Blocks handed out through the callback and not freed yet, all arenas together.
+    static std::size_t live_blocks();
+
+private:
+    friend void* adl_memory_alloc(int size);
+    std::vector<void*> blocks_;
+    CallbackArena* previous_;
+};
 
 // A fixed 256-byte text field: read up to its first NUL (or all 256 bytes),
 // decoded as UTF-8 with invalid sequences replaced, trimmed at both ends.

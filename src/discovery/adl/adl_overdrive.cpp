@@ -56,6 +56,7 @@ private:
 }  // namespace
 
 Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
+    CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
     if (!loaded.ok()) return loaded.error();
     const platform::Library& library = loaded.value();

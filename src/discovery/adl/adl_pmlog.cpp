@@ -328,6 +328,7 @@ void apply_sensors(GpuDevice& device, const SensorMap& sensors) {
 
 Status query_pmlog(DeviceList& devices, const AdlHost& host) {
     const bool discovery_mode = devices.empty();
+    CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
     if (!loaded.ok()) return loaded.error();
     const platform::Library& library = loaded.value();

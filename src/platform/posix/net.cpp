@@ -3,12 +3,15 @@
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <vector>
 
 #include "platform/net.h"
 #include "platform/system.h"
@@ -27,6 +30,14 @@ timeval to_timeval(std::uint32_t milliseconds) {
     value.tv_sec = static_cast<time_t>(milliseconds / 1000);
     value.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
     return value;
+}
+
+bool would_block(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+// Waits up to `milliseconds` until a send can go out or the connection failed.
+void wait_writable(int fd, std::uint32_t milliseconds) {
+    pollfd entry{fd, POLLOUT, 0};
+    (void)::poll(&entry, 1, static_cast<int>(milliseconds));
 }
 
 Status set_timeout(int fd, int option, std::uint32_t milliseconds) {
@@ -227,6 +238,49 @@ Status Socket::send_all(std::string_view bytes) {
     return Ok{};
 }
 
+Status Socket::set_nonblocking(bool on) const {
+    const int flags = ::fcntl(fd_of(native_), F_GETFL);
+    if (flags < 0) return last_error();
+    if (::fcntl(fd_of(native_), F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) != 0) return last_error();
+    return Ok{};
+}
+
+Result<std::optional<Socket>> Socket::try_accept() const {
+    for (;;) {
+        const int fd = ::accept4(fd_of(native_), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return std::optional<Socket>(Socket(static_cast<Native>(fd)));
+        if (would_block(errno)) return std::optional<Socket>();
+        if (errno != EINTR) return last_error();
+    }
+}
+
+Result<std::optional<std::size_t>> Socket::try_receive(char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t n = ::recv(fd_of(native_), buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return std::optional<std::size_t>(static_cast<std::size_t>(n));
+        if (would_block(errno)) return std::optional<std::size_t>();
+        if (errno != EINTR) return last_error();
+    }
+}
+
+Status Socket::send_all_within(std::string_view bytes, std::uint32_t milliseconds) {
+    const std::uint64_t deadline = monotonic_ns() + std::uint64_t{milliseconds} * 1000000u;
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd_of(native_), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (!would_block(errno)) return last_error();
+        const std::uint64_t now = monotonic_ns();
+        if (now >= deadline) return Error("send timed out");
+        // Rounded up, so a wait never ends just short of the deadline and spins.
+        wait_writable(fd_of(native_), static_cast<std::uint32_t>((deadline - now + 999999u) / 1000000u));
+    }
+    return Ok{};
+}
+
 std::size_t Socket::pending_bytes() const {
     int count = 0;
     if (::ioctl(fd_of(native_), FIONREAD, &count) != 0 || count < 0) return 0;
@@ -235,6 +289,24 @@ std::size_t Socket::pending_bytes() const {
 
 Status Socket::shutdown_send() {
     if (::shutdown(fd_of(native_), SHUT_WR) != 0) return last_error();
+    return Ok{};
+}
+
+Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
+    std::vector<pollfd> watched;
+    watched.reserve(entries.size());
+    for (auto& entry : entries) {
+        entry.ready = false;
+        watched.push_back(pollfd{fd_of(entry.socket->native()), POLLIN, 0});
+    }
+    const int count = ::poll(watched.data(), watched.size(), static_cast<int>(milliseconds));
+    if (count < 0) {
+        if (errno == EINTR) return Ok{};
+        return last_error();
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].ready = (watched[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
     return Ok{};
 }
 

@@ -66,6 +66,46 @@ Result<std::string> read_file(const std::string& path) {
     return data;
 }
 
+Result<std::string> read_regular_file(const std::string& path, std::size_t max_bytes) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return Error(os_error_text(errno));
+    if (!S_ISREG(info.st_mode)) return Error(std::string(kNotRegularFile));
+    // O_NONBLOCK: should the path have become a FIFO since the check, the open
+    // still returns at once (and the check below refuses it).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return Error(os_error_text(errno));
+    std::string data;
+    int failure = 0;
+    bool too_large = false;
+    if (::fstat(fd, &info) != 0) {
+        failure = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return Error(std::string(kNotRegularFile));
+    } else {
+        char chunk[16384];
+        for (;;) {
+            const std::size_t room = max_bytes + 1 - data.size();
+            const ssize_t n = ::read(fd, chunk, room < sizeof chunk ? room : sizeof chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                failure = errno;
+                break;
+            }
+            if (n == 0) break;
+            data.append(chunk, static_cast<std::size_t>(n));
+            if (data.size() > max_bytes) {
+                too_large = true;
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (failure != 0) return Error(os_error_text(failure));
+    if (too_large) return Error(std::string(kFileTooLarge));
+    return data;
+}
+
 std::string local_time_text() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -113,6 +153,8 @@ void* heap_alloc(std::int64_t size) {
     if (size < 1) return nullptr;
     return std::malloc(static_cast<std::size_t>(size));
 }
+
+void heap_free(void* block) { std::free(block); }
 
 }  // namespace karvo::platform
 

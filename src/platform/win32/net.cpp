@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "platform/net.h"
 #include "platform/system.h"
@@ -28,6 +29,14 @@ void ensure_winsock() {
 }
 
 Error last_error() { return Error(os_error_text(::WSAGetLastError())); }
+
+bool would_block(int code) { return code == WSAEWOULDBLOCK; }
+
+// Waits up to `milliseconds` until a send can go out or the connection failed.
+void wait_writable(SOCKET socket, std::uint32_t milliseconds) {
+    WSAPOLLFD entry{socket, POLLWRNORM, 0};
+    (void)::WSAPoll(&entry, 1, static_cast<INT>(milliseconds));
+}
 
 Status set_timeout(SOCKET socket, int option, std::uint32_t milliseconds) {
     const DWORD value = milliseconds;
@@ -230,6 +239,52 @@ Status Socket::send_all(std::string_view bytes) {
     return Ok{};
 }
 
+Status Socket::set_nonblocking(bool on) const {
+    u_long mode = on ? 1 : 0;
+    if (::ioctlsocket(handle_of(native_), FIONBIO, &mode) != 0) return last_error();
+    return Ok{};
+}
+
+Result<std::optional<Socket>> Socket::try_accept() const {
+    const SOCKET accepted = ::accept(handle_of(native_), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+        const int code = ::WSAGetLastError();
+        if (would_block(code)) return std::optional<Socket>();
+        return Error(os_error_text(code));
+    }
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+    return std::optional<Socket>(Socket(static_cast<Native>(accepted)));
+}
+
+Result<std::optional<std::size_t>> Socket::try_receive(char* buffer, std::size_t capacity) {
+    // Winsock has no per-call "don't wait" flag: the socket itself must be non-blocking.
+    const int length = capacity > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+    const int n = ::recv(handle_of(native_), buffer, length, 0);
+    if (n != SOCKET_ERROR) return std::optional<std::size_t>(static_cast<std::size_t>(n));
+    const int code = ::WSAGetLastError();
+    if (would_block(code)) return std::optional<std::size_t>();
+    return Error(os_error_text(code));
+}
+
+Status Socket::send_all_within(std::string_view bytes, std::uint32_t milliseconds) {
+    const std::uint64_t deadline = monotonic_ns() + std::uint64_t{milliseconds} * 1000000u;
+    while (!bytes.empty()) {
+        const int length = bytes.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes.size());
+        const int n = ::send(handle_of(native_), bytes.data(), length, 0);
+        if (n != SOCKET_ERROR) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        const int code = ::WSAGetLastError();
+        if (!would_block(code)) return Error(os_error_text(code));
+        const std::uint64_t now = monotonic_ns();
+        if (now >= deadline) return Error("send timed out");
+        // Rounded up, so a wait never ends just short of the deadline and spins.
+        wait_writable(handle_of(native_), static_cast<std::uint32_t>((deadline - now + 999999u) / 1000000u));
+    }
+    return Ok{};
+}
+
 std::size_t Socket::pending_bytes() const {
     u_long count = 0;
     if (::ioctlsocket(handle_of(native_), FIONREAD, &count) != 0) return 0;
@@ -238,6 +293,26 @@ std::size_t Socket::pending_bytes() const {
 
 Status Socket::shutdown_send() {
     if (::shutdown(handle_of(native_), SD_SEND) != 0) return last_error();
+    return Ok{};
+}
+
+Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
+    std::vector<WSAPOLLFD> watched;
+    watched.reserve(entries.size());
+    for (auto& entry : entries) {
+        entry.ready = false;
+        watched.push_back(WSAPOLLFD{handle_of(entry.socket->native()), POLLRDNORM, 0});
+    }
+    if (watched.empty()) {
+        // WSAPoll refuses an empty set.
+        Sleep(milliseconds);
+        return Ok{};
+    }
+    const int count = ::WSAPoll(watched.data(), static_cast<ULONG>(watched.size()), static_cast<INT>(milliseconds));
+    if (count == SOCKET_ERROR) return last_error();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].ready = (watched[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
     return Ok{};
 }
 

@@ -79,6 +79,49 @@ Result<std::string> read_file(const std::string& path) {
     return data;
 }
 
+Result<std::string> read_regular_file(const std::string& path, std::size_t max_bytes) {
+    const std::wstring wide = win32::widen(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Error(os_error_text(static_cast<int>(GetLastError())));
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return Error(std::string(kNotRegularFile));
+    }
+    // Opening never waits here: a pipe without a free instance fails at once.
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Error(os_error_text(static_cast<int>(GetLastError())));
+    BY_HANDLE_FILE_INFORMATION info{};
+    // Only a file on disk that is no folder: devices (NUL, CON) and pipes are
+    // character or pipe handles.
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        CloseHandle(file);
+        return Error(std::string(kNotRegularFile));
+    }
+    std::string data;
+    DWORD failure = 0;
+    bool too_large = false;
+    char chunk[16384];
+    for (;;) {
+        const std::size_t room = max_bytes + 1 - data.size();
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, static_cast<DWORD>(room < sizeof chunk ? room : sizeof chunk), &got, nullptr)) {
+            failure = GetLastError();
+            break;
+        }
+        if (got == 0) break;
+        data.append(chunk, got);
+        if (data.size() > max_bytes) {
+            too_large = true;
+            break;
+        }
+    }
+    CloseHandle(file);
+    if (failure != 0) return Error(os_error_text(static_cast<int>(failure)));
+    if (too_large) return Error(std::string(kFileTooLarge));
+    return data;
+}
+
 namespace {
 void append_padded(std::string& out, unsigned value, int width) {
     char digits[8];
@@ -144,6 +187,10 @@ std::string executable_dir() {
 void* heap_alloc(std::int64_t size) {
     if (size < 1) return nullptr;
     return HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size));
+}
+
+void heap_free(void* block) {
+    if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
 }
 
 std::string executable_file_name(std::string_view base) { return std::string(base) + ".exe"; }

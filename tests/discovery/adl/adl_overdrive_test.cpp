@@ -162,6 +162,7 @@ TEST(OverdriveFallback, Errors) {
 class MemoryTypeQuery : public ::testing::Test {
 protected:
     std::optional<std::string> query(FakeAdl& fake, int index, bool adl2_mode) {
+        CallbackArena arena;
         auto library = platform::Library::open(fake.library_path());
         EXPECT_TRUE(library.ok());
         if (!library.ok()) return std::nullopt;

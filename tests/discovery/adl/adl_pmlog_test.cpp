@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/adl/adl_library.h"
 #include "fake_adl_fixture.h"
 
 namespace karvo::adl {
@@ -454,6 +455,35 @@ TEST(QueryPmlogEnrichment, UnknownMemoryAnswersInAnyCaseKeepTheType) {
         ASSERT_TRUE(query_pmlog(devices, fake.host()).ok());
         EXPECT_EQ(devices[0].vram_type, "GDDR6") << answer;
         EXPECT_EQ(devices[0].backend, "hip+adl");
+    }
+}
+
+// The library keeps the blocks it gets through the callback; each use frees
+// them after unloading it (the double writes to them at destroy and unload, so
+// an early free shows under the sanitizers).
+TEST(CallbackBlocks, EveryBlockIsFreedWhenItsUseEnds) {
+    struct Case {
+        const char* variant;
+        bool overdrive;
+        const char* create_line;
+    };
+    const Case cases[] = {
+        {"adl", false, "ADL2_Main_Control_Create connected=1 alloc=ok"},
+        {"adl-no-adl2", false, "ADL_Main_Control_Create connected=1 alloc=ok"},
+        {"adl-no-adl2-destroy", false, "ADL2_Main_Control_Create connected=1 alloc=ok"},
+        {"adl", true, "ADL_Main_Control_Create connected=1 alloc=ok"},
+    };
+    constexpr int kPasses = 200;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.variant) + (c.overdrive ? " overdrive" : " pmlog"));
+        FakeAdl fake("alloc 1000\nadapter 0 4098 3 0 0\nsensor 8 45\nodn_temp 45000\n", c.variant);
+        for (int pass = 0; pass < kPasses; ++pass) {
+            DeviceList devices{record("hip")};
+            const Status status = c.overdrive ? overdrive_fallback(devices, fake.host()) : query_pmlog(devices, fake.host());
+            ASSERT_TRUE(status.ok()) << status.error().long_form();
+            ASSERT_EQ(CallbackArena::live_blocks(), 0u) << "after pass " << pass;
+        }
+        EXPECT_EQ(fake.count_calls(c.create_line), kPasses);
     }
 }
 

@@ -159,15 +159,24 @@ TEST(AdapterCount, NegativeIsNoneAndHugeIsCapped) {
     EXPECT_TRUE(make_adapter_table(-1).empty());
 }
 
-TEST(AllocationCallback, NullBelowOneByteElseAUsableBlock) {
-    EXPECT_EQ(adl_memory_alloc(0), nullptr);
-    EXPECT_EQ(adl_memory_alloc(-1), nullptr);
-    EXPECT_EQ(adl_memory_alloc(-2147483647 - 1), nullptr);
-    // Never freed by design; kept reachable so the leak checker stays quiet.
-    static void* block = nullptr;
-    block = adl_memory_alloc(64);
-    ASSERT_NE(block, nullptr);
-    std::memset(block, 0x5A, 64);
+TEST(AllocationCallback, BlocksBelongToTheCurrentArenaAndEndWithIt) {
+    EXPECT_EQ(adl_memory_alloc(64), nullptr);  // outside any use of the library
+    {
+        CallbackArena use;
+        EXPECT_EQ(adl_memory_alloc(0), nullptr);
+        EXPECT_EQ(adl_memory_alloc(-1), nullptr);
+        EXPECT_EQ(adl_memory_alloc(-2147483647 - 1), nullptr);
+        for (int i = 0; i < 40; ++i) std::memset(adl_memory_alloc(64), 0x5A, 64);
+        {
+            CallbackArena inner;
+            std::memset(adl_memory_alloc(8), 0x5A, 8);
+            EXPECT_EQ(CallbackArena::live_blocks(), 41u);
+        }
+        EXPECT_EQ(CallbackArena::live_blocks(), 40u);
+        EXPECT_NE(adl_memory_alloc(1), nullptr);  // the outer arena is current again
+    }
+    EXPECT_EQ(CallbackArena::live_blocks(), 0u);
+    EXPECT_EQ(adl_memory_alloc(64), nullptr);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 //   count <n>             what both NumberOfAdapters calls store (default: the number of adapters)
 //   fill <n>              AdapterInfo_Get fills at most n elements (default: all it has room for)
 //   alloc <n>             size the create calls ask of the allocation callback (default 64; 0: none)
-//   keep_alloc            never free those blocks (by default they are freed at destroy / unload)
 //   ret <entry> <code>    result of that entry point (default 0)
 //   adapter <index> <vendor> <bus> <dev> <fn>
 //                         starts an adapter; the lines below describe it:
@@ -91,7 +90,6 @@ struct Scenario {
     std::optional<int> count;
     std::optional<int> fill;
     int alloc = 64;
-    bool keep_alloc = false;
     std::map<std::string, int> rets;
     std::vector<Adapter> adapters;
 };
@@ -100,21 +98,17 @@ Scenario scenario;
 int context_token = 0;
 std::vector<void*> callback_blocks;
 
-void free_callback_blocks() {
-    if (!scenario.keep_alloc) {
-        for (void* block : callback_blocks) {
-#ifdef _WIN32
-            HeapFree(GetProcessHeap(), 0, block);
-#else
-            std::free(block);
-#endif
-        }
-    }
+// Like the real library, this one never frees the blocks it got through the
+// allocation callback. It writes to them once more when its context is
+// destroyed and when it is unloaded (so a block freed too early shows under
+// the sanitizers), then forgets them.
+void touch_callback_blocks() {
+    for (void* block : callback_blocks) std::memset(block, 0x5A, static_cast<std::size_t>(scenario.alloc));
     callback_blocks.clear();
 }
 
 struct UnloadCleanup {
-    ~UnloadCleanup() { free_callback_blocks(); }
+    ~UnloadCleanup() { touch_callback_blocks(); }
 } unload_cleanup;
 
 std::string env(const char* name) {
@@ -217,8 +211,6 @@ void parse_line(std::string_view line) {
         scenario.fill = static_cast<int>(arg(1));
     } else if (key == "alloc") {
         scenario.alloc = static_cast<int>(arg(1));
-    } else if (key == "keep_alloc") {
-        scenario.keep_alloc = true;
     } else if (key == "adapter") {
         Adapter adapter;
         adapter.index = static_cast<int>(arg(1));
@@ -262,7 +254,7 @@ void parse_line(std::string_view line) {
 }
 
 void load_scenario() {
-    free_callback_blocks();
+    callback_blocks.clear();  // those of an earlier use may be gone: forget them untouched
     scenario = Scenario{};
     scenario.loaded = true;
     const std::string path = env("KARVO_FAKE_ADL");
@@ -387,7 +379,7 @@ FAKE_ADL_EXPORT int ADL2_Main_Control_Create(AdlMallocCallback callback, int con
 #ifndef FAKE_ADL_NO_ADL2_DESTROY
 FAKE_ADL_EXPORT int ADL2_Main_Control_Destroy(AdlContext context) {
     log_line(std::string("ADL2_Main_Control_Destroy ctx=") + ctx_text(context));
-    free_callback_blocks();
+    touch_callback_blocks();
     return 0;
 }
 #endif
@@ -403,7 +395,7 @@ FAKE_ADL_EXPORT int ADL_Main_Control_Create(AdlMallocCallback callback, int conn
 #ifndef FAKE_ADL_NO_LEGACY_DESTROY
 FAKE_ADL_EXPORT int ADL_Main_Control_Destroy() {
     log_line("ADL_Main_Control_Destroy");
-    free_callback_blocks();
+    touch_callback_blocks();
     return 0;
 }
 #endif

@@ -60,8 +60,20 @@ Result<BackgroundProcess> BackgroundProcess::start(const std::string& program, c
     append_argument(command_line, platform::win32::widen(program));
     for (const auto& arg : args) append_argument(command_line, platform::win32::widen(arg));
 
-    HANDLE std_handles[3] = {open_inheritable("NUL", false), open_inheritable(stdout_path, true),
+    HANDLE std_handles[3] = {open_inheritable("NUL", false), INVALID_HANDLE_VALUE,
                              open_inheritable(stderr_path, true)};
+    if (stdout_path.empty()) {
+        // A pipe whose reading end is closed before the child starts.
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE reader = nullptr;
+        HANDLE writer = nullptr;
+        if (CreatePipe(&reader, &writer, &inherit, 0)) {
+            CloseHandle(reader);
+            std_handles[1] = writer;
+        }
+    } else {
+        std_handles[1] = open_inheritable(stdout_path, true);
+    }
     const auto close_all = [&] {
         for (HANDLE handle : std_handles) {
             if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
@@ -113,6 +125,17 @@ Result<BackgroundProcess> BackgroundProcess::start(const std::string& program, c
 bool BackgroundProcess::running() {
     if (handle_ == 0) return false;
     return WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), 0) == WAIT_TIMEOUT;
+}
+
+std::optional<int> BackgroundProcess::wait_for_exit(std::uint32_t milliseconds) {
+    if (handle_ == 0) return std::nullopt;
+    const auto process = reinterpret_cast<HANDLE>(handle_);
+    if (WaitForSingleObject(process, milliseconds) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    handle_ = 0;
+    return static_cast<int>(code);
 }
 
 void BackgroundProcess::kill() {

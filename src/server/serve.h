@@ -10,7 +10,7 @@
 namespace karvo::server {
 
 // Binds `{listen}:{port}` under the bind policy, prints the banner and serves
-// connections one at a time. Returns only with an error (refused or failed bind).
+// requests one at a time while many connections wait for their bytes. Returns only with an error (refused or failed bind).
 Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token);
 
 }  // namespace karvo::server

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/sysfs/sysfs.h"
@@ -66,6 +67,38 @@ std::string amdgpu_fdinfo(int card, std::uint32_t client, std::uint64_t vram_mib
     return text;
 }
 
+// The files of each generated card (all of them read by the card scan).
+constexpr std::pair<const char*, const char*> kCardFiles[] = {
+    {"vendor", "0x1002\n"},
+    {"device", "0x744c\n"},
+    {"revision", "0xc8\n"},
+    {"subsystem_vendor", "0x1002\n"},
+    {"subsystem_device", "0x0e3b\n"},
+    {"mem_info_vram_total", "25753026560\n"},
+    {"mem_info_vram_used", "1073741824\n"},
+    {"mem_info_vram_vendor", "samsung\n"},
+    {"unique_id", "12ab34cd56ef7890\n"},
+    {"vbios_version", "113-D7020100-102\n"},
+    {"gpu_busy_percent", "12\n"},
+    {"pp_dpm_sclk", "0: 500Mhz\n1: 2482Mhz *\n"},
+    {"pp_dpm_mclk", "0: 96Mhz\n1: 1249Mhz *\n"},
+    {"pp_dpm_pcie", "0: 2.5GT/s, x1 619Mhz\n1: 16.0GT/s, x16 619Mhz *\n"},
+    {"power/runtime_status", "active\n"},
+    {"hwmon/hwmon0/name", "amdgpu\n"},
+    {"hwmon/hwmon0/temp1_input", "45000\n"},
+    {"hwmon/hwmon0/temp1_label", "edge\n"},
+    {"hwmon/hwmon0/temp2_input", "52000\n"},
+    {"hwmon/hwmon0/temp2_label", "junction\n"},
+    {"hwmon/hwmon0/temp3_input", "60000\n"},
+    {"hwmon/hwmon0/temp3_label", "mem\n"},
+    {"hwmon/hwmon0/freq1_input", "2482000000\n"},
+    {"hwmon/hwmon0/freq1_label", "sclk\n"},
+    {"hwmon/hwmon0/freq2_input", "1249000000\n"},
+    {"hwmon/hwmon0/freq2_label", "mclk\n"},
+    {"hwmon/hwmon0/power1_average", "55000000\n"},
+    {"hwmon/hwmon0/power1_cap", "327000000\n"},
+};
+
 // A generated machine, and the list of what the pass reads in it.
 struct Tree {
     fs::path top;
@@ -79,25 +112,7 @@ struct Tree {
         fs::remove_all(top);
         for (int c = 0; c < kCards; ++c) {
             const fs::path device = top / "sys/devices/pci0000:00" / bdf(c);
-            for (auto [name, value] : {std::pair{"vendor", "0x1002\n"}, {"device", "0x744c\n"}, {"revision", "0xc8\n"},
-                                       {"subsystem_vendor", "0x1002\n"}, {"subsystem_device", "0x0e3b\n"},
-                                       {"mem_info_vram_total", "25753026560\n"}, {"mem_info_vram_used", "1073741824\n"},
-                                       {"mem_info_vram_vendor", "samsung\n"}, {"unique_id", "12ab34cd56ef7890\n"},
-                                       {"vbios_version", "113-D7020100-102\n"}, {"gpu_busy_percent", "12\n"},
-                                       {"pp_dpm_sclk", "0: 500Mhz\n1: 2482Mhz *\n"},
-                                       {"pp_dpm_mclk", "0: 96Mhz\n1: 1249Mhz *\n"},
-                                       {"pp_dpm_pcie", "0: 2.5GT/s, x1 619Mhz\n1: 16.0GT/s, x16 619Mhz *\n"},
-                                       {"power/runtime_status", "active\n"}, {"hwmon/hwmon0/name", "amdgpu\n"},
-                                       {"hwmon/hwmon0/temp1_input", "45000\n"}, {"hwmon/hwmon0/temp1_label", "edge\n"},
-                                       {"hwmon/hwmon0/temp2_input", "52000\n"},
-                                       {"hwmon/hwmon0/temp2_label", "junction\n"},
-                                       {"hwmon/hwmon0/temp3_input", "60000\n"}, {"hwmon/hwmon0/temp3_label", "mem\n"},
-                                       {"hwmon/hwmon0/freq1_input", "2482000000\n"},
-                                       {"hwmon/hwmon0/freq1_label", "sclk\n"},
-                                       {"hwmon/hwmon0/freq2_input", "1249000000\n"},
-                                       {"hwmon/hwmon0/freq2_label", "mclk\n"},
-                                       {"hwmon/hwmon0/power1_average", "55000000\n"},
-                                       {"hwmon/hwmon0/power1_cap", "327000000\n"}})
+            for (auto [name, value] : kCardFiles)
                 write(device / name, value);
             link(device / "driver", "../../../bus/pci/drivers/amdgpu");
             link(top / "sys/class/drm" / ("card" + std::to_string(c)) / "device",
@@ -151,8 +166,8 @@ struct Tree {
 };
 
 // The bare walk: plain POSIX calls, fixed buffers, the same reads as the
-// process step (every fd link, fdinfo of the /dev/dri/ ones, KFD's VRAM
-// files, comm of the processes that hold VRAM).
+// pass (each card's files and topology node, every fd link, fdinfo of the
+// /dev/dri/ ones, KFD's VRAM files, comm of the processes that hold VRAM).
 char g_buffer[16384];
 
 std::size_t read_whole(const char* path) {
@@ -179,8 +194,18 @@ char* put(char* end, const char* text) {
 
 std::size_t bare_process_walk(const Tree& tree) {
     std::size_t bytes = 0;
+    char target[512];
+    for (const CardRef& card : tree.cards) {
+        const std::string device = (tree.top / "sys/devices/pci0000:00" / card.bdf).string() + "/";
+        bytes += static_cast<std::size_t>(readlink((device + "driver").c_str(), target, sizeof target));
+        for (const auto& [name, value] : kCardFiles) bytes += read_whole((device + name).c_str());
+    }
+    for (std::size_t c = 1; c <= tree.cards.size(); ++c) {
+        const std::string node = (tree.top / "sys/class/kfd/kfd/topology/nodes" / std::to_string(c)).string();
+        bytes += read_whole((node + "/properties").c_str()) + read_whole((node + "/gpu_id").c_str());
+    }
     const std::string proc = (tree.top / "proc").string();
-    char path[512], target[512];
+    char path[512];
     DIR* top = opendir(proc.c_str());
     char* const after_proc = put(put(path, proc.c_str()), "/");
     while (const dirent* entry = readdir(top)) {
@@ -244,16 +269,6 @@ fs::path scratch(const char* name) {
     return fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(getpid()));
 }
 
-// The records the card scan would give for the generated cards.
-karvo::DeviceList card_records(const Tree& tree) {
-    karvo::DeviceList devices(tree.cards.size());
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        devices[i].bdf = tree.cards[i].bdf;
-        devices[i].vram_total_mb = 24560;
-    }
-    return devices;
-}
-
 std::size_t process_count(const karvo::DeviceList& devices) {
     std::size_t n = 0;
     for (const auto& device : devices) n += device.processes.size();
@@ -269,8 +284,7 @@ void BM_ProcessPassAgainstBareWalk(benchmark::State& state) {
     for (auto _ : state) {
         auto run_pass = [&] {
             timed(pass, [&] {
-                karvo::DeviceList devices = card_records(tree);
-                karvo::sysfs::attach_processes(root, tree.cards, devices);
+                const karvo::DeviceList devices = karvo::sysfs::discover_linux(root);
                 found = process_count(devices);
             });
         };
@@ -306,9 +320,8 @@ std::size_t resident_kb() {
 }
 
 // One watch refresh: the pass and the table it draws.
-std::size_t refresh(const Tree& tree, const Root& root) {
-    karvo::DeviceList devices = card_records(tree);
-    karvo::sysfs::attach_processes(root, tree.cards, devices);
+std::size_t refresh(const Root& root) {
+    const karvo::DeviceList devices = karvo::sysfs::discover_linux(root);
     karvo::render::TableOptions options;
     options.watch = 1;
     return karvo::render::render_table(devices, options, "2026-01-01 00:00:00").size();
@@ -319,10 +332,10 @@ void BM_HeapOver10000WatchRefreshes(benchmark::State& state) {
     const Root root{tree.top.string()};
     constexpr int kRefreshes = 10000;
     for (auto _ : state) {
-        for (int i = 0; i < 20; ++i) benchmark::DoNotOptimize(refresh(tree, root));  // warm-up
+        for (int i = 0; i < 20; ++i) benchmark::DoNotOptimize(refresh(root));  // warm-up
         const std::size_t heap_before = mallinfo2().uordblks;
         const std::size_t rss_before = resident_kb();
-        for (int i = 0; i < kRefreshes; ++i) benchmark::DoNotOptimize(refresh(tree, root));
+        for (int i = 0; i < kRefreshes; ++i) benchmark::DoNotOptimize(refresh(root));
         state.counters["heap_growth_bytes"] =
             static_cast<double>(mallinfo2().uordblks) - static_cast<double>(heap_before);
         state.counters["rss_growth_kb"] = static_cast<double>(resident_kb()) - static_cast<double>(rss_before);

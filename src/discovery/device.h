@@ -3,18 +3,52 @@
 // is the JSON key order. Optional sensor readings are absent, not zero, when
 // nothing measured them; plain numbers use 0 for "not reported".
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace karvo {
 
+// The engine groups a process's busy time is reported in, in JSON key order.
+enum class Engine : std::size_t { gfx, compute, dma, dec, enc, other };
+inline constexpr std::size_t kEngineCount = 6;
+inline constexpr std::array<const char*, kEngineCount> kEngineNames = {"gfx", "compute", "dma", "dec", "enc", "other"};
+
+// Cumulative busy nanoseconds per engine group; an engine the source does not
+// report stays absent.
+struct EngineTimes {
+    std::array<std::optional<std::uint64_t>, kEngineCount> ns;
+
+    std::optional<std::uint64_t>& operator[](Engine e) { return ns[static_cast<std::size_t>(e)]; }
+    const std::optional<std::uint64_t>& operator[](Engine e) const { return ns[static_cast<std::size_t>(e)]; }
+    // Adds to an engine's figure (saturating), making it present.
+    void add(Engine e, std::uint64_t value) {
+        auto& slot = (*this)[e];
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        const std::uint64_t old = slot.value_or(0);
+        slot = old > kMax - value ? kMax : old + value;
+    }
+    bool operator==(const EngineTimes&) const = default;
+};
+
 struct GpuProcess {
     std::uint32_t pid = 0;
     std::string name;
     std::uint32_t mem_used_mb = 0;
     std::string proc_type;  // "C" (compute) or "G" (graphics)
+    std::uint32_t gtt_used_mb = 0;          // system memory the GPU maps for it
+    std::optional<EngineTimes> busy_ns;     // absent when the source has no engine time for it
+    std::string container_id;               // first 12 hex digits; empty outside a container
+    std::string container;                  // names, empty when unknown
+    std::string pod;
+    std::string pod_namespace;              // JSON key "namespace"
+
+    // What orders process lists: dedicated plus shared memory.
+    std::uint64_t total_mb() const { return std::uint64_t{mem_used_mb} + gtt_used_mb; }
 
     bool operator==(const GpuProcess&) const = default;
 };
@@ -48,6 +82,23 @@ struct GpuDevice {
     std::optional<std::uint32_t> gfx_util_percent;
     std::optional<float> power_w;
     std::optional<float> power_cap_w;
+    std::uint32_t gtt_total_mb = 0;  // system memory the GPU maps (Linux GTT, Windows shared GPU memory)
+    std::uint32_t gtt_used_mb = 0;
+    std::optional<std::uint32_t> fan_rpm;
+    std::optional<std::uint32_t> fan_percent;  // of full duty
+    std::optional<std::uint32_t> voltage_gfx_mv;
+    std::optional<std::uint32_t> voltage_soc_mv;
+    std::optional<std::uint32_t> voltage_mem_mv;
+    std::optional<std::uint32_t> mem_util_percent;    // memory controller
+    std::optional<std::uint32_t> media_util_percent;  // video engines
+    std::optional<double> energy_j;                   // since the driver started counting
+    // Active throttling reasons, from "power", "current", "thermal", "prochot",
+    // "other" in that order; empty = reported and none active.
+    std::optional<std::vector<std::string>> throttle;
+    std::uint16_t pcie_max_width = 0;  // what the link could do: the lesser of card and slot
+    std::uint32_t pcie_max_speed_gt = 0;
+    std::optional<std::uint64_t> ecc_correctable;  // since the driver loaded, summed over blocks
+    std::optional<std::uint64_t> ecc_uncorrectable;
     std::string backend;
     std::vector<GpuProcess> processes;
 };
@@ -55,6 +106,9 @@ struct GpuDevice {
 using DeviceList = std::vector<GpuDevice>;
 
 constexpr std::uint32_t kAmdVendorId = 0x1002;
+// The throttling reasons in the order they are listed.
+inline constexpr std::array<const char*, 5> kThrottleReasons = {"power", "current", "thermal", "prochot", "other"};
+
 inline constexpr const char* kAmdVendorName = "Advanced Micro Devices, Inc. [AMD/ATI]";
 
 // Bytes to whole MB (1 MB = 1048576 bytes), truncated, kept as unsigned 32-bit.

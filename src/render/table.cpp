@@ -104,7 +104,7 @@ void append_processes(std::string& out, const DeviceList& devices, bool verbose)
     if (rows.empty()) return;
     // Largest first; equal sizes keep the order in which they were collected.
     std::stable_sort(rows.begin(), rows.end(), [](const ProcessRow& a, const ProcessRow& b) {
-        return a.process->mem_used_mb > b.process->mem_used_mb;
+        return a.process->total_mb() > b.process->total_mb();
     });
 
     out += "\nProcesses:\n";

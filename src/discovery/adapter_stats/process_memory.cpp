@@ -99,7 +99,7 @@ void add_process_items(DeviceList& devices, const AdapterMap& adapters, const Pr
 void sort_processes(DeviceList& devices) {
     for (GpuDevice& device : devices) {
         std::stable_sort(device.processes.begin(), device.processes.end(),
-                         [](const GpuProcess& a, const GpuProcess& b) { return a.mem_used_mb > b.mem_used_mb; });
+                         [](const GpuProcess& a, const GpuProcess& b) { return a.total_mb() > b.total_mb(); });
     }
 }
 

@@ -40,7 +40,7 @@ ProcessNames process_names(const std::vector<platform::ProcessEntry>& snapshot);
 void add_process_items(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
                        const std::vector<platform::CounterItem>& items);
 
-// Largest `mem_used_mb` first; equal values keep their order.
+// Largest `mem_used_mb` + `gtt_used_mb` first; equal values keep their order.
 void sort_processes(DeviceList& devices);
 
 // The whole step: snapshot, one counter collection, entries, sorting. When

@@ -42,14 +42,16 @@ int run_serve(const Args& args, const Services& services) {
 }
 
 // Redraws the report every interval until no GPU is left, standard output is
-// gone, or the process is stopped from outside. Nothing is carried from one
-// refresh to the next.
+// gone, or the process is stopped from outside. Only the previous pass and its
+// time are carried to the next refresh (the busy rates of process rows).
 int run_watch(const Args& args, const Services& services) {
     const std::uint64_t interval = *args.watch == 0 ? 1 : *args.watch;
     render::ReportOptions options = report_options(args);
     // The clear sequence goes out with the finished report (output is
     // unbuffered, so there is nothing to flush before or after a pass).
     options.screen_prefix = kClearScreen;
+    render::PreviousPass previous;
+    options.previous = &previous;
     for (;;) {
         const Result<render::ReportOutcome> outcome = services.report(options);
         if (!outcome.ok()) {

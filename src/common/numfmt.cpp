@@ -11,12 +11,13 @@ namespace {
 // The shortest round-trip digits of a finite float as d.ddd x 10^exponent.
 struct Shortest {
     bool negative = false;
-    char digits[16] = {};  // a float needs at most 9 significant digits
+    char digits[24] = {};  // a float needs at most 9 significant digits, a double 17
     int count = 0;
     int exponent = 0;
 };
 
-Shortest shortest_digits(float value) {
+template <class Real>
+Shortest shortest_digits(Real value) {
     // Scientific notation without a precision is the shortest round trip,
     // always in the shape [-]d[.ddd]e(+|-)dd.
     char buffer[48];
@@ -88,7 +89,8 @@ void append_hex(std::string& out, std::uint64_t value, unsigned min_digits) {
     out.append(buffer, length);
 }
 
-bool append_float_json(std::string& out, float value) {
+template <class Real>
+bool append_json_form(std::string& out, Real value) {
     if (!std::isfinite(value)) return false;
     const Shortest s = shortest_digits(value);
     if (s.exponent >= -6 && s.exponent <= 12) {
@@ -107,10 +109,14 @@ bool append_float_json(std::string& out, float value) {
     return true;
 }
 
+bool append_float_json(std::string& out, float value) { return append_json_form(out, value); }
+bool append_double_json(std::string& out, double value) { return append_json_form(out, value); }
+
 namespace {
 // NaN and the infinities are spelled "NaN", "inf" and "-inf" in every text form
 // that shows them; returns false for a finite value and writes nothing.
-bool append_non_finite(std::string& out, float value) {
+template <class Real>
+bool append_non_finite(std::string& out, Real value) {
     if (std::isnan(value)) {
         out += "NaN";
         return true;
@@ -124,6 +130,11 @@ bool append_non_finite(std::string& out, float value) {
 }  // namespace
 
 void append_float_plain(std::string& out, float value) {
+    if (append_non_finite(out, value)) return;
+    append_plain_layout(out, shortest_digits(value));
+}
+
+void append_double_plain(std::string& out, double value) {
     if (append_non_finite(out, value)) return;
     append_plain_layout(out, shortest_digits(value));
 }
@@ -147,6 +158,18 @@ void append_float_fixed(std::string& out, float value, unsigned decimals) {
     if (result.ec != std::errc()) return;  // cannot happen with this buffer size
     out.append(buffer, result.ptr);
     if (decimals > exact && std::isfinite(value)) out.append(decimals - exact, '0');
+}
+
+void append_double_fixed(std::string& out, double value, unsigned decimals) {
+    if (append_non_finite(out, value)) return;
+    // Table cells want a few decimals at most; a double's whole part has up to 309 digits.
+    const unsigned places = decimals < 17 ? decimals : 17;
+    char buffer[352];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed,
+                                      static_cast<int>(places));
+    if (result.ec != std::errc()) return;
+    out.append(buffer, result.ptr);
+    if (decimals > places) out.append(decimals - places, '0');
 }
 
 std::string float_fixed(float value, unsigned decimals) {

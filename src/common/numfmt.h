@@ -22,11 +22,14 @@ void append_hex(std::string& out, std::uint64_t value, unsigned min_digits);
 // "-0.0". NaN and infinities have no JSON number form: nothing is written and
 // the result is false, so the caller can write null.
 bool append_float_json(std::string& out, float value);
+// The same for a double (17 significant digits at most).
+bool append_double_json(std::string& out, double value);
 
 // Plain form (Prometheus samples): the shortest round-trip digits, never an
 // exponent, no ".0" for whole numbers (45, 45.5, 1e20 as "1" and 20 zeros).
 // NaN is "NaN", infinities "inf" and "-inf".
 void append_float_plain(std::string& out, float value);
+void append_double_plain(std::string& out, double value);
 std::string float_plain(float value);
 
 // Fixed number of decimals (0 or more) of the exact value of the float,
@@ -34,6 +37,8 @@ std::string float_plain(float value);
 // 65.5 -> "66", 12.25 -> "12.2"). Non-finite values read "NaN", "inf", "-inf".
 void append_float_fixed(std::string& out, float value, unsigned decimals);
 std::string float_fixed(float value, unsigned decimals);
+// Fixed decimals (at most 17 significant places after the point are exact) of a double.
+void append_double_fixed(std::string& out, double value, unsigned decimals);
 
 // A percentage rounded to the nearest whole number, halves away from zero,
 // limited to 0..4294967295 (NaN gives 0).

@@ -103,6 +103,11 @@ void JsonWriter::number(float value) {
     if (!numfmt::append_float_json(out_, value)) out_ += "null";
 }
 
+void JsonWriter::number(double value) {
+    begin_element();
+    if (!numfmt::append_double_json(out_, value)) out_ += "null";
+}
+
 void JsonWriter::null() {
     begin_element();
     out_ += "null";

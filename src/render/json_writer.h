@@ -41,6 +41,7 @@ public:
     }
     // NaN and infinities have no JSON form and are written as null.
     void number(float value);
+    void number(double value);
     void null();
 
     template <class T>

@@ -1,10 +1,11 @@
 #include "render/metrics.h"
 
 #include <cstdint>
-#include <optional>
+#include <vector>
 
 #include "common/numfmt.h"
 #include "common/text.h"
+#include "render/figures.h"
 
 namespace karvo::render {
 namespace {
@@ -21,65 +22,166 @@ void append_escaped_label(std::string& out, std::string_view text) {
     }
 }
 
-// Starts a sample of a metric that is labelled by the GPU id only.
-void begin_sample(std::string& out, std::string_view metric, std::string_view id) {
-    out += metric;
-    out += "{id=\"";
-    out += id;
-    out += "\"} ";
+void append_label(std::string& out, std::string_view key, std::string_view value) {
+    out += ',';
+    out += key;
+    out += "=\"";
+    append_label_value(out, value);
+    out += '"';
 }
 
-void integer_sample(std::string& out, std::string_view metric, std::string_view id, std::uint64_t value) {
-    begin_sample(out, metric, id);
-    numfmt::append_unsigned(out, value);
-    out += '\n';
+void append_family_header(std::string& out, std::string_view name, std::string_view help, MetricType type) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += type == MetricType::counter ? " counter\n" : " gauge\n";
 }
 
-void optional_sample(std::string& out, std::string_view metric, std::string_view id,
-                     const std::optional<std::uint32_t>& value) {
-    if (value) integer_sample(out, metric, id, *value);
+// A sample's number: integers in decimal, floats in their shortest plain form.
+void append_number(std::string& out, const FigureValue& v, double divisor) {
+    using Kind = FigureValue::Kind;
+    if (divisor != 1.0) {
+        const double raw = v.kind == Kind::count ? static_cast<double>(v.count) : v.kind == Kind::real ? v.real : v.real64;
+        numfmt::append_double_plain(out, raw / divisor);
+    } else if (v.kind == Kind::count) {
+        numfmt::append_unsigned(out, v.count);
+    } else if (v.kind == Kind::real) {
+        numfmt::append_float_plain(out, v.real);
+    } else {
+        numfmt::append_double_plain(out, v.real64);
+    }
 }
 
-void optional_sample(std::string& out, std::string_view metric, std::string_view id,
-                     const std::optional<float>& value) {
-    if (!value) return;
-    begin_sample(out, metric, id);
-    numfmt::append_float_plain(out, *value);
-    out += '\n';
+// Writes the samples of one figure: `labels` is the label set so far, without
+// its closing brace ("{id=\"0\"" and so on).
+void append_samples(std::string& out, const MetricShape& m, const FigureValue& v, std::string_view labels) {
+    using Kind = FigureValue::Kind;
+    auto begin = [&](std::string_view extra_key, std::string_view extra_value) {
+        out += m.name;
+        out += labels;
+        if (!m.label_key.empty()) append_label(out, m.label_key, m.label_value);
+        if (!extra_key.empty()) append_label(out, extra_key, extra_value);
+        out += "} ";
+    };
+    switch (v.kind) {
+        case Kind::null:
+        case Kind::text:
+        case Kind::processes: return;
+        case Kind::count:
+            if (m.zero_unreported && v.count == 0) return;
+            [[fallthrough]];
+        case Kind::real:
+        case Kind::real64:
+            begin({}, {});
+            append_number(out, v, m.divisor);
+            out += '\n';
+            return;
+        case Kind::reasons:
+            for (const char* reason : kThrottleReasons) {
+                begin("reason", reason);
+                bool active = false;
+                for (const std::string& r : *v.reasons) active = active || r == reason;
+                out += active ? "1\n" : "0\n";
+            }
+            return;
+        case Kind::engines:
+            for (std::size_t e = 0; e < kEngineCount; ++e) {
+                if (!v.engines->ns[e]) continue;
+                begin("engine", kEngineNames[e]);
+                FigureValue ns;
+                ns.kind = Kind::count;
+                ns.count = *v.engines->ns[e];
+                append_number(out, ns, m.divisor);
+                out += '\n';
+            }
+            return;
+    }
 }
 
-void append_device(std::string& out, const GpuDevice& d) {
-    const std::string id = numfmt::unsigned_text(d.index);
+std::string device_labels(const GpuDevice& d, bool with_name) {
+    std::string labels = "{id=\"";
+    numfmt::append_unsigned(labels, d.index);
+    labels += '"';
+    if (with_name) append_label(labels, "name", d.market_name);
+    return labels;
+}
 
-    out += "amd_gpu_vram_total_mb{id=\"";
-    out += id;
-    out += "\",name=\"";
-    append_label_value(out, d.market_name);
-    out += "\"} ";
-    numfmt::append_unsigned(out, d.vram_total_mb);
-    out += '\n';
-    integer_sample(out, "amd_gpu_vram_used_mb", id, d.vram_used_mb);
-    integer_sample(out, "amd_gpu_vram_pinned_mb", id, d.vram_pinned_mb);
-    optional_sample(out, "amd_gpu_temp_edge_c", id, d.temp_edge_c);
-    optional_sample(out, "amd_gpu_temp_hotspot_c", id, d.temp_hotspot_c);
-    optional_sample(out, "amd_gpu_gfx_clock_mhz", id, d.gfx_clock_mhz);
-    optional_sample(out, "amd_gpu_mem_clock_mhz", id, d.mem_clock_mhz);
-    optional_sample(out, "amd_gpu_util_percent", id, d.gfx_util_percent);
-    optional_sample(out, "amd_gpu_power_watts", id, d.power_w);
+std::string process_labels(const GpuDevice& d, const GpuProcess& p) {
+    std::string labels = "{id=\"";
+    numfmt::append_unsigned(labels, d.index);
+    labels += "\",pid=\"";
+    numfmt::append_unsigned(labels, p.pid);
+    labels += '"';
+    append_label(labels, "name", p.name);
+    // The type is our own one-letter code ("C" or "G"), written as it is.
+    labels += ",type=\"";
+    labels += p.proc_type;
+    labels += '"';
+    for (const InfoLabel& context : process_context_labels()) {
+        const std::string value = label_text(find_process_figure(context.key)->read(p));
+        if (!value.empty()) append_label(labels, context.label, value);
+    }
+    return labels;
+}
 
-    for (const GpuProcess& p : d.processes) {
-        out += "amd_gpu_process_mem_mb{id=\"";
-        out += id;
-        out += "\",pid=\"";
-        numfmt::append_unsigned(out, p.pid);
-        out += "\",name=\"";
-        append_label_value(out, p.name);
-        // The type is our own one-letter code ("C" or "G"), written as it is.
-        out += "\",type=\"";
-        out += p.proc_type;
-        out += "\"} ";
-        numfmt::append_unsigned(out, p.mem_used_mb);
-        out += '\n';
+void append_info(std::string& out, const DeviceList& devices) {
+    append_family_header(out, kInfoMetric, kInfoHelp, MetricType::gauge);
+    for (const GpuDevice& d : devices) {
+        out += kInfoMetric;
+        out += device_labels(d, false);
+        for (const InfoLabel& info : info_labels())
+            append_label(out, info.label, label_text(find_device_figure(info.key)->read(d)));
+        out += "} 1\n";
+    }
+}
+
+// Families in the order their first figure appears in `figures`.
+template <class Figure>
+std::vector<std::string_view> families_of(std::span<const Figure> figures) {
+    std::vector<std::string_view> names;
+    for (const Figure& f : figures) {
+        if (f.metric.name.empty()) continue;
+        bool known = false;
+        for (const auto name : names) known = known || name == f.metric.name;
+        if (!known) names.push_back(f.metric.name);
+    }
+    return names;
+}
+
+void append_device_families(std::string& out, const DeviceList& devices) {
+    std::string samples;
+    for (const std::string_view family : families_of(device_figures())) {
+        samples.clear();
+        const MetricShape* shape = nullptr;
+        for (const GpuDevice& d : devices) {
+            std::string labels;
+            for (const DeviceFigure& f : device_figures()) {
+                if (f.metric.name != family) continue;
+                shape = &f.metric;
+                if (f.sampled != nullptr && !f.sampled(d)) continue;
+                if (labels.empty()) labels = device_labels(d, f.metric.name_label);
+                append_samples(samples, f.metric, f.read(d), labels);
+            }
+        }
+        if (samples.empty()) continue;
+        append_family_header(out, family, shape->help, shape->type);
+        out += samples;
+    }
+}
+
+void append_process_families(std::string& out, const DeviceList& devices) {
+    std::string samples;
+    for (const ProcessFigure& f : process_figures()) {
+        if (f.metric.name.empty()) continue;
+        samples.clear();
+        for (const GpuDevice& d : devices)
+            for (const GpuProcess& p : d.processes) append_samples(samples, f.metric, f.read(p), process_labels(d, p));
+        if (samples.empty()) continue;
+        append_family_header(out, f.metric.name, f.metric.help, f.metric.type);
+        out += samples;
     }
 }
 
@@ -93,12 +195,23 @@ void append_label_value(std::string& out, std::string_view text) {
     }
 }
 
-std::string render_metrics(const DeviceList& devices) {
+std::string render_metrics(const DeviceList& devices, std::optional<double> discovery_seconds) {
     std::string out;
     std::size_t estimate = 0;
-    for (const GpuDevice& d : devices) estimate += 512 + 112 * d.processes.size();
-    out.reserve(estimate);
-    for (const GpuDevice& d : devices) append_device(out, d);
+    for (const GpuDevice& d : devices) estimate += 3072 + 512 * d.processes.size();
+    out.reserve(estimate + 4096);
+    // No GPU, no text: an empty scrape stays empty.
+    if (devices.empty()) return out;
+    append_info(out, devices);
+    append_device_families(out, devices);
+    append_process_families(out, devices);
+    if (discovery_seconds) {
+        append_family_header(out, kDiscoveryMetric, kDiscoveryHelp, MetricType::gauge);
+        out += kDiscoveryMetric;
+        out += ' ';
+        numfmt::append_double_plain(out, *discovery_seconds);
+        out += '\n';
+    }
     return out;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// Prometheus text exposition of a device list: samples only (no HELP/TYPE
-// lines, no time stamps), one line each; unmeasured readings are left out.
+// Prometheus text exposition of a device list: each family as a "# HELP" and a
+// "# TYPE" line followed by its samples for every GPU, one line each, no time
+// stamps; unmeasured readings write no sample and a family without samples
+// writes nothing at all.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,9 +12,10 @@
 
 namespace karvo::render {
 
-// The text for GET /metrics; empty for an empty list, otherwise every sample
-// line ends in "\n".
-std::string render_metrics(const DeviceList& devices);
+// The text for GET /metrics; empty for an empty list, otherwise every line
+// ends in "\n". `discovery_seconds`, when given, is the
+// duration of the pass that produced the list (amd_gpu_discovery_seconds).
+std::string render_metrics(const DeviceList& devices, std::optional<double> discovery_seconds = std::nullopt);
 
 // Appends a label value (without its quotes): '"' and '\' get a backslash, a
 // line feed or carriage return becomes one blank so a sample never spans two

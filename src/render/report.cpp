@@ -12,17 +12,23 @@ constexpr std::string_view kOutputFailed = "write to standard output failed: ";
 
 }  // namespace
 
-std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text) {
+std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text,
+                        std::uint64_t now_ns) {
     if (options.compact || options.json) {
         std::string text = render_json(devices, options.compact ? JsonLayout::compact : JsonLayout::pretty);
         text += '\n';
         return text;
     }
-    return render_table(devices, TableOptions{options.verbose, options.watch}, time_text);
+    TableOptions table{options.verbose, options.watch};
+    table.busy_columns = options.previous != nullptr;
+    if (options.previous != nullptr && options.previous->time_ns != 0) table.previous = options.previous;
+    table.now_ns = now_ns;
+    return render_table(devices, table, time_text);
 }
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io) {
-    const DeviceList devices = discover();
+    DeviceList devices = discover();
+    const std::uint64_t now_ns = io.monotonic_ns ? io.monotonic_ns() : platform::monotonic_ns();
     if (devices.empty()) {
         // Nothing sensible can be done if a stream is gone; the exit status still tells.
         if (!options.screen_prefix.empty()) (void)io.write_out(options.screen_prefix);
@@ -35,7 +41,11 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
     // One write per document (with the prefix), so it reaches the screen or
     // pipe at once and whole.
     std::string text(options.screen_prefix);
-    text += report_text(options, devices, time_text);
+    text += report_text(options, devices, time_text, now_ns);
+    if (options.previous != nullptr) {
+        options.previous->devices = std::move(devices);
+        options.previous->time_ns = now_ns;
+    }
     const Status written = io.write_out(text);
     if (!written) return Error(std::string(kOutputFailed) + written.error().long_form());
     return ReportOutcome::printed;

@@ -10,6 +10,7 @@
 
 #include "common/error.h"
 #include "discovery/device.h"
+#include "render/table.h"
 
 namespace karvo::render {
 
@@ -23,6 +24,9 @@ struct ReportOptions {
     // screen's clear sequence). With no GPU it is written alone, before the
     // message on standard error.
     std::string_view screen_prefix;
+    // Watch mode: the previous refresh, replaced by this one after it is shown
+    // (verbose process rows show busy rates against it). Null elsewhere.
+    PreviousPass* previous = nullptr;
 };
 
 enum class ReportOutcome {
@@ -53,6 +57,7 @@ struct ReportIo {
     std::function<Status(std::string_view)> write_out;
     std::function<Status(std::string_view)> write_err;
     std::function<std::string()> local_time;
+    std::function<std::uint64_t()> monotonic_ns;  // the process clock when unset
 };
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io);
@@ -60,6 +65,7 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
 // Everything one report writes to standard output for a non-empty list: the
 // JSON document and "\n" (compact when `compact`, else pretty when `json`), or
 // the table. `time_text` is only used by the table.
-std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text);
+std::string report_text(const ReportOptions& options, const DeviceList& devices, std::string_view time_text,
+                        std::uint64_t now_ns = 0);
 
 }  // namespace karvo::render

@@ -92,20 +92,97 @@ void append_detail_line(std::string& out, const GpuDevice& d) {
     out += "MB\n";
 }
 
+// The second verbose line: shared memory, fan, rails, energy, throttling and
+// what the PCIe link could do; only the figures that were reported.
+void append_more_details(std::string& out, const GpuDevice& d) {
+    std::string line;
+    auto piece = [&line](std::string text) {
+        line += line.empty() ? "    " : "  ";
+        line += text;
+    };
+    if (d.gtt_total_mb != 0 || d.gtt_used_mb != 0) {
+        piece("gtt " + numfmt::unsigned_text(d.gtt_used_mb) + " / " + numfmt::unsigned_text(d.gtt_total_mb) + " MB");
+    }
+    if (d.fan_rpm || d.fan_percent) {
+        std::string fan = "fan";
+        if (d.fan_rpm) fan += " " + unsigned_with(*d.fan_rpm, " RPM");
+        if (d.fan_percent) fan += " " + unsigned_with(*d.fan_percent, "%");
+        piece(fan);
+    }
+    const std::pair<const char*, const std::optional<std::uint32_t>*> rails[] = {
+        {"gfx ", &d.voltage_gfx_mv}, {"soc ", &d.voltage_soc_mv}, {"mem ", &d.voltage_mem_mv}};
+    for (const auto& [rail, value] : rails)
+        if (*value) piece(rail + unsigned_with(**value, " mV"));
+    if (d.energy_j) {
+        std::string energy = "energy ";
+        numfmt::append_double_fixed(energy, *d.energy_j, 1);
+        piece(energy + " J");
+    }
+    if (d.throttle) {
+        std::string throttle = "throttle ";
+        if (d.throttle->empty()) throttle += "none";
+        for (std::size_t i = 0; i < d.throttle->size(); ++i) {
+            if (i != 0) throttle += ',';
+            throttle += display_text((*d.throttle)[i]);
+        }
+        piece(throttle);
+    }
+    if (d.pcie_max_width != 0 || d.pcie_max_speed_gt != 0) {
+        piece("pcie max x" + numfmt::unsigned_text(d.pcie_max_width) + " " +
+              numfmt::unsigned_text(d.pcie_max_speed_gt) + "GT/s");
+    }
+    if (d.ecc_correctable || d.ecc_uncorrectable) {
+        piece("ecc " + (d.ecc_correctable ? numfmt::unsigned_text(*d.ecc_correctable) : std::string("-")) +
+              " corrected " + (d.ecc_uncorrectable ? numfmt::unsigned_text(*d.ecc_uncorrectable) : std::string("-")) +
+              " uncorrected");
+    }
+    if (line.empty()) return;
+    out += line;
+    out += '\n';
+}
+
 struct ProcessRow {
     std::uint32_t gpu_index;
+    const GpuDevice* device;
     const GpuProcess* process;
 };
 
-void append_processes(std::string& out, const DeviceList& devices, bool verbose) {
+// The same process on the same GPU in the previous pass.
+const GpuProcess* previous_process(const PreviousPass& previous, const GpuDevice& device, const GpuProcess& p) {
+    for (const GpuDevice& d : previous.devices) {
+        const bool same = device.bdf.empty() ? d.bdf.empty() && d.index == device.index : d.bdf == device.bdf;
+        if (!same) continue;
+        for (const GpuProcess& candidate : d.processes)
+            if (candidate.pid == p.pid) return &candidate;
+        return nullptr;
+    }
+    return nullptr;
+}
+
+constexpr std::size_t kContainerWidth = 40;
+
+void append_processes(std::string& out, const DeviceList& devices, const TableOptions& options) {
+    const bool verbose = options.verbose;
     std::vector<ProcessRow> rows;
     for (const GpuDevice& d : devices)
-        for (const GpuProcess& p : d.processes) rows.push_back({d.index, &p});
+        for (const GpuProcess& p : d.processes) rows.push_back({d.index, &d, &p});
     if (rows.empty()) return;
-    // Largest first; equal sizes keep the order in which they were collected.
+    // Largest first (dedicated plus shared memory); equal sizes keep the order
+    // in which they were collected.
     std::stable_sort(rows.begin(), rows.end(), [](const ProcessRow& a, const ProcessRow& b) {
         return a.process->total_mb() > b.process->total_mb();
     });
+    const std::size_t shown = verbose ? rows.size() : std::min(rows.size(), kShortProcessRows);
+
+    // Extra columns: shared memory when a shown process has some, the
+    // container with --verbose when one is known, and the busy rates on a
+    // verbose watch screen.
+    bool gtt = false, containers = false;
+    for (std::size_t i = 0; i < shown; ++i) {
+        gtt = gtt || rows[i].process->gtt_used_mb != 0;
+        containers = containers || (verbose && !container_text(*rows[i].process).empty());
+    }
+    const bool busy = verbose && options.busy_columns;
 
     out += "\nProcesses:\n";
     append_left(out, "GPU", 4);
@@ -116,12 +193,31 @@ void append_processes(std::string& out, const DeviceList& devices, bool verbose)
     out += ' ';
     append_left(out, "Process Name", kProcessNameWidth);
     out += ' ';
+    std::size_t rule = 76;
+    if (containers) {
+        append_left(out, "Container", kContainerWidth);
+        out += ' ';
+        rule += kContainerWidth + 1;
+    }
     append_right(out, "Memory Usage", 14);
+    if (gtt) {
+        out += ' ';
+        append_right(out, "GTT", 11);
+        rule += 12;
+    }
+    if (busy) {
+        out += ' ';
+        append_right(out, "GPU%", 5);
+        out += ' ';
+        append_right(out, "MEDIA%", 6);
+        rule += 13;
+    }
     out += '\n';
-    out.append(76, '-');
+    out.append(rule, '-');
     out += '\n';
 
-    const std::size_t shown = verbose ? rows.size() : std::min(rows.size(), kShortProcessRows);
+    const std::uint64_t wall_ns =
+        options.previous != nullptr && options.now_ns > options.previous->time_ns ? options.now_ns - options.previous->time_ns : 0;
     for (std::size_t i = 0; i < shown; ++i) {
         const GpuProcess& p = *rows[i].process;
         append_left(out, numfmt::unsigned_text(rows[i].gpu_index), 4);
@@ -132,8 +228,30 @@ void append_processes(std::string& out, const DeviceList& devices, bool verbose)
         out += ' ';
         append_left(out, text::truncate_cell(display_text(p.name), kProcessNameWidth), kProcessNameWidth);
         out += ' ';
+        if (containers) {
+            append_left(out, text::truncate_cell(display_text(container_text(p)), kContainerWidth), kContainerWidth);
+            out += ' ';
+        }
         append_right(out, numfmt::unsigned_text(p.mem_used_mb), 11);
-        out += " MB\n";
+        out += " MB";
+        if (gtt) {
+            out += ' ';
+            append_right(out, numfmt::unsigned_text(p.gtt_used_mb), 8);
+            out += " MB";
+        }
+        if (busy) {
+            const GpuProcess* before =
+                options.previous != nullptr ? previous_process(*options.previous, *rows[i].device, p) : nullptr;
+            const std::optional<EngineTimes> none;
+            const auto& earlier = before != nullptr ? before->busy_ns : none;
+            const auto gpu = busy_percent(p.busy_ns, earlier, {Engine::gfx, Engine::compute}, wall_ns);
+            const auto media = busy_percent(p.busy_ns, earlier, {Engine::dec, Engine::enc}, wall_ns);
+            out += ' ';
+            append_right(out, gpu ? unsigned_with(*gpu, "%") : std::string("-"), 5);
+            out += ' ';
+            append_right(out, media ? unsigned_with(*media, "%") : std::string("-"), 6);
+        }
+        out += '\n';
     }
     if (shown < rows.size()) {
         out += "  ... and ";
@@ -161,6 +279,30 @@ std::string display_text(std::string_view raw) {
         }
     }
     return out;
+}
+
+std::optional<std::uint32_t> busy_percent(const std::optional<EngineTimes>& now,
+                                          const std::optional<EngineTimes>& before,
+                                          std::initializer_list<Engine> group, std::uint64_t wall_ns) {
+    if (!now || !before || wall_ns == 0) return std::nullopt;
+    std::uint64_t busy = 0;
+    for (const Engine e : group) {
+        const std::uint64_t a = (*now)[e].value_or(0), b = (*before)[e].value_or(0);
+        if (a < b) return std::nullopt;
+        busy += a - b;
+    }
+    const std::uint32_t percent = numfmt::round_percent(100.0 * static_cast<double>(busy) / static_cast<double>(wall_ns));
+    return percent > 100 ? 100 : percent;
+}
+
+std::string container_text(const GpuProcess& p) {
+    std::string out;
+    for (const std::string* part : {&p.pod_namespace, &p.pod, &p.container}) {
+        if (part->empty()) continue;
+        if (!out.empty()) out += '/';
+        out += *part;
+    }
+    return out.empty() ? p.container_id : out;
 }
 
 std::string vram_cell(std::uint32_t used_mb, std::uint32_t total_mb) {
@@ -202,10 +344,13 @@ std::string render_table(const DeviceList& devices, const TableOptions& options,
 
     for (const GpuDevice& d : devices) {
         append_device_row(out, d);
-        if (options.verbose) append_detail_line(out, d);
+        if (options.verbose) {
+            append_detail_line(out, d);
+            append_more_details(out, d);
+        }
     }
 
-    append_processes(out, devices, options.verbose);
+    append_processes(out, devices, options);
     if (!options.verbose) out += kHint;
     return out;
 }

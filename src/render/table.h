@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,9 +14,21 @@
 
 namespace karvo::render {
 
+// The previous refresh of a watch screen, kept for the busy rates of its
+// process rows: the pass and the monotonic time it was taken at.
+struct PreviousPass {
+    DeviceList devices;
+    std::uint64_t time_ns = 0;
+};
+
 struct TableOptions {
     bool verbose = false;
     std::optional<std::uint64_t> watch;  // seconds as given on the command line
+    // Watch mode only: the busy columns of --verbose process rows compare the
+    // pass with this one ("-" where there is none yet).
+    bool busy_columns = false;
+    const PreviousPass* previous = nullptr;
+    std::uint64_t now_ns = 0;
 };
 
 // Process rows shown without --verbose.
@@ -28,6 +41,18 @@ std::string render_table(const DeviceList& devices, const TableOptions& options,
 // control characters (C0, DEL, C1) become U+FFFD, so a name can neither break
 // the row layout nor send escape sequences to the terminal.
 std::string display_text(std::string_view text);
+
+// Percent of the wall time between two passes that a process kept an engine
+// group busy: 100 x busy delta / wall delta, at most 100. Nothing when either
+// side has no engine time, a counter went backwards (a new client) or no time
+// passed.
+std::optional<std::uint32_t> busy_percent(const std::optional<EngineTimes>& now,
+                                          const std::optional<EngineTimes>& before,
+                                          std::initializer_list<Engine> group, std::uint64_t wall_ns);
+
+// The verbose container cell: "namespace/pod/container" (the known parts), or
+// the short container ID, or "" outside a container.
+std::string container_text(const GpuProcess& p);
 
 // The VRAM cell before truncation: "-", "0 / {total} MB" or
 // "{used} / {total} MB ({pct}%)".

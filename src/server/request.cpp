@@ -186,12 +186,12 @@ Response refusal_response(Verdict verdict) {
     return {"HTTP/1.1 405 Method Not Allowed", kJson, R"({"error":"method not allowed"})"};
 }
 
-Response routed_response(Route route, const DeviceList& devices) {
+Response routed_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds) {
     switch (route) {
         case Route::json:
             return {kOk, kJson, render::render_json_compact(devices)};
         case Route::metrics:
-            return {kOk, "text/plain; version=0.0.4", render::render_metrics(devices)};
+            return {kOk, "text/plain; version=0.0.4", render::render_metrics(devices, pass_seconds)};
         case Route::health:
             return {kOk, kJson, R"({"status":"ok"})"};
         case Route::not_found:

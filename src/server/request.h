@@ -53,8 +53,9 @@ struct Response {
 
 // The response for a refusal (any verdict but serve).
 Response refusal_response(Verdict verdict);
-// The response for a routed request, from its discovery pass's devices.
-Response routed_response(Route route, const DeviceList& devices);
+// The response for a routed request, from its discovery pass's devices and,
+// for the metrics text, how long that pass took.
+Response routed_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds = std::nullopt);
 
 // Status line, the fixed header set, an empty line and the body, in one buffer.
 std::string format_response(const Response& response);

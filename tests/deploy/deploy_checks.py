@@ -65,12 +65,21 @@ def run(args, stdout_only=False, **kwargs):
 
 # ---- metric names
 
+# A family whose value changes with every scrape (how long the pass took).
+PASS_TIME = "amd_gpu_discovery_seconds"
+
+
 def karvo_metric_names():
-    """The metrics karvo writes: every name in the renderer's golden Prometheus texts."""
-    names = set()
+    """The metrics karvo writes: every family in the renderer's golden Prometheus texts."""
+    names, typed = set(), set()
     for golden in (ROOT / "tests" / "render" / "golden").glob("*.metrics.txt"):
-        names |= {line.split("{", 1)[0] for line in golden.read_text().splitlines() if line}
-    check(len(names) == 10, f"the golden metrics files should show all 10 metrics, they show {sorted(names)}")
+        for line in golden.read_text().splitlines():
+            if line.startswith("# TYPE "):
+                typed.add(line.split()[2])
+            elif line:
+                names.add(re.split(r"[{ ]", line, maxsplit=1)[0])
+    check(names == typed, f"families with samples {sorted(names)} and with a TYPE line {sorted(typed)} differ")
+    check(len(names) == 30, f"the golden metrics files should show all 30 families, they show {sorted(names)}")
     return names
 
 
@@ -187,11 +196,43 @@ def check_files():
 
 # ---- deploy_checks.py scrape
 
+def gpu_metrics_v1_3():
+    """A discrete card's gpu_metrics (format 1.3): energy, rails and no throttling; the rest unsupported."""
+    import struct
+    blob = bytearray(b"\xff" * 120)
+    struct.pack_into("<HBB", blob, 0, 120, 1, 3)
+    struct.pack_into("<Q", blob, 24, 1000 << 16)            # energy_accumulator: 1000 J
+    struct.pack_into("<I", blob, 68, 0)                     # throttle_status
+    struct.pack_into("<HHH", blob, 104, 906, 862, 1250)     # voltage soc, gfx, mem (mV)
+    struct.pack_into("<Q", blob, 112, 0)                    # indep_throttle_status: none
+    return bytes(blob)
+
+
 def build_machine(top):
-    """One RX 7900 XTX with every sensor, two processes holding its VRAM (one through KFD as well)."""
-    pci = "sys/devices/pci0000:00/0000:00:01.1/0000:01:00.0/0000:02:00.0/0000:03:00.0"
+    """One RX 7900 XTX behind the card's own PCIe switch, with every sensor; two processes holding its VRAM
+    (one through KFD as well), one of them in a Kubernetes pod."""
+    root_port = "sys/devices/pci0000:00/0000:00:01.1"
+    upstream = f"{root_port}/0000:01:00.0"
+    downstream = f"{upstream}/0000:02:00.0"
+    pci = f"{downstream}/0000:03:00.0"
     hwmon = f"{pci}/hwmon/hwmon4"
+    pod_uid = "6f0c1e2a-58a4-4d0e-9c43-2b7e0f1d9a11"
+    container = "4f1c2a9b8e7d" + "0" * 52
     files = {
+        f"{root_port}/vendor": "0x1022\n", f"{root_port}/max_link_speed": "32.0 GT/s PCIe\n",
+        f"{root_port}/max_link_width": "16\n",
+        f"{upstream}/vendor": "0x1002\n", f"{upstream}/max_link_speed": "16.0 GT/s PCIe\n",
+        f"{upstream}/max_link_width": "16\n", f"{upstream}/current_link_speed": "16.0 GT/s PCIe\n",
+        f"{upstream}/current_link_width": "16\n",
+        f"{downstream}/vendor": "0x1002\n",
+        f"{pci}/mem_info_gtt_total": "33604378624\n", f"{pci}/mem_info_gtt_used": "123731968\n",
+        f"{pci}/mem_busy_percent": "12\n", f"{pci}/vcn_busy_percent": "3\n",
+        f"{pci}/ras/umc_err_count": "ue: 0\nce: 2\n", f"{pci}/ras/gfx_err_count": "ue: 0\nce: 1\n",
+        f"{hwmon}/fan1_input": "1180\n", f"{hwmon}/pwm1": "84\n",
+        f"{hwmon}/in0_label": "vddgfx\n", f"{hwmon}/in0_input": "862\n",
+        f"proc/4242/cgroup": f"0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod"
+                             f"{pod_uid.replace('-', '_')}.slice/cri-containerd-{container}.scope\n",
+        f"var/log/pods/ml_render-0_{pod_uid}/blender/0.log": "",
         f"{pci}/vendor": "0x1002\n", f"{pci}/device": "0x744c\n", f"{pci}/revision": "0xc8\n",
         f"{pci}/subsystem_vendor": "0x1002\n", f"{pci}/subsystem_device": "0x0e3b\n",
         f"{pci}/mem_info_vram_total": "25753026560\n", f"{pci}/mem_info_vram_used": "3221225472\n",
@@ -216,7 +257,8 @@ def build_machine(top):
         "usr/share/libdrm/amdgpu.ids": "# test list\n1.0.0\n744C,\tC8,\tAMD Radeon RX 7900 XTX\n",
         "proc/4242/comm": "blender\n",
         "proc/4242/fdinfo/7": "pos:\t0\nflags:\t02100002\ndrm-driver:\tamdgpu\ndrm-pdev:\t0000:03:00.0\n"
-                              "drm-client-id:\t12\ndrm-resident-vram:\t2097152 KiB\ndrm-engine-gfx:\t9123456 ns\n",
+                              "drm-client-id:\t12\ndrm-resident-vram:\t2097152 KiB\ndrm-engine-gfx:\t9123456 ns\n"
+                              "drm-resident-gtt:\t96 MiB\ndrm-engine-dec:\t1000 ns\n",
         "proc/977/comm": "python3\n",
         "proc/977/fdinfo/4": "drm-driver:\tamdgpu\ndrm-pdev:\t0000:03:00.0\ndrm-client-id:\t13\n"
                              "drm-memory-vram:\t512 MiB\ndrm-engine-compute:\t5000 ns\n",
@@ -227,10 +269,12 @@ def build_machine(top):
         "proc/4242/fd/7": "/dev/dri/renderD128",
         "proc/4242/fd/1": "/dev/null",
         "proc/977/fd/4": "/dev/dri/renderD128",
+        f"var/log/containers/render-0_ml_blender-{container}.log": f"/var/log/pods/ml_render-0_{pod_uid}/blender/0.log",
     }
     for relative, text in files.items():
         (top / relative).parent.mkdir(parents=True, exist_ok=True)
         (top / relative).write_text(text)
+    (top / pci / "gpu_metrics").write_bytes(gpu_metrics_v1_3())
     (top / "sys/bus/pci/drivers/amdgpu").mkdir(parents=True)
     for relative, target in links.items():
         (top / relative).parent.mkdir(parents=True, exist_ok=True)
@@ -308,9 +352,14 @@ def http_get(url, token=None):
 
 
 def parse_metrics(text):
-    """karvo's exposition text as {(name, frozenset(labels)): value}."""
+    """karvo's exposition text as {(name, frozenset(labels)): value}, without the pass time."""
     samples = {}
     for line in text.splitlines():
+        if re.fullmatch(r"# (HELP|TYPE) amd_gpu_\w+ .+", line):
+            continue
+        if line.startswith(PASS_TIME + " "):
+            check(float(line.split()[1]) >= 0, f"karvo wrote a negative pass time: {line!r}")
+            continue
         match = re.fullmatch(r"(\w+)\{(.*)\} (\S+)", line)
         check(match, f"karvo wrote an unexpected line: {line!r}")
         labels = {k: re.sub(r"\\(.)", r"\1", v) for k, v in re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', match[2])}
@@ -339,7 +388,7 @@ def check_scrape(karvo, json_documents):
             base = f"http://127.0.0.1:{token_port}"
             karvo_text = http_get(f"{base}/metrics", TOKEN)
             expected = parse_metrics(karvo_text)
-            check(http_get(f"http://127.0.0.1:{local_port}/metrics") == karvo_text,
+            check(parse_metrics(http_get(f"http://127.0.0.1:{local_port}/metrics")) == expected,
                   "the token-less karvo over the same machine writes other metrics")
             # Validated against the schema by the json_schema test.
             for origin, document in (("scrape-get-root", http_get(f"{base}/", TOKEN)),
@@ -375,7 +424,7 @@ def check_scrape(karvo, json_documents):
 
             def stored():
                 found = {}
-                for s in query('{__name__=~"amd_gpu_.+", job="karvo"}'):
+                for s in query('{__name__=~"amd_gpu_.+", __name__!="%s", job="karvo"}' % PASS_TIME):
                     labels = {k: v for k, v in s["metric"].items() if k not in ("instance", "job", "__name__")}
                     found[(s["metric"]["__name__"], frozenset(labels.items()))] = float(s["value"][1])
                 return found

@@ -26,11 +26,13 @@ TEST(Golden, Json) {
     expect_golden("mixed.json", render_json_pretty(mixed_list()));
     expect_golden("mixed.compact.json", render_json_compact(mixed_list()));
     expect_golden("crowded.json", render_json_pretty(crowded_list()));
+    expect_golden("telemetry.json", render_json_pretty(testing::telemetry_list()));
 }
 
 TEST(Golden, Metrics) {
     expect_golden("mixed.metrics.txt", render_metrics(mixed_list()));
     expect_golden("crowded.metrics.txt", render_metrics(crowded_list()));
+    expect_golden("telemetry.metrics.txt", render_metrics(testing::telemetry_list(), 0.0125));
 }
 
 TEST(Golden, Table) {
@@ -38,6 +40,17 @@ TEST(Golden, Table) {
     expect_golden("mixed.verbose-watch.table.txt", render_table(mixed_list(), {true, 5}, kTime));
     expect_golden("crowded.table.txt", render_table(crowded_list(), {false, 1}, kTime));
     expect_golden("crowded.verbose.table.txt", render_table(crowded_list(), {true, std::nullopt}, kTime));
+    expect_golden("telemetry.table.txt", render_table(testing::telemetry_list(), {false, std::nullopt}, kTime));
+    // A verbose watch refresh one second after the previous one: the trainer
+    // kept its compute engine busy for 0.25 s of it.
+    PreviousPass previous{testing::telemetry_list(), 1000000000};
+    DeviceList now = testing::telemetry_list();
+    now[0].processes[0].busy_ns->add(Engine::compute, 250000000);
+    TableOptions watch{true, 1};
+    watch.busy_columns = true;
+    watch.previous = &previous;
+    watch.now_ns = 2000000000;
+    expect_golden("telemetry.verbose-watch.table.txt", render_table(now, watch, kTime));
 }
 
 }  // namespace

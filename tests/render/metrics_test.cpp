@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "sample_devices.h"
 
@@ -17,32 +18,71 @@ using testing::process;
 
 TEST(Metrics, EmptyListGivesEmptyText) { EXPECT_EQ(render_metrics({}), ""); }
 
-TEST(Metrics, NoReadingsGiveExactlyTheThreeSizeLines) {
+// The sample lines of a text, without the HELP and TYPE lines.
+std::string samples_of(const std::string& text) {
+    std::string samples;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at + 1);
+        if (!line.starts_with("#")) samples += line;
+        at = end + 1;
+    }
+    return samples;
+}
+
+TEST(Metrics, NoReadingsGiveTheInfoAndThreeSizeFamilies) {
     GpuDevice d = bare_device();
     d.index = 4;
     d.vram_total_mb = 0;
     EXPECT_EQ(render_metrics({d}),
+              "# HELP amd_gpu_info Identity of each GPU as labels (name, PCI address, graphics target, serial, driver, "
+              "VBIOS, memory type, sources); the value is always 1.\n"
+              "# TYPE amd_gpu_info gauge\n"
+              "amd_gpu_info{id=\"4\",name=\"AMD Radeon(TM) Graphics\",bdf=\"PCI\\\\VEN_1002&DEV_164E&SUBSYS_88771043&REV_C1"
+              "\\\\4&2A3B1C&0&0041\",gfx=\"gfx1036\",serial=\"\",driver=\"31.0.21912.14\",vbios=\"\",vram_type=\"DDR5\","
+              "backend=\"wmi\"} 1\n"
+              "# HELP amd_gpu_vram_total_mb Dedicated video memory (VRAM) of the GPU in MB.\n"
+              "# TYPE amd_gpu_vram_total_mb gauge\n"
               "amd_gpu_vram_total_mb{id=\"4\",name=\"AMD Radeon(TM) Graphics\"} 0\n"
+              "# HELP amd_gpu_vram_used_mb VRAM in use in MB.\n"
+              "# TYPE amd_gpu_vram_used_mb gauge\n"
               "amd_gpu_vram_used_mb{id=\"4\"} 0\n"
+              "# HELP amd_gpu_vram_pinned_mb VRAM pinned by the runtime in MB (0 where no source reports it).\n"
+              "# TYPE amd_gpu_vram_pinned_mb gauge\n"
               "amd_gpu_vram_pinned_mb{id=\"4\"} 0\n");
 }
 
-TEST(Metrics, AllReadingsInOrderWithoutVramTemperatureOrPowerCap) {
+TEST(Metrics, SampleLinesKeepTheirBytes) {
     GpuDevice d = full_device();
     d.temp_edge_c = 51.0f;
     d.power_w = 12.25f;
     d.processes = {process(4242, "blender.exe", 2048, "G")};
-    EXPECT_EQ(render_metrics({d}),
-              "amd_gpu_vram_total_mb{id=\"0\",name=\"AMD Radeon RX 7900 XTX\"} 24560\n"
-              "amd_gpu_vram_used_mb{id=\"0\"} 3071\n"
-              "amd_gpu_vram_pinned_mb{id=\"0\"} 512\n"
-              "amd_gpu_temp_edge_c{id=\"0\"} 51\n"
-              "amd_gpu_temp_hotspot_c{id=\"0\"} 71.5\n"
-              "amd_gpu_gfx_clock_mhz{id=\"0\"} 2482\n"
-              "amd_gpu_mem_clock_mhz{id=\"0\"} 1250\n"
-              "amd_gpu_util_percent{id=\"0\"} 37\n"
-              "amd_gpu_power_watts{id=\"0\"} 12.25\n"
-              "amd_gpu_process_mem_mb{id=\"0\",pid=\"4242\",name=\"blender.exe\",type=\"G\"} 2048\n");
+    const std::string samples = samples_of(render_metrics({d}));
+    for (const char* line : {
+             "amd_gpu_vram_total_mb{id=\"0\",name=\"AMD Radeon RX 7900 XTX\"} 24560\n"
+             "amd_gpu_vram_used_mb{id=\"0\"} 3071\n"
+             "amd_gpu_vram_pinned_mb{id=\"0\"} 512\n",
+             "amd_gpu_temp_edge_c{id=\"0\"} 51\n"
+             "amd_gpu_temp_hotspot_c{id=\"0\"} 71.5\n"
+             "amd_gpu_temp_vram_c{id=\"0\"} 80.25\n"
+             "amd_gpu_gfx_clock_mhz{id=\"0\"} 2482\n"
+             "amd_gpu_mem_clock_mhz{id=\"0\"} 1250\n"
+             "amd_gpu_util_percent{id=\"0\"} 37\n"
+             "amd_gpu_power_watts{id=\"0\"} 12.25\n"
+             "amd_gpu_power_cap_watts{id=\"0\"} 355\n",
+             "amd_gpu_process_mem_mb{id=\"0\",pid=\"4242\",name=\"blender.exe\",type=\"G\"} 2048\n"
+             "amd_gpu_process_gtt_mb{id=\"0\",pid=\"4242\",name=\"blender.exe\",type=\"G\"} 0\n",
+         }) {
+        EXPECT_NE(samples.find(line), std::string::npos) << line << "\nin\n" << samples;
+    }
+    // Figures a source did not report write no sample (0 for plain numbers).
+    GpuDevice quiet = bare_device();
+    quiet.throttle.reset();
+    for (const char* family : {"amd_gpu_gtt_", "amd_gpu_pcie_", "amd_gpu_throttled", "amd_gpu_fan", "amd_gpu_ecc",
+                               "amd_gpu_energy", "amd_gpu_voltage", "amd_gpu_process", "amd_gpu_discovery"}) {
+        EXPECT_EQ(render_metrics({quiet}).find(family), std::string::npos) << family;
+    }
 }
 
 TEST(Metrics, NonFiniteReadingsUseTheExpositionWords) {
@@ -62,14 +102,18 @@ TEST(Metrics, LabelValuesAreEscapedAndStayOnOneLine) {
     GpuDevice d = bare_device();
     d.market_name = "Radeon \"Pro\" C:\\gpu\r\nx";
     d.processes = {process(9, "evil\"\\\nname\r.exe", 3, "C\"")};
-    const std::string text = render_metrics({d});
-    EXPECT_TRUE(text.starts_with("amd_gpu_vram_total_mb{id=\"1\",name=\"Radeon \\\"Pro\\\" C:\\\\gpu  x\"} 512\n"))
-        << text;
+    d.processes[0].pod = "p\nod";
+    const std::string samples = samples_of(render_metrics({d}));
+    EXPECT_NE(samples.find("amd_gpu_vram_total_mb{id=\"1\",name=\"Radeon \\\"Pro\\\" C:\\\\gpu  x\"} 512\n"),
+              std::string::npos)
+        << samples;
     // The type is our own one-letter code and is written as it is.
-    EXPECT_TRUE(text.ends_with(
-        "amd_gpu_process_mem_mb{id=\"1\",pid=\"9\",name=\"evil\\\"\\\\ name .exe\",type=\"C\"\"} 3\n"))
-        << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
+    EXPECT_NE(samples.find("amd_gpu_process_mem_mb{id=\"1\",pid=\"9\",name=\"evil\\\"\\\\ name .exe\",type=\"C\"\","
+                           "pod=\"p od\"} 3\n"),
+              std::string::npos)
+        << samples;
+    // info, three sizes, two process families: one line each.
+    EXPECT_EQ(std::count(samples.begin(), samples.end(), '\n'), 6);
 }
 
 TEST(Metrics, OtherCharactersAreCopiedAndInvalidUtf8Replaced) {
@@ -78,18 +122,33 @@ TEST(Metrics, OtherCharactersAreCopiedAndInvalidUtf8Replaced) {
     EXPECT_EQ(out, "Kr\xC3\xA4ken\ttab\xEF\xBF\xBD");
 }
 
-TEST(Metrics, EachGpuIsCompleteBeforeTheNext) {
-    GpuDevice first = full_device();
-    GpuDevice second = full_device();
-    second.index = 1;
-    const std::string text = render_metrics({first, second});
-    const auto last_of_first = text.rfind("{id=\"0\"");
-    const auto first_of_second = text.find("{id=\"1\"");
-    ASSERT_NE(first_of_second, std::string::npos);
-    EXPECT_LT(last_of_first, first_of_second);
-    EXPECT_NE(text.find("amd_gpu_process_mem_mb{id=\"0\",pid=\"977\",name=\"python.exe\",type=\"C\"} 640\n"
-                        "amd_gpu_vram_total_mb{id=\"1\","),
-              std::string::npos);
+// Each family once: its HELP and TYPE lines, then the samples of every GPU.
+TEST(Metrics, FamiliesAreWrittenTogether) {
+    for (const DeviceList& list : {testing::mixed_list(), testing::telemetry_list(), testing::crowded_list()}) {
+        const std::string text = render_metrics(list, 0.5);
+        std::vector<std::string> families;
+        std::string current;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            const std::size_t end = text.find('\n', at);
+            ASSERT_NE(end, std::string::npos);
+            const std::string line = text.substr(at, end - at);
+            at = end + 1;
+            if (line.starts_with("# HELP ")) {
+                current = line.substr(7, line.find(' ', 7) - 7);
+                EXPECT_EQ(std::count(families.begin(), families.end(), current), 0) << current;
+                families.push_back(current);
+                continue;
+            }
+            if (line.starts_with("# TYPE ")) {
+                EXPECT_TRUE(line == "# TYPE " + current + " gauge" || line == "# TYPE " + current + " counter") << line;
+                continue;
+            }
+            const std::string name = line.substr(0, line.find_first_of("{ "));
+            EXPECT_EQ(name, current) << line;
+        }
+        EXPECT_EQ(families.back(), "amd_gpu_discovery_seconds");
+    }
 }
 
 }  // namespace

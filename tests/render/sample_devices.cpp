@@ -94,6 +94,54 @@ DeviceList crowded_list() {
     return {first, second};
 }
 
+DeviceList telemetry_list() {
+    GpuDevice card = full_device();
+    card.backend = "sysfs";
+    card.gtt_total_mb = 32048;
+    card.gtt_used_mb = 118;
+    card.fan_rpm = 1180;
+    card.fan_percent = 33;
+    card.voltage_gfx_mv = 862;
+    card.voltage_mem_mv = 1250;
+    card.mem_util_percent = 12;
+    card.energy_j = 1234567.890625;
+    card.throttle = std::vector<std::string>{"power", "thermal"};
+    card.pcie_max_width = 16;
+    card.pcie_max_speed_gt = 32;
+    card.ecc_correctable = 3;
+    card.ecc_uncorrectable = 0;
+    GpuProcess trainer = process(4242, "python3", 20480, "C");
+    trainer.gtt_used_mb = 96;
+    trainer.busy_ns = EngineTimes{};
+    trainer.busy_ns->add(Engine::compute, 1500000000);
+    trainer.busy_ns->add(Engine::dma, 2500);
+    trainer.container_id = "4f1c2a9b8e7d";
+    trainer.container = "trainer";
+    trainer.pod = "llm-train-0";
+    trainer.pod_namespace = "ml";
+    GpuProcess docker = process(977, "ollama", 0, "C");
+    docker.gtt_used_mb = 300;
+    docker.busy_ns = EngineTimes{};
+    docker.container_id = "0123456789ab";
+    card.processes = {trainer, docker};
+
+    GpuDevice apu = bare_device();
+    apu.backend = "sysfs";
+    apu.bdf = "0000:c4:00.0";
+    apu.gtt_total_mb = 15360;
+    apu.gtt_used_mb = 0;
+    apu.voltage_soc_mv = 1004;
+    apu.media_util_percent = 0;
+    apu.throttle = std::vector<std::string>{};
+    GpuProcess llama = process(5150, "llama-server", 5, "C");
+    llama.gtt_used_mb = 24576;
+    llama.busy_ns = EngineTimes{};
+    llama.busy_ns->add(Engine::gfx, 987654321);
+    llama.busy_ns->add(Engine::dec, 1);
+    apu.processes = {llama};
+    return {card, apu};
+}
+
 namespace {
 
 std::string golden_path(const std::string& name) { return std::string(KARVO_TESTS_DIR) + "/render/golden/" + name; }

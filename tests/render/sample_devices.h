@@ -21,6 +21,11 @@ DeviceList mixed_list();
 // Two GPUs with long and non-ASCII names and 25 processes between them.
 DeviceList crowded_list();
 
+// A discrete card and an APU as the Linux sources fill them: shared memory,
+// fans, rails, energy, throttling, link capability, ECC, and processes with
+// shared memory, engine time and containers.
+DeviceList telemetry_list();
+
 // Reads a golden file from the source tree (byte for byte). Fails the test
 // when it cannot be read. With KARVO_UPDATE_GOLDEN=1 in the environment the
 // file is (re)written from `actual` instead.

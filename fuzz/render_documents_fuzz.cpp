@@ -79,6 +79,16 @@ karvo::DeviceList make_list(Input& in) {
         d.mem_clock_mhz = in.maybe<std::uint32_t>();
         d.gfx_util_percent = in.maybe<std::uint32_t>();
         d.power_w = in.maybe<float>();
+        d.gtt_total_mb = in.number<std::uint32_t>();
+        d.fan_percent = in.maybe<std::uint32_t>();
+        d.voltage_soc_mv = in.maybe<std::uint32_t>();
+        d.energy_j = in.maybe<double>();
+        if (const std::uint8_t reasons = in.byte(); reasons & 0x80) {
+            d.throttle.emplace();
+            for (std::size_t r = 0; r < karvo::kThrottleReasons.size(); ++r)
+                if (reasons & (1u << r)) d.throttle->push_back(karvo::kThrottleReasons[r]);
+        }
+        d.ecc_uncorrectable = in.maybe<std::uint64_t>();
         d.backend = in.text();
         const std::size_t processes = in.byte() % 30;
         for (std::size_t p = 0; p < processes && !in.done(); ++p) {
@@ -88,6 +98,13 @@ karvo::DeviceList make_list(Input& in) {
             proc.mem_used_mb = in.number<std::uint32_t>();
             // Mostly arbitrary text; sometimes one of discovery's codes.
             proc.proc_type = (in.byte() & 3) == 0 ? std::string(in.byte() & 1 ? "C" : "G") : in.text();
+            proc.gtt_used_mb = in.number<std::uint32_t>();
+            if (const std::uint8_t engines = in.byte(); engines & 0x80) {
+                proc.busy_ns.emplace();
+                for (std::size_t e = 0; e < karvo::kEngineCount; ++e)
+                    if (engines & (1u << e)) proc.busy_ns->ns[e] = in.number<std::uint64_t>();
+            }
+            proc.pod = in.text();
             d.processes.push_back(std::move(proc));
         }
         list.push_back(std::move(d));
@@ -118,18 +135,30 @@ void check_json(const std::string& text, const karvo::DeviceList& list) {
     for (std::size_t i = 0; i < list.size(); ++i) {
         const karvo::GpuDevice& d = list[i];
         const karvo::json::Value& v = (*devices)[i];
-        check(v.as_object() != nullptr && v.as_object()->size() == 30);
+        check(v.as_object() != nullptr && v.as_object()->size() == 45);
         check(v.find("index")->as_u64() == d.index);
         check(v.find("device_id")->as_u64() == d.device_id);
         check_string(v.find("market_name"), d.market_name);
         check_string(v.find("backend"), d.backend);
         check_float(v.find("temp_edge_c"), d.temp_edge_c);
         check_float(v.find("power_w"), d.power_w);
+        const auto* energy = v.find("energy_j");
+        if (!d.energy_j || !std::isfinite(*d.energy_j)) {
+            check(energy->is_null());
+        } else {
+            check(energy->as_double() == *d.energy_j);
+        }
+        const auto* throttle = v.find("throttle");
+        check(d.throttle ? throttle->as_array() != nullptr && throttle->as_array()->size() == d.throttle->size()
+                         : throttle->is_null());
         const auto* processes = v.find("processes")->as_array();
         check(processes != nullptr && processes->size() == d.processes.size());
         for (std::size_t p = 0; p < d.processes.size(); ++p) {
             check_string((*processes)[p].find("name"), d.processes[p].name);
             check_string((*processes)[p].find("proc_type"), d.processes[p].proc_type);
+            check_string((*processes)[p].find("pod"), d.processes[p].pod);
+            const auto* busy = (*processes)[p].find("busy_ns");
+            check(d.processes[p].busy_ns ? busy->as_object() != nullptr : busy->is_null());
         }
     }
 }
@@ -147,20 +176,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto& d : coded)
         for (auto& p : d.processes)
             if (p.proc_type != "C") p.proc_type = "G";
-    const std::string metrics = karvo::render::render_metrics(coded);
-    std::size_t samples = 0;
-    for (const auto& d : list) {
-        samples += 3 + d.processes.size() + (d.temp_edge_c ? 1 : 0) + (d.temp_hotspot_c ? 1 : 0) +
-                   (d.gfx_clock_mhz ? 1 : 0) + (d.mem_clock_mhz ? 1 : 0) + (d.gfx_util_percent ? 1 : 0) +
-                   (d.power_w ? 1 : 0);
+    const std::string metrics = karvo::render::render_metrics(coded, 0.25);
+    // Every line is a HELP or TYPE line or one sample; one process-memory
+    // sample per process.
+    std::size_t processes = 0, process_samples = 0;
+    for (const auto& d : list) processes += d.processes.size();
+    std::string_view rest = metrics;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        check(end != std::string_view::npos);
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end + 1);
+        check(line.starts_with("# HELP amd_gpu_") || line.starts_with("# TYPE amd_gpu_") ||
+              line.starts_with("amd_gpu_"));
+        process_samples += line.starts_with("amd_gpu_process_mem_mb{");
     }
-    std::size_t lines = 0;
-    for (char c : metrics) lines += c == '\n';
-    check(lines == samples && metrics.find('\r') == std::string::npos);
+    check(process_samples == processes && metrics.find('\r') == std::string::npos);
     check(karvo::text::is_valid_utf8(metrics));
 
-    for (const bool verbose : {false, true}) {
-        const std::string table = karvo::render::render_table(list, {verbose, std::nullopt}, "2026-01-31 23:59:58");
+    // A watch refresh compared with itself a second earlier.
+    const karvo::render::PreviousPass previous{list, 1};
+    karvo::render::TableOptions watch{true, 1};
+    watch.busy_columns = true;
+    watch.previous = &previous;
+    watch.now_ns = 1000000001;
+    for (const auto& options : {karvo::render::TableOptions{false, std::nullopt},
+                                karvo::render::TableOptions{true, std::nullopt}, watch}) {
+        const std::string table = karvo::render::render_table(list, options, "2026-01-31 23:59:58");
         check(karvo::text::is_valid_utf8(table));
         for (char c : table) check(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
         check(table.find('\x7f') == std::string::npos);

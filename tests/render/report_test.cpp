@@ -200,5 +200,37 @@ TEST(ReportStreams, NoGpuGoesToStandardErrorWithNothingOnStandardOutput) {
     EXPECT_TRUE(child.err.ends_with(kNoGpuMessage)) << child.err;
 }
 
+// A verbose watch screen keeps its previous pass: the second refresh shows
+// how busy each process kept the GPU in between, the first shows "-".
+TEST(Report, WatchRefreshesShowBusyRatesAgainstThePreviousPass) {
+    DeviceList first = testing::telemetry_list();
+    DeviceList second = first;
+    second[0].processes[0].busy_ns->add(Engine::gfx, 500000000);  // half of the 2 s between the passes
+    std::uint64_t clock = 1000000000;
+    PreviousPass previous;
+    ReportOptions options{false, false, true, 2, {}};
+    options.previous = &previous;
+    std::vector<std::string> rows;
+    for (const DeviceList& pass : {first, second}) {
+        Recorder r;
+        ReportIo io = r.io();
+        io.monotonic_ns = [&clock] { return clock; };
+        ASSERT_TRUE(run_report(options, r.discover(pass), io).ok());
+        const std::string& text = r.out.at(0);
+        const auto at = text.find("\n0    4242 ");
+        ASSERT_NE(at, std::string::npos) << text;
+        rows.push_back(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+        clock += 2000000000;
+    }
+    EXPECT_TRUE(rows[0].ends_with("   -      -")) << rows[0];
+    EXPECT_TRUE(rows[1].ends_with("  25%     0%")) << rows[1];
+    EXPECT_EQ(previous.time_ns, 3000000000u);
+
+    // One-shot reports keep nothing and show no busy columns.
+    Recorder once;
+    ASSERT_TRUE(run_report({false, false, true, std::nullopt, {}}, once.discover(second), once.io()).ok());
+    EXPECT_EQ(once.out.at(0).find("GPU%"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace karvo::render

@@ -3,7 +3,10 @@
 // (structure_size u16, format_revision u8, content_revision u8) and a layout
 // that depends on the revision and the size. Every field is optional: a field
 // the layout lacks, one the bytes do not reach, and one holding all ones of its
-// width (the firmware's "not supported") are all "not reported".
+// width (the firmware's "not supported") are all "not reported", and so is a
+// value no hardware can read (a temperature above 200 C, activity above 100 %).
+// Units are converted: APU centi-degrees, centi-percent and milliwatts become
+// degrees, whole percent (rounded) and watts.
 
 #include <cstdint>
 #include <optional>
@@ -22,7 +25,7 @@ struct GpuMetrics {
     std::optional<float> temp_vram_c;
     std::optional<std::uint32_t> gfx_util_percent;
     std::optional<std::uint32_t> mem_util_percent;    // memory controller (umc)
-    std::optional<std::uint32_t> media_util_percent;  // video engines (mm / vcn)
+    std::optional<std::uint32_t> media_util_percent;  // video engines (mm / vcn; the busiest one)
     std::optional<float> power_w;                     // socket power, average or current
     std::optional<double> energy_j;                   // accumulator x 2^-16 J
     std::optional<std::uint32_t> gfx_clock_mhz;       // current, else average

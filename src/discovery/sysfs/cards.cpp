@@ -7,6 +7,7 @@
 
 #include "common/numfmt.h"
 #include "common/text.h"
+#include "discovery/naming/amdgpu_ids.h"
 #include "discovery/sysfs/sysfs.h"
 #include "discovery/sysfs/sysfs_files.h"
 #include "platform/files.h"
@@ -125,42 +126,20 @@ std::string gfx_name(std::uint64_t version) {
     return name;
 }
 
-// libdrm's list of marketing names: "DEVICE,\tREVISION,\tNAME" lines.
-struct NameEntry {
-    std::uint64_t device = 0;
-    std::uint64_t revision = 0;
-    std::string name;
-};
-
-std::vector<NameEntry> read_names(const Root& root) {
-    std::vector<NameEntry> entries;
-    const auto data = files::read_raw(root.path("/usr/share/libdrm/amdgpu.ids"), kNamesLimit);
-    if (!data) return entries;
-    for_each_line(*data, [&](std::string_view line) {
-        if (text::trim(line).starts_with('#')) return;
-        const auto first = line.find(',');
-        if (first == std::string_view::npos) return;  // the version line, or junk
-        const auto second = line.find(',', first + 1);
-        if (second == std::string_view::npos) return;
-        const auto device = parse_hex(line.substr(0, first));
-        const auto revision = parse_hex(line.substr(first + 1, second - first - 1));
-        const std::string name = text::utf8_lossy(text::trim(line.substr(second + 1)));
-        if (!device || !revision || name.empty()) return;
-        entries.push_back({*device, *revision, name});
-    });
-    return entries;
-}
-
-std::optional<std::string> listed_name(const std::vector<NameEntry>& names, std::uint64_t device,
-                                       std::uint64_t revision) {
-    const NameEntry* first_of_device = nullptr;
-    for (const auto& entry : names) {
-        if (entry.device != device) continue;
-        if (entry.revision == revision) return entry.name;
-        if (first_of_device == nullptr) first_of_device = &entry;
-    }
-    if (first_of_device != nullptr) return first_of_device->name;
-    return std::nullopt;
+// The marketing name: an exact device and revision line of the system's
+// amdgpu.ids, then of the built-in list, then the first line of the device in
+// either, in the same order; then the board's product_name; "AMD GPU" when
+// none of them knows the card.
+std::string market_name(const naming::MarketingNames& system, std::uint32_t device, std::uint32_t revision,
+                        const std::string& device_dir) {
+    const naming::MarketingNames& builtin = naming::builtin_marketing_names();
+    auto name = system.exact(device, revision);
+    if (!name) name = builtin.exact(device, revision);
+    if (!name) name = system.first_of(device);
+    if (!name) name = builtin.first_of(device);
+    if (name) return text::utf8_lossy(*name);
+    if (auto product = read_text(device_dir + "/product_name"); product && !product->empty()) return *product;
+    return "AMD GPU";
 }
 
 std::string text_or_empty(const std::string& path) { return read_text(path).value_or(""); }
@@ -356,7 +335,10 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
     CardScan scan;
     const auto found = find_cards(root);
     if (found.empty()) return scan;
-    const auto names = read_names(root);
+    // The system's list is read on every pass (a driver update may bring a
+    // newer one); the names are views into `ids`.
+    const std::string ids = files::read_raw(root.path("/usr/share/libdrm/amdgpu.ids"), kNamesLimit).value_or("");
+    const naming::MarketingNames system_names(ids);
     const auto nodes = read_kfd_nodes(root);
     const std::string driver = driver_version(root);
 
@@ -374,10 +356,7 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
         const auto subsystem_device = read_hex(dir + "/subsystem_device").value_or(0);
         device.subsystem_id = static_cast<std::uint32_t>((subsystem_device & 0xFFFF) << 16 | (subsystem_vendor & 0xFFFF));
 
-        if (auto name = listed_name(names, device_id, device.rev_id)) device.market_name = std::move(*name);
-        else if (auto product = read_text(dir + "/product_name"); product && !product->empty())
-            device.market_name = std::move(*product);
-        else device.market_name = "AMD GPU";
+        device.market_name = market_name(system_names, device_id, device.rev_id, dir);
 
         CardRef ref{card.bdf, std::nullopt, scan.devices.size()};
         const KfdNode* node = nullptr;

@@ -82,26 +82,33 @@ TEST_F(Scan, OnlyAmdgpuCardsInPciAddressOrder) {
 }
 
 TEST_F(Scan, NamesAndGraphicsTargets) {
+    // The built-in list knows 744C C8 (and first) as the RX 7900 XTX, 7470 as the Pro W7700.
+    const std::string xtx = "AMD Radeon RX 7900 XTX";
     struct Case {
-        const char* ids;           // amdgpu.ids, nullptr for none
+        const char* ids;           // the system's amdgpu.ids, nullptr for none
         const char* product_name;  // nullptr for none
         const char* device;
+        const char* revision;
         const char* kfd_target;  // nullptr for no KFD node
         std::string name, gfx;
     };
     const Case cases[] = {
-        {"1.0.0\n744C,\tC0,\tFirst\r\n744C,\tC8,\tExact\n", nullptr, "0x744c", "110000", "Exact", "gfx1100"},
-        {"744C,\tC0,\tFirst\n744C,\tC1,\tSecond\n", "Board", "0x744c", "90010", "First", "gfx90a"},
-        {"#744C,\tC8,\tCommented\n", " Board FRU \n", "0x744c", "110501", "Board FRU", "gfx1151"},
-        {nullptr, nullptr, "0x7470", nullptr, "AMD GPU", "gfx1101"},
-        {"\xff\xfe\x00garbage,,\n", "", "0x1234", nullptr, "AMD GPU", "unknown"},
-        {nullptr, nullptr, "0x744c", "0", "AMD GPU", "gfx1100"},
-        {nullptr, nullptr, "0x744c", "110017", "AMD GPU", "gfx11011"},
+        {"1.0.0\n744C,\tC0,\tFirst\r\n744C,\tC8,\tExact\n", nullptr, "0x744c", "0xc8", "110000", "Exact", "gfx1100"},
+        {"744C,\tC0,\tFirst\n", "Board", "0x744c", "0xc8", "90010", xtx, "gfx90a"},
+        {"744C,\tC0,\tFirst\n744C,\tC1,\tSecond\n", nullptr, "0x744c", "0x01", nullptr, "First", "gfx1100"},
+        {"744C,   01,   Spaced\n", nullptr, "0x744c", "0x01", nullptr, "Spaced", "gfx1100"},
+        {nullptr, nullptr, "0x744c", "0x01", nullptr, xtx, "gfx1100"},
+        {nullptr, nullptr, "0x7481", "0xc7", nullptr, "AMD Steam Machine", "gfx1102"},
+        {"#1234,\t00,\tCommented\n", " Board FRU \n", "0x1234", "0x00", "110501", "Board FRU", "gfx1151"},
+        {nullptr, nullptr, "0x7470", "0xc8", nullptr, "AMD Radeon Pro W7700", "gfx1101"},
+        {"\xff\xfe\x00garbage,,\n", "", "0x1234", "0x00", nullptr, "AMD GPU", "unknown"},
+        {nullptr, nullptr, "0x744c", "0xc8", "0", xtx, "gfx1100"},
+        {nullptr, nullptr, "0x744c", "0xc8", "110017", xtx, "gfx11011"},
     };
     for (const auto& c : cases) {
         testing::SysTree own;
         CardBuilder card(own, "card0", "0000:03:00.0");
-        card.attr("device", c.device);
+        card.attr("device", c.device).attr("revision", c.revision);
         if (c.ids) own.file("usr/share/libdrm/amdgpu.ids", c.ids);
         if (c.product_name) card.attr("product_name", c.product_name);
         if (c.kfd_target) card.kfd_node(1, c.kfd_target, 7, 120);

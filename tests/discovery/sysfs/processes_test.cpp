@@ -33,6 +33,14 @@ GpuProcess entry(std::uint32_t pid, std::string name, std::uint32_t mb, std::str
     return GpuProcess{pid, std::move(name), mb, std::move(type)};
 }
 
+// The same with engine times: what a process of drm-* clients gets (an empty
+// set when none of its clients printed an engine line).
+GpuProcess timed(GpuProcess process, std::initializer_list<std::pair<Engine, std::uint64_t>> engines = {}) {
+    process.busy_ns.emplace();
+    for (const auto& [engine, ns] : engines) (*process.busy_ns)[engine] = ns;
+    return process;
+}
+
 // The fd walk needs symbolic links; Windows builds read none (see read_link).
 #define SKIP_WITHOUT_LINKS() \
     if (platform::kWindowsHost) GTEST_SKIP() << "fd links are not read on Windows"
@@ -69,7 +77,7 @@ TEST(AttachProcesses, MemoryValuesKeysAndClientChecks) {
         scene.procs.comm(10, "Xorg\n").fd(10, 12, "/dev/dri/card0", row.fdinfo);
         const DeviceList devices = scene.run();
         const std::vector<GpuProcess> want =
-            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{entry(10, "Xorg", row.mb, "G")};
+            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{timed(entry(10, "Xorg", row.mb, "G"))};
         EXPECT_EQ(devices[0].processes, want);
         EXPECT_TRUE(devices[1].processes.empty());
     }
@@ -114,9 +122,13 @@ TEST(AttachProcesses, SharedClientsSumsKfdNamesTypesAndOrder) {
     scene.tree.file("proc/12x/comm", "x\n");
 
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{entry(501, "Unknown", 900, "C"), entry(500, "blender", 600, "C"),
-                                                 entry(100, "Xorg", 500, "G"), entry(502, "Unknown", 200, "G")}));
-    EXPECT_EQ(devices[1].processes, (std::vector{entry(42, "firefox", 700, "C"), entry(43, "game", 500, "G")}));
+    EXPECT_EQ(devices[0].processes,
+              (std::vector{timed(entry(501, "Unknown", 900, "C")), timed(entry(500, "blender", 600, "C")),
+                           timed(entry(100, "Xorg", 500, "G"), {{Engine::gfx, 5}}),
+                           timed(entry(502, "Unknown", 200, "G"))}));
+    EXPECT_EQ(devices[1].processes,
+              (std::vector{timed(entry(42, "firefox", 700, "C"), {{Engine::compute, 5}}),
+                           timed(entry(43, "game", 500, "G"), {{Engine::gfx, 90000}, {Engine::compute, 5}})}));
 }
 
 TEST(AttachProcesses, KfdOnlyProcessesAreComputeProcesses) {
@@ -168,7 +180,7 @@ TEST(AttachProcesses, MalformedFilesNeverStopThePass) {
     scene.tree.folder("proc/2000/fdinfo/3");  // fdinfo that is a folder
     scene.procs.fd(2000, 3, "/dev/dri/card0");
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{entry(3000, "good", 64, "G")}));
+    EXPECT_EQ(devices[0].processes, (std::vector{timed(entry(3000, "good", 64, "G"))}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // Starts as a bare RX 7900 XTX (identity only); sensors() adds a full set of
 // readings, telemetry() the rest of what the scan reads.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,31 @@ struct Bridge {
     std::string vendor;  // "0x1002" for the card's own switch ports
     std::string max_speed, max_width, current_speed, current_width;
 };
+
+// A gpu_metrics table of format 1.3 (120 bytes): each field set here, the
+// rest all ones ("not supported"). Edge 50 C, hotspot 80 C, memory 70 C;
+// activity gfx 44 %, memory 33 %, video 5 %; 150 W; 1000 J; clocks 2000 and
+// 1000 MHz; fan 1200 RPM; rails soc 900, gfx 1000, memory 1350 mV; throttled
+// by power and temperature.
+inline std::string metrics_v1_3() {
+    std::string blob(120, '\xff');
+    const auto put = [&blob](std::size_t offset, std::uint64_t value, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) blob[offset + i] = static_cast<char>(value >> (8 * i) & 0xFF);
+    };
+    put(0, 120, 2);
+    put(2, 1, 1);
+    put(3, 3, 1);
+    put(4, 50, 2), put(6, 80, 2), put(8, 70, 2);      // edge, hotspot, memory
+    put(16, 44, 2), put(18, 33, 2), put(20, 5, 2);    // gfx, umc, mm activity
+    put(22, 150, 2);                                  // socket power
+    put(24, std::uint64_t{1000} << 16, 8);            // energy: 1000 J
+    put(54, 2000, 2), put(58, 1000, 2);               // current gfx and memory clocks
+    put(68, 0, 4);                                    // throttle_status
+    put(72, 1200, 2);                                 // fan
+    put(104, 900, 2), put(106, 1000, 2), put(108, 1350, 2);  // soc, gfx, memory rails
+    put(112, std::uint64_t{1} | std::uint64_t{1} << 32, 8);  // PPT0, TEMP_GPU
+    return blob;
+}
 
 class CardBuilder {
 public:

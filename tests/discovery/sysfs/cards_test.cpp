@@ -352,33 +352,11 @@ TEST_F(Scan, PcieLinkOfTheSlotThroughTheCardsBridges) {
     EXPECT_EQ(only_device(tree).pcie_speed_gt, 8u);
 }
 
-// A gpu_metrics table of format 1.3 (120 bytes): each field set here, the
-// rest all ones ("not supported").
-std::string metrics_v1_3() {
-    std::string blob(120, '\xff');
-    const auto put = [&blob](std::size_t offset, std::uint64_t value, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) blob[offset + i] = static_cast<char>(value >> (8 * i) & 0xFF);
-    };
-    put(0, 120, 2);
-    put(2, 1, 1);
-    put(3, 3, 1);
-    put(4, 50, 2), put(6, 80, 2), put(8, 70, 2);      // edge, hotspot, memory
-    put(16, 44, 2), put(18, 33, 2), put(20, 5, 2);    // gfx, umc, mm activity
-    put(22, 150, 2);                                  // socket power
-    put(24, std::uint64_t{1000} << 16, 8);            // energy: 1000 J
-    put(54, 2000, 2), put(58, 1000, 2);               // current gfx and memory clocks
-    put(68, 0, 4);                                    // throttle_status
-    put(72, 1200, 2);                                 // fan
-    put(104, 900, 2), put(106, 1000, 2), put(108, 1350, 2);  // soc, gfx, memory rails
-    put(112, std::uint64_t{1} | std::uint64_t{1} << 32, 8);  // PPT0, TEMP_GPU
-    return blob;
-}
-
 TEST_F(Scan, GpuMetricsFillsWhatHwmonAndSysfsLack) {
-    if (!parse_gpu_metrics(metrics_v1_3()).temp_edge_c) GTEST_SKIP() << "built with the parser's stub";
+    if (!parse_gpu_metrics(testing::metrics_v1_3()).temp_edge_c) GTEST_SKIP() << "built with the parser's stub";
     const std::vector<std::string> power_and_thermal{"power", "thermal"};
     CardBuilder card(tree, "card0", "0000:03:00.0");
-    card.sensors().telemetry().attr("gpu_metrics", metrics_v1_3());
+    card.sensors().telemetry().attr("gpu_metrics", testing::metrics_v1_3());
     GpuDevice d = only_device(tree);
     EXPECT_EQ(d.temp_edge_c, 45.0f);
     EXPECT_EQ(d.gfx_clock_mhz, 2482u);

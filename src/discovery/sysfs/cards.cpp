@@ -361,29 +361,21 @@ void read_gpu_metrics(const std::string& device_dir, GpuDevice& device) {
 // the bridges above it. Components below the top; nothing when links loop.
 std::optional<std::vector<std::string>> real_path(const Root& root, std::string_view absolute) {
     std::vector<std::string> done;
-    std::vector<std::string> pending;  // still to walk, the next one last
-    const auto push_parts = [&pending](std::string_view path) {
-        std::size_t end = path.size();
-        while (end > 0) {
-            const auto slash = path.rfind('/', end - 1);
-            const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
-            if (end > start) pending.emplace_back(path.substr(start, end - start));
-            if (slash == std::string_view::npos) break;
-            end = slash;
-        }
-    };
-    push_parts(absolute);
+    std::string rest(absolute);  // still to walk, from `at` on
+    std::size_t at = 0;
     std::string path;
     int links = 0;
-    while (!pending.empty()) {
-        std::string part = std::move(pending.back());
-        pending.pop_back();
-        if (part == ".") continue;
+    while (at < rest.size()) {
+        const auto slash = rest.find('/', at);
+        const std::size_t end = slash == std::string::npos ? rest.size() : slash;
+        const std::string_view part = std::string_view(rest).substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
         if (part == "..") {
             if (!done.empty()) done.pop_back();
             continue;
         }
-        done.push_back(std::move(part));
+        done.emplace_back(part);
         path = root.prefix;
         for (const auto& name : done) path += "/" + name;
         const auto target = platform::read_link(path);
@@ -391,7 +383,8 @@ std::optional<std::vector<std::string>> real_path(const Root& root, std::string_
         if (++links > 40) return std::nullopt;
         done.pop_back();
         if (target->starts_with('/')) done.clear();
-        push_parts(*target);
+        rest = at < rest.size() ? *target + "/" + rest.substr(at) : *target;
+        at = 0;
     }
     return done;
 }

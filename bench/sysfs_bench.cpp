@@ -1,6 +1,7 @@
-// The Linux pass over a generated busy machine: 8 cards, 2,000 processes with
-// 30 fds each, 200 of them DRM clients (two fds each, one a dup of the other)
-// and 40 KFD compute processes. Measured in the same loop as a bare walk of
+// The Linux pass over a generated busy machine: 8 cards (each behind its own
+// PCIe switch, with hwmon, gpu_metrics and RAS counters), 2,000 processes with
+// 30 fds each, 200 of them DRM clients (two fds each, one a dup of the other;
+// VRAM, GTT and engine times) and 40 KFD compute processes. Measured in the same loop as a bare walk of
 // the same tree with plain POSIX calls doing exactly the reads the pass needs:
 // the pass should cost at most 1.5x the bare walk.
 // Then the heap and resident size over 10,000 watch refreshes (pass + table),
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +56,37 @@ void link(const fs::path& path, const std::string& target) {
     fs::create_symlink(target, path);
 }
 
+// The PCI bridges above a card, outermost first: a root port (not AMD's) and
+// the card's own switch (upstream and downstream port).
+std::vector<std::string> bridges(int card) {
+    char root_port[16], upstream[16], downstream[16];
+    std::snprintf(root_port, sizeof root_port, "0000:00:%02x.1", 0x01 + card);
+    std::snprintf(upstream, sizeof upstream, "0000:%02x:00.0", 0x01 + card * 0x10);
+    std::snprintf(downstream, sizeof downstream, "0000:%02x:00.0", 0x02 + card * 0x10);
+    return {root_port, upstream, downstream};
+}
+
+// The function's folder below the tree's top.
+std::string function_folder(int card) {
+    std::string folder = "sys/devices/pci0000:00";
+    for (const auto& bridge : bridges(card)) folder += "/" + bridge;
+    return folder + "/" + bdf(card);
+}
+
+// A gpu_metrics table of format 1.3 (120 bytes) with every field set.
+std::string gpu_metrics_blob() {
+    std::string blob(120, '\x10');
+    blob[0] = 120, blob[1] = 0, blob[2] = 1, blob[3] = 3;
+    return blob;
+}
+
+constexpr std::pair<const char*, const char*> kBridgeFiles[] = {
+    {"max_link_speed", "16.0 GT/s PCIe\n"},
+    {"max_link_width", "16\n"},
+    {"current_link_speed", "16.0 GT/s PCIe\n"},
+    {"current_link_width", "16\n"},
+};
+
 std::string amdgpu_fdinfo(int card, std::uint32_t client, std::uint64_t vram_mib, bool compute) {
     std::string text = "pos:\t0\nflags:\t02100002\nmnt_id:\t26\nino:\t1124\ndrm-driver:\tamdgpu\ndrm-client-id:\t" +
                        std::to_string(client) + "\ndrm-pdev:\t" + bdf(card) +
@@ -61,9 +95,11 @@ std::string amdgpu_fdinfo(int card, std::uint32_t client, std::uint64_t vram_mib
                        " KiB\ndrm-total-gtt:\t2048 KiB\ndrm-shared-gtt:\t0\ndrm-resident-gtt:\t2048 KiB\n"
                        "drm-total-cpu:\t0\ndrm-shared-cpu:\t0\ndrm-resident-cpu:\t0\n"
                        "drm-memory-vram:\t" + std::to_string(vram_mib * 1024) +
-                       " KiB\ndrm-memory-gtt:\t2048 KiB\ndrm-memory-cpu:\t0 KiB\namd-evicted-vram:\t0 KiB\n"
+                       " KiB\ndrm-memory-gtt: \t2048 KiB\ndrm-memory-cpu: \t0 KiB\namd-evicted-vram:\t0 KiB\n"
                        "amd-requested-vram:\t" + std::to_string(vram_mib * 1024) + " KiB\n";
-    text += compute ? "drm-engine-compute:\t8123456 ns\n" : "drm-engine-gfx:\t91234567 ns\ndrm-engine-dma:\t1234 ns\n";
+    text += compute ? "drm-engine-compute:\t8123456 ns\n"
+                    : "drm-engine-gfx:\t91234567 ns\ndrm-engine-dma:\t1234 ns\ndrm-engine-dec:\t5512 ns\n"
+                      "drm-engine-enc:\t812 ns\ndrm-engine-jpeg:\t77 ns\n";
     return text;
 }
 
@@ -84,6 +120,16 @@ constexpr std::pair<const char*, const char*> kCardFiles[] = {
     {"pp_dpm_mclk", "0: 96Mhz\n1: 1249Mhz *\n"},
     {"pp_dpm_pcie", "0: 2.5GT/s, x1 619Mhz\n1: 16.0GT/s, x16 619Mhz *\n"},
     {"power/runtime_status", "active\n"},
+    {"mem_info_gtt_total", "33554432000\n"},
+    {"mem_info_gtt_used", "268435456\n"},
+    {"mem_busy_percent", "4\n"},
+    {"vcn_busy_percent", "0\n"},
+    {"ras/umc_err_count", "ue: 0\nce: 2\nde: 0\n"},
+    {"ras/gfx_err_count", "ue: 0\nce: 0\n"},
+    {"hwmon/hwmon0/fan1_input", "1530\n"},
+    {"hwmon/hwmon0/pwm1", "96\n"},
+    {"hwmon/hwmon0/in0_input", "1050\n"},
+    {"hwmon/hwmon0/in0_label", "vddgfx\n"},
     {"hwmon/hwmon0/name", "amdgpu\n"},
     {"hwmon/hwmon0/temp1_input", "45000\n"},
     {"hwmon/hwmon0/temp1_label", "edge\n"},
@@ -103,6 +149,7 @@ constexpr std::pair<const char*, const char*> kCardFiles[] = {
 struct Tree {
     fs::path top;
     std::vector<CardRef> cards;
+    std::vector<std::string> functions;  // each card's function folder, in full
     std::vector<std::uint32_t> with_vram;  // pids whose comm the pass reads
     std::uint32_t kfd_first = 0, kfd_count = 0;
 
@@ -111,12 +158,22 @@ struct Tree {
         : top(folder) {
         fs::remove_all(top);
         for (int c = 0; c < kCards; ++c) {
-            const fs::path device = top / "sys/devices/pci0000:00" / bdf(c);
+            const std::string card = "card" + std::to_string(c);
+            const fs::path device = top / function_folder(c);
+            functions.push_back(device.string());
             for (auto [name, value] : kCardFiles)
                 write(device / name, value);
-            link(device / "driver", "../../../bus/pci/drivers/amdgpu");
-            link(top / "sys/class/drm" / ("card" + std::to_string(c)) / "device",
-                 "../../../devices/pci0000:00/" + bdf(c));
+            write(device / "gpu_metrics", gpu_metrics_blob());
+            fs::path bridge = top / "sys/devices/pci0000:00";
+            for (const auto& name : bridges(c)) {
+                bridge /= name;
+                write(bridge / "vendor", name == bridges(c).front() ? "0x1022\n" : "0x1002\n");
+                for (auto [file, value] : kBridgeFiles) write(bridge / file, value);
+            }
+            link(device / "driver", "../../../../../../bus/pci/drivers/amdgpu");
+            // As sysfs links them: the class entry leads to the function's drm folder.
+            link(top / "sys/class/drm" / card, "../../" + function_folder(c).substr(4) + "/drm/" + card);
+            link(device / "drm" / card / "device", "../../../" + bdf(c));
             const fs::path node = top / "sys/class/kfd/kfd/topology/nodes" / std::to_string(c + 1);
             write(node / "gpu_id", std::to_string(kGpuIdBase + c) + "\n");
             write(node / "properties", "simd_count 192\nsimd_per_cu 2\ngfx_target_version 110000\ndomain 0\n"
@@ -195,10 +252,23 @@ char* put(char* end, const char* text) {
 std::size_t bare_process_walk(const Tree& tree) {
     std::size_t bytes = 0;
     char target[512];
-    for (const CardRef& card : tree.cards) {
-        const std::string device = (tree.top / "sys/devices/pci0000:00" / card.bdf).string() + "/";
+    char real[PATH_MAX];
+    for (std::size_t c = 0; c < tree.cards.size(); ++c) {
+        const std::string device = tree.functions[c] + "/";
         bytes += static_cast<std::size_t>(readlink((device + "driver").c_str(), target, sizeof target));
         for (const auto& [name, value] : kCardFiles) bytes += read_whole((device + name).c_str());
+        bytes += read_whole((device + "gpu_metrics").c_str());
+        // The bridges above the function: their vendors, and the capability
+        // of the card (upstream port) and of the slot (root port).
+        const std::string entry = (tree.top / "sys/class/drm" / ("card" + std::to_string(c)) / "device").string();
+        if (realpath(entry.c_str(), real) == nullptr) continue;
+        std::string parent = real;
+        for (int up = 0; up < 3; ++up) {
+            parent.resize(parent.rfind('/'));
+            bytes += read_whole((parent + "/vendor").c_str());
+            if (up > 0) bytes += read_whole((parent + "/max_link_speed").c_str()) +
+                                 read_whole((parent + "/max_link_width").c_str());
+        }
     }
     for (std::size_t c = 1; c <= tree.cards.size(); ++c) {
         const std::string node = (tree.top / "sys/class/kfd/kfd/topology/nodes" / std::to_string(c)).string();

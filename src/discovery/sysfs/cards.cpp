@@ -1,5 +1,6 @@
 // The card scan: one "sysfs" record per AMD card that amdgpu drives, from the
-// PCI function's attributes, hwmon, the KFD topology and libdrm's name list.
+// PCI function's attributes, hwmon, gpu_metrics, RAS counters, the PCIe
+// bridges above it, the KFD topology and libdrm's name list.
 
 #include <algorithm>
 #include <limits>
@@ -7,6 +8,8 @@
 
 #include "common/numfmt.h"
 #include "common/text.h"
+#include "discovery/naming/amdgpu_ids.h"
+#include "discovery/sysfs/gpu_metrics.h"
 #include "discovery/sysfs/sysfs.h"
 #include "discovery/sysfs/sysfs_files.h"
 #include "platform/files.h"
@@ -125,42 +128,20 @@ std::string gfx_name(std::uint64_t version) {
     return name;
 }
 
-// libdrm's list of marketing names: "DEVICE,\tREVISION,\tNAME" lines.
-struct NameEntry {
-    std::uint64_t device = 0;
-    std::uint64_t revision = 0;
-    std::string name;
-};
-
-std::vector<NameEntry> read_names(const Root& root) {
-    std::vector<NameEntry> entries;
-    const auto data = files::read_raw(root.path("/usr/share/libdrm/amdgpu.ids"), kNamesLimit);
-    if (!data) return entries;
-    for_each_line(*data, [&](std::string_view line) {
-        if (text::trim(line).starts_with('#')) return;
-        const auto first = line.find(',');
-        if (first == std::string_view::npos) return;  // the version line, or junk
-        const auto second = line.find(',', first + 1);
-        if (second == std::string_view::npos) return;
-        const auto device = parse_hex(line.substr(0, first));
-        const auto revision = parse_hex(line.substr(first + 1, second - first - 1));
-        const std::string name = text::utf8_lossy(text::trim(line.substr(second + 1)));
-        if (!device || !revision || name.empty()) return;
-        entries.push_back({*device, *revision, name});
-    });
-    return entries;
-}
-
-std::optional<std::string> listed_name(const std::vector<NameEntry>& names, std::uint64_t device,
-                                       std::uint64_t revision) {
-    const NameEntry* first_of_device = nullptr;
-    for (const auto& entry : names) {
-        if (entry.device != device) continue;
-        if (entry.revision == revision) return entry.name;
-        if (first_of_device == nullptr) first_of_device = &entry;
-    }
-    if (first_of_device != nullptr) return first_of_device->name;
-    return std::nullopt;
+// The marketing name: an exact device and revision line of the system's
+// amdgpu.ids, then of the built-in list, then the first line of the device in
+// either, in the same order; then the board's product_name; "AMD GPU" when
+// none of them knows the card.
+std::string market_name(const naming::MarketingNames& system, std::uint32_t device, std::uint32_t revision,
+                        const std::string& device_dir) {
+    const naming::MarketingNames& builtin = naming::builtin_marketing_names();
+    auto name = system.exact(device, revision);
+    if (!name) name = builtin.exact(device, revision);
+    if (!name) name = system.first_of(device);
+    if (!name) name = builtin.first_of(device);
+    if (name) return text::utf8_lossy(*name);
+    if (auto product = read_text(device_dir + "/product_name"); product && !product->empty()) return *product;
+    return "AMD GPU";
 }
 
 std::string text_or_empty(const std::string& path) { return read_text(path).value_or(""); }
@@ -235,18 +216,6 @@ std::optional<PcieLink> dpm_pcie_link(const std::string& path) {
     return PcieLink{*speed, static_cast<std::uint16_t>(*width)};
 }
 
-// The PCI function's own link attributes.
-PcieLink current_link(const std::string& device_dir) {
-    PcieLink link;
-    if (const auto raw = files::read_raw(device_dir + "/current_link_speed")) {
-        std::string_view speed = text::trim(*raw);
-        link.speed_gt = link_speed(speed).value_or(0);
-    }
-    const auto width = read_decimal(device_dir + "/current_link_width");
-    if (width && *width <= std::numeric_limits<std::uint16_t>::max()) link.width = static_cast<std::uint16_t>(*width);
-    return link;
-}
-
 // Numeric order of "hwmon0", "hwmon10", "hwmon2"...: hwmon0 first.
 std::vector<std::string> hwmon_folders(const std::string& device_dir) {
     std::vector<std::pair<std::uint64_t, std::string>> found;
@@ -264,7 +233,7 @@ std::vector<std::string> hwmon_folders(const std::string& device_dir) {
 std::optional<std::pair<std::string_view, std::string_view>> label_channel(std::string_view name) {
     if (!name.ends_with("_label")) return std::nullopt;
     name.remove_suffix(6);
-    for (const std::string_view kind : {"temp", "freq"}) {
+    for (const std::string_view kind : {"temp", "freq", "in"}) {
         if (name.starts_with(kind) && name.size() > kind.size()) return std::pair{kind, name.substr(kind.size())};
     }
     return std::nullopt;
@@ -282,7 +251,14 @@ void read_hwmon(const std::string& device_dir, GpuDevice& device) {
             const auto label = read_text(folder + "/" + std::string(name));
             if (!label) return;
             const std::string input = folder + "/" + std::string(channel->first) + std::string(channel->second) + "_input";
-            if (channel->first == "temp") {
+            if (channel->first == "in") {
+                // Rails by name; no label names the memory rail.
+                std::optional<std::uint32_t>* field = *label == "vddgfx"  ? &device.voltage_gfx_mv
+                                                      : *label == "vddnb" ? &device.voltage_soc_mv
+                                                                          : nullptr;
+                if (field == nullptr || field->has_value()) return;
+                *field = narrow32(read_decimal(input));
+            } else if (channel->first == "temp") {
                 std::optional<float>* field = *label == "edge"       ? &device.temp_edge_c
                                               : *label == "junction" ? &device.temp_hotspot_c
                                               : *label == "mem"      ? &device.temp_vram_c
@@ -302,6 +278,12 @@ void read_hwmon(const std::string& device_dir, GpuDevice& device) {
             if (!microwatts) microwatts = read_decimal(folder + "/power1_average");
             if (microwatts) device.power_w = static_cast<float>(static_cast<double>(*microwatts) / 1e6);
         }
+        if (!device.fan_rpm) device.fan_rpm = narrow32(read_decimal(folder + "/fan1_input"));
+        if (!device.fan_percent) {
+            // Duty 0-255, as a rounded percentage of full duty.
+            const auto duty = read_decimal(folder + "/pwm1");
+            if (duty && *duty <= 255) device.fan_percent = static_cast<std::uint32_t>((*duty * 100 + 127) / 255);
+        }
         if (!device.power_cap_w) {
             if (const auto cap = read_decimal(folder + "/power1_cap"))
                 device.power_cap_w = static_cast<float>(static_cast<double>(*cap) / 1e6);
@@ -309,13 +291,161 @@ void read_hwmon(const std::string& device_dir, GpuDevice& device) {
     }
 }
 
+// A percentage file; above 100 is no percentage.
+std::optional<std::uint32_t> percent_file(const std::string& path) {
+    const auto value = read_decimal(path);
+    if (!value || *value > 100) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
+}
+
+std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+// Error counts of the RAS blocks (ras/<block>_err_count: "ue: N", "ce: N",
+// and on umc "de: N" lines), summed over the blocks that answer. A block may
+// read "Query currently inaccessible": it adds nothing.
+void read_ras(const std::string& device_dir, GpuDevice& device) {
+    const std::string folder = device_dir + "/ras";
+    platform::for_each_entry(folder, [&](std::string_view name) {
+        if (!name.ends_with("_err_count")) return;
+        const auto data = files::read_raw(folder + "/" + std::string(name));
+        if (!data) return;
+        std::optional<std::uint64_t> ue, ce;
+        for_each_line(*data, [&](std::string_view line) {
+            const auto colon = line.find(':');
+            if (colon == std::string_view::npos) return;
+            const std::string_view key = text::trim(line.substr(0, colon));
+            std::optional<std::uint64_t>* count = key == "ue" ? &ue : key == "ce" ? &ce : nullptr;
+            if (count != nullptr && !count->has_value()) *count = parse_decimal(line.substr(colon + 1));
+        });
+        if (ue) device.ecc_uncorrectable = add_saturating(device.ecc_uncorrectable.value_or(0), *ue);
+        if (ce) device.ecc_correctable = add_saturating(device.ecc_correctable.value_or(0), *ce);
+    });
+}
+
+// The driver's sensor table is read whole: the largest layout is under 4 KB.
+constexpr std::size_t kGpuMetricsLimit = 8192;
+
+template <class T>
+void fill(std::optional<T>& field, const std::optional<T>& value) {
+    if (!field) field = value;
+}
+
+// What hwmon and the other attributes did not give, from gpu_metrics; energy
+// and throttling exist only there.
+void read_gpu_metrics(const std::string& device_dir, GpuDevice& device) {
+    const auto bytes = files::read_raw(device_dir + "/gpu_metrics", kGpuMetricsLimit);
+    if (!bytes || bytes->empty()) return;
+    const GpuMetrics m = parse_gpu_metrics(*bytes);
+    fill(device.temp_edge_c, m.temp_edge_c);
+    fill(device.temp_hotspot_c, m.temp_hotspot_c);
+    fill(device.temp_vram_c, m.temp_vram_c);
+    fill(device.gfx_clock_mhz, m.gfx_clock_mhz);
+    fill(device.mem_clock_mhz, m.mem_clock_mhz);
+    fill(device.gfx_util_percent, m.gfx_util_percent);
+    fill(device.mem_util_percent, m.mem_util_percent);
+    fill(device.media_util_percent, m.media_util_percent);
+    fill(device.power_w, m.power_w);
+    fill(device.fan_rpm, m.fan_rpm);
+    fill(device.voltage_gfx_mv, m.voltage_gfx_mv);
+    fill(device.voltage_soc_mv, m.voltage_soc_mv);
+    fill(device.voltage_mem_mv, m.voltage_mem_mv);
+    device.energy_j = m.energy_j;
+    device.throttle = m.throttle;
+}
+
+// The folder a path of the tree really is: every link on the way is followed
+// as the kernel would (a relative target from the link's folder, an absolute
+// one from the tree's top), so that a function's parents are the folders of
+// the bridges above it. Components below the top; nothing when links loop.
+std::optional<std::vector<std::string>> real_path(const Root& root, std::string_view absolute) {
+    std::vector<std::string> done;
+    std::string rest(absolute);  // still to walk, from `at` on
+    std::size_t at = 0;
+    std::string path;
+    int links = 0;
+    while (at < rest.size()) {
+        const auto slash = rest.find('/', at);
+        const std::size_t end = slash == std::string::npos ? rest.size() : slash;
+        const std::string_view part = std::string_view(rest).substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!done.empty()) done.pop_back();
+            continue;
+        }
+        done.emplace_back(part);
+        path = root.prefix;
+        for (const auto& name : done) path += "/" + name;
+        const auto target = platform::read_link(path);
+        if (!target) continue;
+        if (++links > 40) return std::nullopt;
+        done.pop_back();
+        if (target->starts_with('/')) done.clear();
+        rest = at < rest.size() ? *target + "/" + rest.substr(at) : *target;
+        at = 0;
+    }
+    return done;
+}
+
+// A link's "<kind>_link_speed" and "<kind>_link_width" attributes ("current"
+// or "max"); 0 for what cannot be read.
+PcieLink link_attributes(const std::string& folder, std::string_view kind) {
+    PcieLink link;
+    const std::string base = folder + "/" + std::string(kind);
+    if (const auto raw = files::read_raw(base + "_link_speed")) {
+        std::string_view speed = text::trim(*raw);
+        link.speed_gt = link_speed(speed).value_or(0);
+    }
+    const auto width = read_decimal(base + "_link_width");
+    if (width && *width <= std::numeric_limits<std::uint16_t>::max()) link.width = static_cast<std::uint16_t>(*width);
+    return link;
+}
+
+// The lesser of two figures, either of which may be unknown (0).
+template <class T>
+T lesser_known(T a, T b) {
+    return a == 0 ? b : b == 0 ? a : std::min(a, b);
+}
+
 // A card found in sys/class/drm, before the records are ordered.
 struct FoundCard {
     std::uint64_t number = 0;
-    std::string device_dir;
+    std::string device_link;  // "/sys/class/drm/cardN/device", below the root
+    std::string device_dir;   // the same with the root's prefix
     std::string bdf;
     std::optional<PciAddress> address;
 };
+
+// Where a card's PCIe link is described. A discrete card sits behind its own
+// switch (bridges with AMD's graphics vendor ID): the function's link is that
+// switch's internal one; the topmost of those bridges holds the link to the
+// slot and the card's capability, the first other parent the slot's.
+struct LinkFolders {
+    std::string card;  // topmost AMD bridge, else the function itself
+    std::string slot;  // the first parent that is no AMD bridge; empty when there is none
+    bool bridged = false;
+};
+
+LinkFolders link_folders(const Root& root, const FoundCard& card) {
+    LinkFolders folders{card.device_dir, {}, false};
+    const auto parts = real_path(root, card.device_link);
+    if (!parts || parts->empty()) return folders;
+    std::string parent = root.prefix;
+    std::vector<std::string> prefixes;  // the folder of each part
+    for (const auto& name : *parts) prefixes.push_back(parent += "/" + name);
+    for (std::size_t i = parts->size() - 1; i-- > 0;) {
+        if (!parse_pci_address((*parts)[i])) break;  // above the bus: no PCI device any more
+        if (read_hex(prefixes[i] + "/vendor") != kAmdVendorId) {
+            folders.slot = prefixes[i];
+            break;
+        }
+        folders.card = prefixes[i];
+        folders.bridged = true;
+    }
+    return folders;
+}
 
 auto order_key(const FoundCard& card) {
     const PciAddress a = card.address.value_or(PciAddress{});
@@ -331,7 +461,8 @@ std::vector<FoundCard> find_cards(const Root& root) {
         if (!number) return;
         FoundCard card;
         card.number = *number;
-        card.device_dir = drm + "/" + std::string(name) + "/device";
+        card.device_link = "/sys/class/drm/" + std::string(name) + "/device";
+        card.device_dir = root.path(card.device_link);
         if (read_hex(card.device_dir + "/vendor") != kAmdVendorId) return;
         const auto driver = platform::read_link(card.device_dir + "/driver");
         if (!driver || !driver->ends_with("/amdgpu")) return;
@@ -356,7 +487,10 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
     CardScan scan;
     const auto found = find_cards(root);
     if (found.empty()) return scan;
-    const auto names = read_names(root);
+    // The system's list is read on every pass (a driver update may bring a
+    // newer one); the names are views into `ids`.
+    const std::string ids = files::read_raw(root.path("/usr/share/libdrm/amdgpu.ids"), kNamesLimit).value_or("");
+    const naming::MarketingNames system_names(ids);
     const auto nodes = read_kfd_nodes(root);
     const std::string driver = driver_version(root);
 
@@ -374,10 +508,7 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
         const auto subsystem_device = read_hex(dir + "/subsystem_device").value_or(0);
         device.subsystem_id = static_cast<std::uint32_t>((subsystem_device & 0xFFFF) << 16 | (subsystem_vendor & 0xFFFF));
 
-        if (auto name = listed_name(names, device_id, device.rev_id)) device.market_name = std::move(*name);
-        else if (auto product = read_text(dir + "/product_name"); product && !product->empty())
-            device.market_name = std::move(*product);
-        else device.market_name = "AMD GPU";
+        device.market_name = market_name(system_names, device_id, device.rev_id, dir);
 
         CardRef ref{card.bdf, std::nullopt, scan.devices.size()};
         const KfdNode* node = nullptr;
@@ -403,6 +534,10 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
         device.vbios_version = text_or_empty(dir + "/vbios_version");
         device.driver_version = driver;
 
+        device.gtt_total_mb = narrow32(read_decimal(dir + "/mem_info_gtt_total").value_or(0) / 1048576u).value_or(0);
+        device.gtt_used_mb = narrow32(read_decimal(dir + "/mem_info_gtt_used").value_or(0) / 1048576u).value_or(0);
+        read_ras(dir, device);
+
         // A runtime-suspended GPU wakes up when its sensors, DPM tables or busy
         // counters are read: none of those files is opened then.
         const bool suspended = read_text(dir + "/power/runtime_status") == "suspended";
@@ -412,11 +547,27 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
             if (!device.gfx_clock_mhz) device.gfx_clock_mhz = dpm_clock_mhz(dir + "/pp_dpm_sclk");
             if (!device.mem_clock_mhz) device.mem_clock_mhz = dpm_clock_mhz(dir + "/pp_dpm_mclk");
             device.gfx_util_percent = narrow32(read_decimal(dir + "/gpu_busy_percent"));
+            device.mem_util_percent = percent_file(dir + "/mem_busy_percent");
+            device.media_util_percent = percent_file(dir + "/vcn_busy_percent");
+            read_gpu_metrics(dir, device);
             link = dpm_pcie_link(dir + "/pp_dpm_pcie");
         }
-        if (!link) link = current_link(dir);
+        // The bridges' link attributes are PCI configuration reads: they wake nothing.
+        const LinkFolders folders = link_folders(root, card);
+        if (!link && folders.bridged) {
+            link = link_attributes(folders.card, "current");
+            if (link->speed_gt == 0 && link->width == 0) link.reset();
+        }
+        if (!link) link = link_attributes(dir, "current");
         device.pcie_speed_gt = link->speed_gt;
         device.pcie_width = link->width;
+        PcieLink max = link_attributes(folders.card, "max");
+        if (!folders.slot.empty()) {
+            const PcieLink slot = link_attributes(folders.slot, "max");
+            max = {lesser_known(max.speed_gt, slot.speed_gt), lesser_known(max.width, slot.width)};
+        }
+        device.pcie_max_speed_gt = max.speed_gt;
+        device.pcie_max_width = max.width;
 
         device.backend = "sysfs";
         scan.devices.push_back(std::move(device));

@@ -1,5 +1,6 @@
-// The processes holding VRAM on the scanned cards: DRM clients found through
-// /proc/<pid>/fd and their fdinfo, and compute processes found through KFD.
+// The processes holding memory on the scanned cards: DRM clients found
+// through /proc/<pid>/fd and their fdinfo (VRAM, GTT and engine time), and
+// compute processes found through KFD (VRAM only).
 //
 // The walk touches thousands of files on a busy machine, every pass: paths
 // are built in buffers kept for the whole walk, file contents land in reused
@@ -27,6 +28,7 @@ namespace {
 constexpr std::size_t kFdinfoLimit = 16384;
 constexpr std::size_t kSmallFileLimit = 256;  // comm, vram_<gpu_id>
 constexpr std::string_view kDrmDevices = "/dev/dri/";
+constexpr std::uint64_t kOlderFormKey = std::uint64_t{1} << 63;
 
 std::optional<std::uint32_t> pid_of(std::string_view name) {
     if (name.empty() || name.size() > 10 || name.front() == '+') return std::nullopt;
@@ -58,10 +60,21 @@ std::uint64_t add_bytes(std::uint64_t a, std::uint64_t b) {
 
 // What one process holds on one card.
 struct CardUse {
-    std::uint64_t bytes = 0;
-    bool held = false;     // a counted client or a KFD figure
-    bool compute = false;  // a counted client there runs compute work only
+    std::uint64_t bytes = 0;      // VRAM
+    std::uint64_t gtt_bytes = 0;
+    EngineTimes busy;             // summed over the counted clients of the drm-* form
+    bool timed = false;           // at least one such client
+    bool held = false;            // a counted client or a KFD figure
+    bool compute = false;         // a counted client there runs compute work only
 };
+
+// Whole MB of a figure the card could hold: 0 when it is beyond the card's
+// total (when known) or beyond what a record holds.
+std::uint32_t plausible_mb(std::uint64_t bytes, std::uint32_t total_mb) {
+    const std::uint64_t mb = bytes / 1048576u;
+    if (mb > std::numeric_limits<std::uint32_t>::max() || (total_mb != 0 && mb > total_mb)) return 0;
+    return static_cast<std::uint32_t>(mb);
+}
 
 class ProcessWalk {
 public:
@@ -98,17 +111,21 @@ private:
         for (std::size_t i = 0; i < cards_.size(); ++i) {
             const CardUse& use = uses_[i];
             if (!use.held) continue;
-            GpuDevice* device = cards_[i].position < devices_.size() ? &devices_[cards_[i].position] : nullptr;
-            const std::uint64_t mb = use.bytes / 1048576u;
-            if (device == nullptr || mb == 0 || mb > std::numeric_limits<std::uint32_t>::max()) continue;
-            if (device->vram_total_mb != 0 && mb > device->vram_total_mb) continue;
+            if (cards_[i].position >= devices_.size()) continue;
+            GpuDevice& device = devices_[cards_[i].position];
+            // Listed for at least 1 MB of either memory.
+            const std::uint32_t vram_mb = plausible_mb(use.bytes, device.vram_total_mb);
+            const std::uint32_t gtt_mb = plausible_mb(use.gtt_bytes, device.gtt_total_mb);
+            if (vram_mb == 0 && gtt_mb == 0) continue;
             if (!named) {
                 name = process_name(pid);
                 named = true;
             }
             const bool compute = kfd || use.compute;
-            device->processes.push_back(GpuProcess{pid, name, static_cast<std::uint32_t>(mb),
-                                                   compute ? "C" : adapter_stats::classify_process(name)});
+            GpuProcess& entry = device.processes.emplace_back(
+                GpuProcess{pid, name, vram_mb, compute ? "C" : adapter_stats::classify_process(name)});
+            entry.gtt_used_mb = gtt_mb;
+            if (use.timed) entry.busy_ns = use.busy;
         }
     }
 
@@ -143,17 +160,25 @@ private:
         for (std::size_t i = 0; i < cards_.size(); ++i) {
             if (cards_[i].bdf != client.pdev) continue;
             // One client seen through several fds or processes counts once:
-            // for the lowest pid, as the walk goes up.
-            if (!seen_[i].insert(*client.client_id).second) return;
+            // for the lowest pid, as the walk goes up. The older form names
+            // clients by PASID, kept apart from client ids by the top bit.
+            const std::uint64_t key = client.older_form ? *client.client_id | kOlderFormKey : *client.client_id;
+            if (!seen_[i].insert(key).second) return;
             CardUse& use = uses_[i];
             use.bytes = add_bytes(use.bytes, client.vram_bytes);
+            use.gtt_bytes = add_bytes(use.gtt_bytes, client.gtt_bytes);
             use.held = true;
             use.compute = use.compute || client.compute_only();
+            if (!client.older_form) {
+                use.timed = true;
+                for (std::size_t e = 0; e < kEngineCount; ++e)
+                    if (const auto& ns = client.engines.ns[e]) use.busy.add(static_cast<Engine>(e), *ns);
+            }
             return;
         }
     }
 
-    // KFD's figure per GPU; a card with both takes the larger one.
+    // KFD's VRAM figure per GPU; a card with both takes the larger one.
     void read_kfd(std::uint32_t pid) {
         path_.assign(root_.prefix);
         path_ += "/sys/class/kfd/kfd/proc/";

@@ -42,8 +42,9 @@ struct CardScan {
 };
 CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code);
 
-// Adds the processes that hold VRAM on the scanned cards to their records,
-// then orders each record's list, largest first.
+// Adds the processes that hold VRAM or GTT on the scanned cards to their
+// records (with their engine time where fdinfo tells it), then orders each
+// record's list, largest VRAM plus GTT first.
 void attach_processes(const Root& root, const std::vector<CardRef>& cards, DeviceList& devices);
 
 // The SMBIOS memory-type code of the system RAM: the Memory Type byte of the

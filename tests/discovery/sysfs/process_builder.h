@@ -1,6 +1,6 @@
 #pragma once
-// Processes in a test tree: /proc/<pid>/comm, fd links with their fdinfo, and
-// KFD's per-process VRAM files.
+// Processes in a test tree: /proc/<pid>/comm, fd links with their fdinfo (in
+// the drm-* form or the older one), and KFD's per-process VRAM files.
 
 #include <cstdint>
 #include <string>
@@ -34,6 +34,15 @@ public:
     static std::string client(std::string_view pdev, std::uint64_t id, std::string_view usage) {
         return "pos:\t0\nflags:\t02100002\nmnt_id:\t26\nino:\t1124\ndrm-driver:\tamdgpu\ndrm-client-id:\t" +
                std::to_string(id) + "\ndrm-pdev:\t" + std::string(pdev) + "\n" + std::string(usage);
+    }
+
+    // The same client as kernels 5.14 to 5.18 printed it: PASID for the
+    // client id, kB figures, per-ring percentages.
+    static std::string older_client(std::string_view pdev, std::uint64_t pasid, std::uint64_t vram_kb,
+                                    std::uint64_t gtt_kb) {
+        return "pos:\t0\nflags:\t02100002\nmnt_id:\t26\npdev:\t" + std::string(pdev) + "\npasid:\t" +
+               std::to_string(pasid) + "\nvram mem:\t" + std::to_string(vram_kb) + " kB\ngtt mem:\t" +
+               std::to_string(gtt_kb) + " kB\ncpu mem:\t0 kB\ngfx0:\t70.59%\ncomp_1.0.0:\t0.00%\n";
     }
 
 private:

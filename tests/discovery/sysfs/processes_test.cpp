@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/sysfs/fdinfo.h"
 #include "discovery/sysfs/process_builder.h"
 #include "discovery/sysfs/sysfs.h"
 #include "platform/host.h"
@@ -24,6 +25,7 @@ struct Scene {
     DeviceList run() const {
         DeviceList devices(2);
         devices[0].vram_total_mb = 16384;
+        devices[0].gtt_total_mb = 8192;
         attach_processes(Root{tree.root()}, cards, devices);
         return devices;
     }
@@ -31,6 +33,14 @@ struct Scene {
 
 GpuProcess entry(std::uint32_t pid, std::string name, std::uint32_t mb, std::string type) {
     return GpuProcess{pid, std::move(name), mb, std::move(type)};
+}
+
+// The same with engine times: what a process of drm-* clients gets (an empty
+// set when none of its clients printed an engine line).
+GpuProcess timed(GpuProcess process, std::initializer_list<std::pair<Engine, std::uint64_t>> engines = {}) {
+    process.busy_ns.emplace();
+    for (const auto& [engine, ns] : engines) (*process.busy_ns)[engine] = ns;
+    return process;
 }
 
 // The fd walk needs symbolic links; Windows builds read none (see read_link).
@@ -69,7 +79,7 @@ TEST(AttachProcesses, MemoryValuesKeysAndClientChecks) {
         scene.procs.comm(10, "Xorg\n").fd(10, 12, "/dev/dri/card0", row.fdinfo);
         const DeviceList devices = scene.run();
         const std::vector<GpuProcess> want =
-            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{entry(10, "Xorg", row.mb, "G")};
+            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{timed(entry(10, "Xorg", row.mb, "G"))};
         EXPECT_EQ(devices[0].processes, want);
         EXPECT_TRUE(devices[1].processes.empty());
     }
@@ -114,9 +124,99 @@ TEST(AttachProcesses, SharedClientsSumsKfdNamesTypesAndOrder) {
     scene.tree.file("proc/12x/comm", "x\n");
 
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{entry(501, "Unknown", 900, "C"), entry(500, "blender", 600, "C"),
-                                                 entry(100, "Xorg", 500, "G"), entry(502, "Unknown", 200, "G")}));
-    EXPECT_EQ(devices[1].processes, (std::vector{entry(42, "firefox", 700, "C"), entry(43, "game", 500, "G")}));
+    EXPECT_EQ(devices[0].processes,
+              (std::vector{timed(entry(501, "Unknown", 900, "C")), timed(entry(500, "blender", 600, "C")),
+                           timed(entry(100, "Xorg", 500, "G"), {{Engine::gfx, 5}}),
+                           timed(entry(502, "Unknown", 200, "G"))}));
+    EXPECT_EQ(devices[1].processes,
+              (std::vector{timed(entry(42, "firefox", 700, "C"), {{Engine::compute, 5}}),
+                           timed(entry(43, "game", 500, "G"), {{Engine::gfx, 90000}, {Engine::compute, 5}})}));
+}
+
+TEST(ParseFdinfo, SharedMemoryEnginesAndTheOlderForm) {
+    const std::string a = ProcessBuilder::client(kCardA, 7, "");
+    struct Row {
+        std::string fdinfo;
+        std::uint64_t gtt;
+        std::vector<std::pair<Engine, std::uint64_t>> engines;
+    } rows[] = {
+        {a + "drm-memory-gtt: \t2048 KiB\n", 2u << 20, {}},  // the kernel's blank before the tab
+        {a + "drm-memory-gtt: \t5 MiB\ndrm-resident-gtt:\t1 MiB\n", 1u << 20, {}},
+        {a + "drm-memory-gtt:\tlots\n", 0, {}},
+        {a + "drm-engine-gfx:\t10 ns\ndrm-engine-compute:\t20 ns\ndrm-engine-dma:\t30 ns\ndrm-engine-dec:\t1 ns\n"
+             "drm-engine-jpeg:\t2 ns\ndrm-engine-enc:\t4 ns\ndrm-engine-enc_1:\t5 ns\ndrm-engine-vpe:\t6 ns\n",
+         0,
+         {{Engine::gfx, 10}, {Engine::compute, 20}, {Engine::dma, 30}, {Engine::dec, 3}, {Engine::enc, 9},
+          {Engine::other, 6}}},
+        {a + "drm-engine-gfx:\t0 ns\ndrm-engine-capacity-gfx:\t2\ndrm-engine-dma:\t5 us\ndrm-engine-:\t3 ns\n"
+             "drm-engine-compute:\t18446744073709551615 ns\ndrm-engine-vpe:\t99999999999999999999999 ns\n"
+             "drm-engine-jpeg:\t18446744073709551615 ns\ndrm-engine-dec:\t7 ns\n",
+         0, {{Engine::gfx, 0}, {Engine::compute, ~0ull}, {Engine::dec, ~0ull}, {Engine::other, ~0ull}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fdinfo);
+        const DrmClient client = parse_fdinfo(row.fdinfo);
+        EXPECT_EQ(client.gtt_bytes, row.gtt);
+        EngineTimes want;
+        for (const auto& [engine, ns] : row.engines) want[engine] = ns;
+        EXPECT_EQ(client.engines, want);
+        EXPECT_FALSE(client.older_form);
+    }
+
+    const std::string older = ProcessBuilder::older_client(kCardA, 32771, 524288, 2048);
+    DrmClient client = parse_fdinfo(older);
+    EXPECT_EQ(client.driver, "amdgpu");
+    EXPECT_EQ(client.pdev, kCardA);
+    EXPECT_EQ(client.client_id, 32771u);
+    EXPECT_TRUE(client.older_form);
+    EXPECT_EQ(client.vram_bytes, 512u << 20);
+    EXPECT_EQ(client.gtt_bytes, 2u << 20);
+    EXPECT_EQ(client.engines, EngineTimes{});  // "gfx0: 70.59%" is no engine time
+    // Without its PASID, or beside drm-* keys, it is not read as the older form.
+    EXPECT_EQ(parse_fdinfo(std::string_view(older).substr(0, older.find("pasid"))).driver, "");
+    client = parse_fdinfo(a + older);
+    EXPECT_FALSE(client.older_form);
+    EXPECT_EQ(client.client_id, 7u);
+    EXPECT_EQ(client.vram_bytes, 0u);
+}
+
+TEST(AttachProcesses, SharedMemoryAndEngineTimePerProcess) {
+    SKIP_WITHOUT_LINKS();
+    Scene scene;
+    const auto client = [](std::uint64_t id, const char* usage) { return ProcessBuilder::client(kCardA, id, usage); };
+    scene.procs
+        // GTT only, two clients summed; the fork sharing one of them is not listed.
+        .comm(10, "game\n")
+        .fd(10, 3, "/dev/dri/renderD128", client(1, "drm-memory-gtt: \t300 MiB\ndrm-engine-gfx:\t100 ns\n"))
+        .fd(10, 4, "/dev/dri/renderD128", client(2, "drm-resident-gtt:\t200 MiB\ndrm-engine-jpeg:\t5 ns\n"))
+        .fd(11, 3, "/dev/dri/renderD128", client(1, "drm-memory-gtt: \t300 MiB\ndrm-engine-gfx:\t100 ns\n"))
+        // Below 1 MB of either: not listed.
+        .fd(12, 3, "/dev/dri/renderD128", client(3, "drm-memory-gtt:\t1048575\ndrm-memory-vram:\t1048575\n"))
+        // The older form: memory, no engine time; its PASID is no client id.
+        .comm(13, "oldgame\n")
+        .fd(13, 3, "/dev/dri/card0", ProcessBuilder::older_client(kCardA, 1, 524288, 4096))
+        // KFD only: VRAM, no engine time.
+        .comm(14, "worker\n")
+        .kfd(14, 1111, "1073741824\n")
+        // KFD beside fdinfo: KFD's VRAM, fdinfo's GTT and engines.
+        .comm(15, "hip\n")
+        .fd(15, 3, "/dev/dri/renderD128",
+            client(4, "drm-memory-vram:\t100 MiB\ndrm-memory-gtt:\t50 MiB\ndrm-engine-compute:\t9 ns\n"))
+        .kfd(15, 1111, "314572800\n")
+        // More GTT than the card has is not believed; its VRAM still is.
+        .comm(16, "odd\n")
+        .fd(16, 3, "/dev/dri/renderD128", client(5, "drm-memory-vram:\t10 MiB\ndrm-memory-gtt:\t8193 MiB\n"));
+    scene.tree.folder("proc/14/fd");
+    const auto shared = [](GpuProcess p, std::uint32_t gtt_mb) {
+        p.gtt_used_mb = gtt_mb;
+        return p;
+    };
+    const DeviceList devices = scene.run();
+    EXPECT_EQ(devices[0].processes,
+              (std::vector{entry(14, "worker", 1024, "C"), shared(entry(13, "oldgame", 512, "G"), 4),
+                           timed(shared(entry(10, "game", 0, "G"), 500), {{Engine::gfx, 100}, {Engine::dec, 5}}),
+                           timed(shared(entry(15, "hip", 300, "C"), 50), {{Engine::compute, 9}}),
+                           timed(entry(16, "odd", 10, "G"))}));
 }
 
 TEST(AttachProcesses, KfdOnlyProcessesAreComputeProcesses) {
@@ -168,7 +268,7 @@ TEST(AttachProcesses, MalformedFilesNeverStopThePass) {
     scene.tree.folder("proc/2000/fdinfo/3");  // fdinfo that is a folder
     scene.procs.fd(2000, 3, "/dev/dri/card0");
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{entry(3000, "good", 64, "G")}));
+    EXPECT_EQ(devices[0].processes, (std::vector{timed(entry(3000, "good", 64, "G"))}));
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ def karvo_metric_names():
         for line in golden.read_text().splitlines():
             if line.startswith("# TYPE "):
                 typed.add(line.split()[2])
-            elif line:
+            elif line and not line.startswith("#"):
                 names.add(re.split(r"[{ ]", line, maxsplit=1)[0])
     check(names == typed, f"families with samples {sorted(names)} and with a TYPE line {sorted(typed)} differ")
     check(len(names) == 30, f"the golden metrics files should show all 30 families, they show {sorted(names)}")
@@ -107,6 +107,15 @@ def rule_exprs():
 
 def dashboard_targets(dashboard):
     return [target for panel in dashboard["panels"] for target in panel["targets"]]
+
+
+def all_values(dashboard, expr):
+    """A dashboard query as Grafana runs it with every variable set to "All" (its allValue)."""
+    # Longest names first, so that no name replaces the start of another.
+    for variable in sorted(dashboard["templating"]["list"], key=lambda v: -len(v["name"])):
+        if "allValue" in variable:
+            expr = expr.replace("$" + variable["name"], variable["allValue"])
+    return expr
 
 
 # ---- the shipped Prometheus configuration, made runnable
@@ -442,10 +451,16 @@ def check_scrape(karvo, json_documents):
             alerts = json.loads(http_get(f"{api}/alerts"))["data"]["alerts"]
             check(alerts == [], f"alerts on a healthy machine: {alerts}")
 
+            # Every dashboard query with its variables at "All"; queries over a
+            # rate need a second scrape, so wait (bounded) until all answer.
             dashboard = json.loads(DASHBOARD.read_text())
-            for target in dashboard_targets(dashboard):
-                expr = target["expr"].replace("$instance", ".*").replace("$gpu", ".*")
-                check(query(expr), f"dashboard query {target['expr']!r} returns nothing")
+            exprs = [all_values(dashboard, target["expr"]) for target in dashboard_targets(dashboard)]
+            try:
+                wait_for("every dashboard query to return data", lambda: all(query(e) for e in exprs), 20)
+            except CheckFailed:
+                pass
+            empty = [target["expr"] for target, expr in zip(dashboard_targets(dashboard), exprs) if not query(expr)]
+            check(not empty, "dashboard queries that return nothing:\n" + "\n".join(empty))
             check({n for t in dashboard_targets(dashboard) for n in promql_metric_names(t["expr"])} == karvo_names,
                   "the dashboard does not query every metric")
             print(f"scrape: Prometheus holds karvo's {len(expected)} samples; "

@@ -1,0 +1,84 @@
+// The published descriptions follow the figure tables: every JSON key is a row
+// of docs/json.md and a property of docs/karvo.schema.json in key order, and
+// every metric family has its section in docs/metrics.md with its help text.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/json_reader.h"
+#include "render/figures.h"
+
+namespace karvo::render {
+namespace {
+
+std::string read_doc(const std::string& name) {
+    const std::string path = std::string(KARVO_TESTS_DIR) + "/../docs/" + name;
+    // Under Wine a POSIX path resolves against the current drive; "/" is Z:.
+    for (const std::string& candidate : {path, "Z:" + path}) {
+        std::ifstream in(candidate, std::ios::binary);
+        if (!in) continue;
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    ADD_FAILURE() << "cannot read " << path;
+    return {};
+}
+
+// The member names of $defs.<kind>.properties, in document order.
+std::vector<std::string> schema_keys(const json::Value& schema, std::string_view kind) {
+    std::vector<std::string> keys;
+    const json::Value* defs = schema.find("$defs");
+    const json::Value* def = defs != nullptr ? defs->find(kind) : nullptr;
+    const json::Value* properties = def != nullptr ? def->find("properties") : nullptr;
+    if (properties == nullptr || !properties->is_object()) return keys;
+    for (const json::Member& m : *properties->as_object()) keys.push_back(m.name);
+    return keys;
+}
+
+TEST(Docs, EveryJsonKeyIsDocumentedAndInTheSchemaInOrder) {
+    const std::string table = read_doc("json.md");
+    const Result<json::Value> schema = json::parse(read_doc("karvo.schema.json"));
+    ASSERT_TRUE(schema.ok());
+
+    std::vector<std::string> device_keys, process_keys;
+    for (const DeviceFigure& f : device_figures()) device_keys.emplace_back(f.key);
+    for (const ProcessFigure& f : process_figures()) process_keys.emplace_back(f.key);
+    EXPECT_EQ(schema_keys(schema.value(), "device"), device_keys);
+    EXPECT_EQ(schema_keys(schema.value(), "process"), process_keys);
+
+    for (const auto& keys : {device_keys, process_keys})
+        for (const std::string& key : keys)
+            EXPECT_NE(table.find("\n| `" + key + "` |"), std::string::npos) << key << " has no row in docs/json.md";
+}
+
+TEST(Docs, EveryMetricFamilyHasItsSectionWithItsHelpLine) {
+    const std::string doc = read_doc("metrics.md");
+    std::vector<std::pair<std::string_view, std::string_view>> families = {{kInfoMetric, kInfoHelp},
+                                                                           {kDiscoveryMetric, kDiscoveryHelp}};
+    for (const DeviceFigure& f : device_figures())
+        if (!f.metric.name.empty()) families.emplace_back(f.metric.name, f.metric.help);
+    for (const ProcessFigure& f : process_figures())
+        if (!f.metric.name.empty()) families.emplace_back(f.metric.name, f.metric.help);
+
+    for (const auto& [name, help] : families) {
+        const std::size_t start = doc.find("\n### `" + std::string(name) + "`\n");
+        if (start == std::string::npos) {
+            ADD_FAILURE() << name << " has no section in docs/metrics.md";
+            continue;
+        }
+        // The section runs to the next heading.
+        const std::size_t end = doc.find("\n##", start + 1);
+        const std::string section = doc.substr(start, end == std::string::npos ? end : end - start);
+        EXPECT_NE(section.find("# HELP " + std::string(name) + " " + std::string(help) + "\n"), std::string::npos)
+            << "the section of " << name << " lacks its help line";
+    }
+}
+
+}  // namespace
+}  // namespace karvo::render

@@ -30,6 +30,7 @@ struct AdapterDescription {
     std::uint32_t vendor_id = 0;
     std::uint32_t device_id = 0;
     AdapterLuid luid;
+    std::uint64_t shared_system_memory = 0;  // bytes of system memory the adapter may use
 };
 
 // One step of adapter enumeration.

@@ -62,6 +62,7 @@ static_assert(sizeof(DxgiAdapterDesc1) == 312);
 static_assert(offsetof(DxgiAdapterDesc1, vendor_id) == 256);
 static_assert(offsetof(DxgiAdapterDesc1, device_id) == 260);
 static_assert(offsetof(DxgiAdapterDesc1, dedicated_video_memory) == 272);
+static_assert(offsetof(DxgiAdapterDesc1, shared_system_memory) == 288);
 static_assert(offsetof(DxgiAdapterDesc1, adapter_luid) == 296);
 static_assert(offsetof(DxgiAdapterDesc1, flags) == 304);
 
@@ -145,6 +146,8 @@ static_assert(offsetof(KmtQueryStatistics, adapter_luid) == 4);
 static_assert(offsetof(KmtQueryStatistics, process) == 16);
 static_assert(offsetof(KmtQueryStatistics, query_result) == 24);
 static_assert(offsetof(KmtQueryStatistics, segment_id) == 800);
+static_assert(offsetof(KmtQueryStatistics, query_result) + offsetof(KmtSegmentInformation, bytes_resident) == 40);
+static_assert(offsetof(KmtQueryStatistics, query_result) + offsetof(KmtSegmentInformation, aperture) == 64);
 
 // The query goes into a zeroed 832-byte block: room to spare should a system
 // write a little past the structure as published.
@@ -247,6 +250,7 @@ public:
         found.description.vendor_id = desc.vendor_id;
         found.description.device_id = desc.device_id;
         found.description.luid = {desc.adapter_luid.low_part, desc.adapter_luid.high_part};
+        found.description.shared_system_memory = desc.shared_system_memory;
         return found;
     }
 

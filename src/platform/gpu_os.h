@@ -1,7 +1,7 @@
 #pragma once
 // The operating system's view of the graphics adapters: adapter enumeration
-// and kernel memory-segment statistics, and per-process dedicated video memory
-// from the performance counters with a process-name snapshot.
+// and kernel memory-segment statistics, per-process video memory and engine
+// time from the performance counters with a process-name snapshot.
 //
 // The calls are grouped into two sessions. A session holds everything its
 // calls need (libraries, factory objects) and releases it when destroyed, so
@@ -70,10 +70,19 @@ struct ProcessEntry {
     std::u16string exe_name;  // up to the first NUL, at most 260 units
 };
 
-// One item of the per-process dedicated video memory counter.
+// One item (instance) of a performance counter.
 struct CounterItem {
     std::optional<std::u16string> name;  // counter instance name; nothing when the item has none
-    std::int64_t bytes = 0;
+    std::int64_t value = 0;              // in the counter's unit
+};
+
+// One collection of the per-process counters, each with every instance in
+// the order the OS lists them. A counter that cannot be added or read has no
+// items; the others are read all the same.
+struct ProcessCounters {
+    std::vector<CounterItem> dedicated;     // GPU Process Memory, Dedicated Usage: bytes
+    std::vector<CounterItem> shared;        // GPU Process Memory, Shared Usage: bytes
+    std::vector<CounterItem> running_time;  // GPU Engine, Running Time: 100 ns ticks since the process started
 };
 
 class ProcessMemorySession {
@@ -82,9 +91,8 @@ public:
 
     // One snapshot of all running processes; empty when it cannot be taken.
     virtual std::vector<ProcessEntry> process_snapshot() = 0;
-    // One collection of the dedicated video memory counter, every instance in
-    // the order the OS lists them; empty when the counter cannot be read.
-    virtual std::vector<CounterItem> dedicated_usage() = 0;
+    // One collection of the three counters in one query.
+    virtual ProcessCounters collect_counters() = 0;
 };
 
 class GpuOs {

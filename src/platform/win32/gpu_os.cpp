@@ -1,6 +1,6 @@
 // Windows binding of the adapter statistics: DXGI for the adapter list, the
 // gdi32 kernel-thunk statistics query for memory segments, PDH for the
-// per-process dedicated memory counter and Toolhelp for process names. Every
+// per-process memory and engine time counters and Toolhelp for process names. Every
 // library is loaded at run time, so the executable imports none of them and a
 // missing one only makes its session fail to open.
 //
@@ -188,7 +188,11 @@ using CloseHandleFn = Bool32 (*)(Handle object);
 // ---- PDH -------------------------------------------------------------------
 
 constexpr std::uint32_t kPdhFormatLarge = 0x00000400;
+constexpr PdhStatus kPdhMoreData = static_cast<PdhStatus>(0x800007D2);
+// English names: PdhAddEnglishCounterW finds them on any display language.
 constexpr char16_t kDedicatedUsageCounter[] = u"\\GPU Process Memory(*)\\Dedicated Usage";
+constexpr char16_t kSharedUsageCounter[] = u"\\GPU Process Memory(*)\\Shared Usage";
+constexpr char16_t kRunningTimeCounter[] = u"\\GPU Engine(*)\\Running Time";
 
 // Only for the static_asserts: the decoder reads the items by offset.
 struct PdhFormattedItem {
@@ -311,34 +315,61 @@ public:
         return processes;
     }
 
-    std::vector<CounterItem> dedicated_usage() override {
+    ProcessCounters collect_counters() override {
+        ProcessCounters counters;
         Handle query = nullptr;
-        if (open_query(nullptr, 0, &query) != 0) return {};
+        if (open_query(nullptr, 0, &query) != 0) return counters;
         const QueryCloser closer{query, close_query};
 
-        Handle counter = nullptr;
-        if (add_english_counter(query, kDedicatedUsageCounter, 0, &counter) != 0) return {};
-        collect_query_data(query);  // a failed collection shows up in the array read below
+        // Each counter is added on its own: one this system lacks leaves out
+        // only its own figures.
+        const Handle dedicated = add_counter(query, kDedicatedUsageCounter);
+        const Handle shared = add_counter(query, kSharedUsageCounter);
+        const Handle running_time = add_counter(query, kRunningTimeCounter);
+        if (dedicated == nullptr && shared == nullptr && running_time == nullptr) return counters;
+        collect_query_data(query);  // a failed collection shows up in the array reads below
 
-        // The first call only reports the size the array needs.
-        std::uint32_t needed = 0;
-        std::uint32_t count = 0;
-        get_formatted_counter_array(counter, kPdhFormatLarge, &needed, &count, nullptr);
-        if (needed == 0 || needed > kMaxCounterBufferBytes) return {};
-
-        // 8-byte words keep the item array aligned as the OS expects.
-        std::vector<std::uint64_t> storage((needed + 7) / 8, 0);
-        std::uint32_t size = needed;
-        count = 0;
-        // A grown array (more instances since the first call) fails here.
-        if (get_formatted_counter_array(counter, kPdhFormatLarge, &size, &count, storage.data()) != 0) return {};
-        const std::span<const std::byte> buffer(reinterpret_cast<const std::byte*>(storage.data()), needed);
-        auto items = decode_counter_items(buffer, count);
-        if (!items) return {};
-        return std::move(*items);
+        counters.dedicated = read_items(dedicated);
+        counters.shared = read_items(shared);
+        // Running time is a cumulative count: one collection gives its value.
+        counters.running_time = read_items(running_time);
+        return counters;
     }
 
 private:
+    Handle add_counter(Handle query, const char16_t* path) {
+        Handle counter = nullptr;
+        if (add_english_counter(query, path, 0, &counter) != 0) return nullptr;
+        return counter;
+    }
+
+    // The items of one counter of the last collection; none on any failure.
+    std::vector<CounterItem> read_items(Handle counter) {
+        if (counter == nullptr) return {};
+        // The instance set may grow between the call that sizes the array and
+        // the one that fills it: size it again a few times.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::uint32_t needed = 0;
+            std::uint32_t count = 0;
+            get_formatted_counter_array(counter, kPdhFormatLarge, &needed, &count, nullptr);
+            if (needed == 0 || needed > kMaxCounterBufferBytes) return {};
+
+            // 8-byte words keep the item array aligned as the OS expects.
+            std::vector<std::uint64_t> storage((needed + 7) / 8, 0);
+            std::uint32_t size = needed;
+            count = 0;
+            const PdhStatus status =
+                get_formatted_counter_array(counter, kPdhFormatLarge, &size, &count, storage.data());
+            if (status == kPdhMoreData) continue;
+            if (status != 0) return {};
+            const std::span<const std::byte> buffer(reinterpret_cast<const std::byte*>(storage.data()), needed);
+            auto items = decode_counter_items(buffer, count);
+            if (!items) return {};
+            return std::move(*items);
+        }
+        return {};
+    }
+
     struct HandleCloser {
         Handle handle;
         CloseHandleFn close;

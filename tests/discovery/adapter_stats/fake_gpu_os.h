@@ -25,7 +25,9 @@ struct FakeGpuState {
     bool process_memory_available = true;
     std::vector<FakeAdapter> adapters;
     std::vector<platform::ProcessEntry> processes;
-    std::vector<platform::CounterItem> counter_items;
+    std::vector<platform::CounterItem> counter_items;  // dedicated usage
+    std::vector<platform::CounterItem> shared_items;
+    std::vector<platform::CounterItem> running_time_items;
 
     // What was asked.
     int statistics_opened = 0;
@@ -95,7 +97,9 @@ private:
     struct ProcessMemory final : platform::ProcessMemorySession, Session {
         using Session::Session;
         std::vector<platform::ProcessEntry> process_snapshot() override { return state.processes; }
-        std::vector<platform::CounterItem> dedicated_usage() override { return state.counter_items; }
+        platform::ProcessCounters collect_counters() override {
+            return {state.counter_items, state.shared_items, state.running_time_items};
+        }
     };
 };
 

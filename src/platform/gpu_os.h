@@ -1,12 +1,13 @@
 #pragma once
 // The operating system's view of the graphics adapters: adapter enumeration
 // and kernel memory-segment statistics, per-process video memory and engine
-// time from the performance counters with a process-name snapshot.
+// time from the performance counters with a process-name snapshot, and the
+// PCI link figures of the device tree.
 //
-// The calls are grouped into two sessions. A session holds everything its
+// The calls are grouped into three sessions. A session holds everything its
 // calls need (libraries, factory objects) and releases it when destroyed, so
 // a caller that opens a session inside one step has released it all when the
-// step returns. On systems without these interfaces both opens fail.
+// step returns. On systems without these interfaces every open fails.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
@@ -95,6 +97,26 @@ public:
     virtual ProcessCounters collect_counters() = 0;
 };
 
+// The PCI link figures a device node carries.
+enum class PciLinkProperty { current_speed, current_width, max_speed, max_width };
+
+// The OS's tree of device nodes (Windows' configuration manager).
+class DeviceTreeSession {
+public:
+    virtual ~DeviceTreeSession() = default;
+
+    // The node of a device instance ID ("PCI\VEN_1002&DEV_744C&...\6&..."),
+    // nothing when no such device is present.
+    virtual std::optional<std::uint32_t> locate(std::string_view instance_id) = 0;
+    // The node's parent; nothing at the top of the tree or when the call fails.
+    virtual std::optional<std::uint32_t> parent(std::uint32_t node) = 0;
+    // The node's device instance ID; nothing when the call fails.
+    virtual std::optional<std::string> instance_id(std::uint32_t node) = 0;
+    // One PCI link figure as the OS stores it (speeds as the PCIe speed code,
+    // widths in lanes); nothing when the node does not have it as a 32-bit number.
+    virtual std::optional<std::uint32_t> link_property(std::uint32_t node, PciLinkProperty property) = 0;
+};
+
 class GpuOs {
 public:
     virtual ~GpuOs() = default;
@@ -103,6 +125,8 @@ public:
     virtual Result<std::unique_ptr<GpuStatisticsSession>> open_statistics() = 0;
     // Process snapshot plus the performance counter library.
     virtual Result<std::unique_ptr<ProcessMemorySession>> open_process_memory() = 0;
+    // The configuration manager's device tree.
+    virtual Result<std::unique_ptr<DeviceTreeSession>> open_device_tree() = 0;
 };
 
 // The running system's interfaces. Stateless: every open starts from scratch.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "discovery/adapter_stats/pcie_link.h"
 #include "discovery/adapter_stats/process_memory.h"
 
 namespace karvo::adapter_stats {
@@ -126,6 +127,10 @@ AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os) {
     return adapters;
 }
 
-void apply_adapter_statistics(DeviceList& devices) { apply_adapter_statistics(devices, platform::system_gpu_os()); }
+void apply_adapter_statistics(DeviceList& devices) {
+    platform::GpuOs& os = platform::system_gpu_os();
+    (void)apply_adapter_statistics(devices, os);
+    apply_pcie_links(devices, os);
+}
 
 }  // namespace karvo::adapter_stats

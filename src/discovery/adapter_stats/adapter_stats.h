@@ -25,7 +25,9 @@ std::string adapter_key(const platform::AdapterLuid& luid);
 inline constexpr std::uint32_t kMaxAdapters = 256;
 inline constexpr std::uint32_t kMaxSegmentsPerAdapter = 1024;
 
-// Changes `devices` in place; every failure is silent.
+// Changes `devices` in place; every failure is silent. After the statistics
+// (and the per-process step) the PCIe link figures of the device tree are
+// added (see pcie_link.h), whether or not the statistics could be read.
 void apply_adapter_statistics(DeviceList& devices);
 
 // The same over the given OS interfaces. For each AMD adapter the OS lists,

@@ -83,6 +83,10 @@ TEST(SystemBinding, SessionsOpenAndCloseRepeatedly) {
             EXPECT_TRUE(found_self) << "no " << self << " among " << snapshot.size() << " processes";
             (void)(*memory)->collect_counters();
         }
+        if (auto tree = os.open_device_tree()) {
+            EXPECT_EQ((*tree)->locate("PCI\\VEN_1002&DEV_0000\\karvo-no-such-device"), std::nullopt);
+            EXPECT_EQ((*tree)->locate(""), std::nullopt) << "an empty ID is not the root of the tree";
+        }
     }
 }
 

@@ -39,7 +39,7 @@ std::optional<std::vector<CounterItem>> decode_counter_items(std::span<const std
         std::uintptr_t name_address;
         std::memcpy(&name_address, item, sizeof name_address);
         CounterItem decoded;
-        std::memcpy(&decoded.bytes, item + kCounterItemValueOffset, sizeof decoded.bytes);
+        std::memcpy(&decoded.value, item + kCounterItemValueOffset, sizeof decoded.value);
         if (name_address != 0) {
             const bool inside = name_address >= begin && name_address < end;
             // Outside the buffer only the unit cap bounds the read.

@@ -1,12 +1,13 @@
 #pragma once
 // The operating system's view of the graphics adapters: adapter enumeration
-// and kernel memory-segment statistics, and per-process dedicated video memory
-// from the performance counters with a process-name snapshot.
+// and kernel memory-segment statistics, per-process video memory and engine
+// time from the performance counters with a process-name snapshot, and the
+// PCI link figures of the device tree.
 //
-// The calls are grouped into two sessions. A session holds everything its
+// The calls are grouped into three sessions. A session holds everything its
 // calls need (libraries, factory objects) and releases it when destroyed, so
 // a caller that opens a session inside one step has released it all when the
-// step returns. On systems without these interfaces both opens fail.
+// step returns. On systems without these interfaces every open fails.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
@@ -30,6 +32,7 @@ struct AdapterDescription {
     std::uint32_t vendor_id = 0;
     std::uint32_t device_id = 0;
     AdapterLuid luid;
+    std::uint64_t shared_system_memory = 0;  // bytes of system memory the adapter may use
 };
 
 // One step of adapter enumeration.
@@ -69,10 +72,19 @@ struct ProcessEntry {
     std::u16string exe_name;  // up to the first NUL, at most 260 units
 };
 
-// One item of the per-process dedicated video memory counter.
+// One item (instance) of a performance counter.
 struct CounterItem {
     std::optional<std::u16string> name;  // counter instance name; nothing when the item has none
-    std::int64_t bytes = 0;
+    std::int64_t value = 0;              // in the counter's unit
+};
+
+// One collection of the per-process counters, each with every instance in
+// the order the OS lists them. A counter that cannot be added or read has no
+// items; the others are read all the same.
+struct ProcessCounters {
+    std::vector<CounterItem> dedicated;     // GPU Process Memory, Dedicated Usage: bytes
+    std::vector<CounterItem> shared;        // GPU Process Memory, Shared Usage: bytes
+    std::vector<CounterItem> running_time;  // GPU Engine, Running Time: 100 ns ticks since the process started
 };
 
 class ProcessMemorySession {
@@ -81,9 +93,28 @@ public:
 
     // One snapshot of all running processes; empty when it cannot be taken.
     virtual std::vector<ProcessEntry> process_snapshot() = 0;
-    // One collection of the dedicated video memory counter, every instance in
-    // the order the OS lists them; empty when the counter cannot be read.
-    virtual std::vector<CounterItem> dedicated_usage() = 0;
+    // One collection of the three counters in one query.
+    virtual ProcessCounters collect_counters() = 0;
+};
+
+// The PCI link figures a device node carries.
+enum class PciLinkProperty { current_speed, current_width, max_speed, max_width };
+
+// The OS's tree of device nodes (Windows' configuration manager).
+class DeviceTreeSession {
+public:
+    virtual ~DeviceTreeSession() = default;
+
+    // The node of a device instance ID ("PCI\VEN_1002&DEV_744C&...\6&..."),
+    // nothing when no such device is present.
+    virtual std::optional<std::uint32_t> locate(std::string_view instance_id) = 0;
+    // The node's parent; nothing at the top of the tree or when the call fails.
+    virtual std::optional<std::uint32_t> parent(std::uint32_t node) = 0;
+    // The node's device instance ID; nothing when the call fails.
+    virtual std::optional<std::string> instance_id(std::uint32_t node) = 0;
+    // One PCI link figure as the OS stores it (speeds as the PCIe speed code,
+    // widths in lanes); nothing when the node does not have it as a 32-bit number.
+    virtual std::optional<std::uint32_t> link_property(std::uint32_t node, PciLinkProperty property) = 0;
 };
 
 class GpuOs {
@@ -94,6 +125,8 @@ public:
     virtual Result<std::unique_ptr<GpuStatisticsSession>> open_statistics() = 0;
     // Process snapshot plus the performance counter library.
     virtual Result<std::unique_ptr<ProcessMemorySession>> open_process_memory() = 0;
+    // The configuration manager's device tree.
+    virtual Result<std::unique_ptr<DeviceTreeSession>> open_device_tree() = 0;
 };
 
 // The running system's interfaces. Stateless: every open starts from scratch.

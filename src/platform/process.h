@@ -4,7 +4,13 @@
 // the same time (a child filling one pipe never dead-locks us) and wait for it.
 // The child inherits none of our handles (sockets, files) beyond its three
 // standard streams, and gets no console window of its own on Windows.
+//
+// With a time limit the child and the processes it starts form a group of
+// their own (a process group on POSIX, a job on Windows); when the limit
+// passes with the child still running (or its output still open), the whole
+// group is killed and the run fails.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,6 +26,9 @@ struct ProcessSpec {
     // Environment changes for the child: a value sets the variable, nothing removes it.
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     std::string working_dir;         // empty: ours
+    // Longest the run may take, from the start to the end of the child and of
+    // its output; nothing: as long as it takes.
+    std::optional<std::chrono::milliseconds> time_limit;
 };
 
 struct ProcessOutput {
@@ -28,7 +37,11 @@ struct ProcessOutput {
     std::string err;
 };
 
-// Runs the program to completion. The only error is a failure to start it.
+// Runs the program to completion. Errors: a failure to start it, and a run
+// that reached its time limit ("<program> did not finish within <n> ms").
 Result<ProcessOutput> run_process(const ProcessSpec& spec);
+
+// The error of a run that reached its time limit.
+Error time_limit_error(const ProcessSpec& spec);
 
 }  // namespace karvo::platform

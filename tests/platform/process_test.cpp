@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/process.h"
@@ -82,6 +84,43 @@ TEST(RunProcess, ChildInheritsOnlyItsStandardStreams) {
         // 0, 1, 2 and the folder listing itself.
         EXPECT_EQ(output.out, "4");
     }
+}
+
+std::uint64_t elapsed_ms(std::uint64_t start_ns) { return (monotonic_ns() - start_ns) / 1000000; }
+
+TEST(RunProcess, TheTimeLimitEndsTheChildAndWhatItStarted) {
+    testing::TempDir dir;
+    const std::string marker = (dir.path() / "grandchild").string();
+    ProcessSpec spec;
+    spec.program = child_path();
+    spec.time_limit = std::chrono::milliseconds(500);
+    // The second child waits for a grandchild that holds the output pipes.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"sleep", "60000"},
+                                                 std::vector<std::string>{"tree", "1500", marker}}) {
+        spec.args = args;
+        const std::uint64_t start = monotonic_ns();
+        const auto result = run_process(spec);
+        const std::uint64_t took = elapsed_ms(start);
+        ASSERT_FALSE(result.ok()) << args[0];
+        EXPECT_EQ(result.error().long_form(), child_path() + " did not finish within 500 ms");
+        EXPECT_GE(took, 500u) << args[0];
+        EXPECT_LT(took, 8000u) << args[0];
+    }
+    // A grandchild that survived would have ended its sleep by now.
+    sleep_milliseconds(2000);
+    if (std::filesystem::exists(marker + ".started")) {
+        EXPECT_FALSE(std::filesystem::exists(marker + ".done"));
+    }
+}
+
+TEST(RunProcess, AChildWithinItsLimitRunsAsWithoutOne) {
+    ProcessSpec spec;
+    spec.time_limit = std::chrono::seconds(60);
+    const auto flood = run_child({"flood", "1048576"}, spec);
+    EXPECT_EQ(flood.out.size(), 1048576u);
+    EXPECT_EQ(flood.err.size(), 1048576u);
+    EXPECT_EQ(run_child({"exit", "3"}, spec).exit_code, 3);
+    EXPECT_EQ(run_child({"sleep", "10"}, spec).out, "woke");
 }
 
 TEST(RunProcess, MissingProgramIsAnError) {

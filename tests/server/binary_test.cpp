@@ -2,6 +2,7 @@
 // talked to over loopback (and through curl where it is installed).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "loopback.h"
@@ -39,7 +40,8 @@ class RunningServer {
 public:
     // `env_token` goes to the server through KARVO_TOKEN.
     RunningServer(std::vector<std::string> extra_args, std::optional<std::string> env_token = std::nullopt,
-                  bool pick_port = true) {
+                  bool pick_port = true, std::string program = karvo_path())
+        : program_(std::move(program)) {
         // Our own environment is what the server inherits: only the token
         // variable the test asks for.
         platform::set_env("KARVO_TOKEN", env_token);
@@ -63,7 +65,7 @@ private:
             port_ = pick_port ? free_port() : 0;
             std::vector<std::string> args = {"--serve", std::to_string(port_)};
             args.insert(args.end(), extra_args.begin(), extra_args.end());
-            auto started = BackgroundProcess::start(karvo_path(), args, out_path(), err_path());
+            auto started = BackgroundProcess::start(program_, args, out_path(), err_path());
             if (!started.ok()) {
                 ADD_FAILURE() << "could not start karvo: " << started.error().long_form();
                 return;
@@ -83,6 +85,7 @@ private:
     std::string out_path() const { return (dir_.path() / "out.txt").string(); }
     std::string err_path() const { return (dir_.path() / "err.txt").string(); }
 
+    std::string program_;
     TempDir dir_;
     BackgroundProcess process_;
     std::uint16_t port_ = 0;
@@ -198,6 +201,35 @@ TEST(Binary, RefusalsAndBindFailuresExitWithStatusOne) {
     EXPECT_TRUE(in_use.err.starts_with("Error: bind 127.0.0.1:" + port + " failed: ")) << in_use.err;
     EXPECT_TRUE(in_use.err.ends_with(")\n")) << in_use.err;
     EXPECT_EQ(count_lines(in_use.err), 1u);
+}
+
+// A PowerShell child that never answers costs one scrape its time limit (the
+// real one, 10 s) and is stopped; the next scrape is answered at once.
+TEST(Binary, AHangingPowerShellHoldsUpOneScrapeOnly) {
+    if (platform::executable_file_name("karvo") == "karvo") GTEST_SKIP() << "only Windows passes start PowerShell";
+    // karvo.exe starts the PowerShell of its own folder first: a private copy with the fake beside it.
+    TempDir app;
+    const std::string program = (app.path() / platform::executable_file_name("karvo")).string();
+    const std::string powershell = platform::executable_file_name("powershell");
+    std::filesystem::copy_file(karvo_path(), program);
+    std::filesystem::copy_file(fake_dir("powershell") + "/" + powershell, app.path() / powershell);
+    TempDir scenario;
+    scenario.write("adapters.mode", "hang-first");
+    platform::set_env("KARVO_FAKE_PS_DIR", scenario.path().string());
+    RunningServer server({}, std::nullopt, true, program);
+    platform::set_env("KARVO_FAKE_PS_DIR", std::nullopt);
+
+    const std::string empty = expected_response("HTTP/1.1 200 OK", "application/json", "[]");
+    std::uint64_t start = platform::monotonic_ns();
+    EXPECT_EQ(round_trip(server.address(), "GET / HTTP/1.1\r\n\r\n").bytes, empty);
+    const std::uint64_t first_ms = (platform::monotonic_ns() - start) / 1000000;
+    EXPECT_GE(first_ms, 10000u);
+    EXPECT_LT(first_ms, 25000u);
+
+    start = platform::monotonic_ns();
+    EXPECT_EQ(round_trip(server.address(), "GET / HTTP/1.1\r\n\r\n").bytes, empty);
+    EXPECT_LT((platform::monotonic_ns() - start) / 1000000, 10000u);
+    EXPECT_EQ(read_text((scenario.path() / "starts").string()), "adapters\nadapters\n");
 }
 
 }  // namespace

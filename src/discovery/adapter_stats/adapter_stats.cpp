@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "discovery/adapter_stats/pcie_link.h"
 #include "discovery/adapter_stats/process_memory.h"
 
 namespace karvo::adapter_stats {
@@ -42,16 +43,25 @@ struct SegmentTotals {
     std::uint64_t committed = 0;
     std::uint64_t limit = 0;
     bool any = false;
+    std::uint64_t aperture_resident = 0;  // system memory the GPU has mapped
+    bool any_aperture = false;
 };
 
-// Sums the adapter's memory segments that hold memory of the card: aperture
-// segments and segments without a commit limit do not count.
+// Sums the adapter's memory segments: those that hold memory of the card
+// (segments without a commit limit do not count), and apart from them the
+// aperture segments, windows onto system memory.
 SegmentTotals sum_segments(platform::GpuStatisticsSession& stats, const platform::AdapterLuid& luid,
                            std::uint32_t segment_count) {
     SegmentTotals totals;
     for (std::uint32_t id = 0; id < segment_count; ++id) {
         const auto segment = stats.segment(luid, id);
-        if (!segment || segment->commit_limit == 0 || segment->aperture) continue;
+        if (!segment) continue;
+        if (segment->aperture) {
+            totals.aperture_resident = saturating_add(totals.aperture_resident, segment->bytes_resident);
+            totals.any_aperture = true;
+            continue;
+        }
+        if (segment->commit_limit == 0) continue;
         totals.resident = saturating_add(totals.resident, segment->bytes_resident);
         totals.committed = saturating_add(totals.committed, segment->bytes_committed);
         totals.limit = saturating_add(totals.limit, segment->commit_limit);
@@ -102,11 +112,14 @@ AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os) {
         if (!position) continue;
         taken[*position] = true;
         adapters[adapter_key(desc.luid)] = *position;
+        GpuDevice& device = devices[*position];
+        if (desc.shared_system_memory != 0) device.gtt_total_mb = bytes_to_mb(desc.shared_system_memory);
 
         const auto segment_count = stats.segment_count(desc.luid);
         if (!segment_count) continue;
         const SegmentTotals totals = sum_segments(stats, desc.luid, std::min(*segment_count, kMaxSegmentsPerAdapter));
-        if (totals.any) apply_totals(devices[*position], totals);
+        if (totals.any) apply_totals(device, totals);
+        if (totals.any_aperture) device.gtt_used_mb = bytes_to_mb(totals.aperture_resident);
     }
 
     // Runs while the statistics session (and the adapters' library) is still open.
@@ -114,6 +127,10 @@ AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os) {
     return adapters;
 }
 
-void apply_adapter_statistics(DeviceList& devices) { apply_adapter_statistics(devices, platform::system_gpu_os()); }
+void apply_adapter_statistics(DeviceList& devices) {
+    platform::GpuOs& os = platform::system_gpu_os();
+    (void)apply_adapter_statistics(devices, os);
+    apply_pcie_links(devices, os);
+}
 
 }  // namespace karvo::adapter_stats

@@ -1,6 +1,7 @@
 #pragma once
 // Adapter statistics from the OS graphics kernel (DXGI + D3DKMT): used and
-// pinned VRAM per GPU, then per-process dedicated memory (PDH + Toolhelp).
+// pinned VRAM and shared system memory per GPU, then per-process memory and
+// engine time (PDH + Toolhelp).
 
 #include <cstddef>
 #include <cstdint>
@@ -24,12 +25,16 @@ std::string adapter_key(const platform::AdapterLuid& luid);
 inline constexpr std::uint32_t kMaxAdapters = 256;
 inline constexpr std::uint32_t kMaxSegmentsPerAdapter = 1024;
 
-// Changes `devices` in place; every failure is silent.
+// Changes `devices` in place; every failure is silent. After the statistics
+// (and the per-process step) the PCIe link figures of the device tree are
+// added (see pcie_link.h), whether or not the statistics could be read.
 void apply_adapter_statistics(DeviceList& devices);
 
 // The same over the given OS interfaces. For each AMD adapter the OS lists,
 // the matching record gets its used and pinned VRAM (and its total when it had
-// none); then the per-process step runs with the adapter map. Nothing runs
+// none), its shared system memory limit and what of it is resident (the sum
+// over the aperture segments); then the per-process step runs with the
+// adapter map. Nothing runs
 // (not even the per-process step) when the statistics session cannot open.
 // Returns the adapter map that was handed to the per-process step.
 AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os);

@@ -22,32 +22,70 @@ std::optional<std::size_t> record_of(const AdapterMap& adapters, std::string_vie
     return std::nullopt;
 }
 
-void add_item(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
-              const platform::CounterItem& item) {
-    if (!item.name) return;
-    const auto mb = counter_megabytes(item.bytes);
-    if (!mb) return;
-    const std::string lower = text::ascii_lower(text::utf16_to_utf8(*item.name));
-    const auto pid = instance_process_id(lower);
-    if (!pid) return;
-    const auto position = record_of(adapters, lower);
-    if (!position || *position >= devices.size()) return;
+GpuProcess* find_process(GpuDevice& device, std::uint32_t pid) {
+    for (GpuProcess& process : device.processes) {
+        if (process.pid == pid) return &process;
+    }
+    return nullptr;
+}
 
-    GpuDevice& device = devices[*position];
-    // A process cannot hold more than the card has; such a reading is stale or bogus.
-    if (device.vram_total_mb != 0 && device.vram_total_mb < *mb) return;
+// The record and process an item of a per-process counter belongs to.
+struct Target {
+    GpuDevice* device = nullptr;
+    std::uint32_t pid = 0;
+    std::string lower_name;
+};
+
+std::optional<Target> target_of(DeviceList& devices, const AdapterMap& adapters, const platform::CounterItem& item) {
+    if (!item.name) return std::nullopt;
+    std::string lower = text::ascii_lower(text::utf16_to_utf8(*item.name));
+    const auto pid = instance_process_id(lower);
+    if (!pid) return std::nullopt;
+    const auto position = record_of(adapters, lower);
+    if (!position || *position >= devices.size()) return std::nullopt;
+    return Target{&devices[*position], *pid, std::move(lower)};
+}
+
+enum class Memory { dedicated, shared };
+
+void add_memory_item(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
+                     const platform::CounterItem& item, Memory kind) {
+    const auto mb = counter_megabytes(item.value);
+    if (!mb) return;
+    const auto target = target_of(devices, adapters, item);
+    if (!target) return;
+    GpuDevice& device = *target->device;
+    // A process cannot hold more than the adapter has; such a reading is stale or bogus.
+    const std::uint32_t limit = kind == Memory::dedicated ? device.vram_total_mb : device.gtt_total_mb;
+    if (limit != 0 && limit < *mb) return;
 
     // One process may show up once per physical part of the adapter: keep the largest.
-    for (GpuProcess& process : device.processes) {
-        if (process.pid == *pid) {
-            process.mem_used_mb = std::max(process.mem_used_mb, *mb);
-            return;
-        }
+    if (GpuProcess* process = find_process(device, target->pid)) {
+        std::uint32_t& field = kind == Memory::dedicated ? process->mem_used_mb : process->gtt_used_mb;
+        field = std::max(field, *mb);
+        return;
     }
-    const auto named = names.find(*pid);
-    std::string name = named != names.end() ? named->second : std::string("Unknown");
-    std::string type = classify_process(name);
-    device.processes.push_back({*pid, std::move(name), *mb, std::move(type)});
+    const auto named = names.find(target->pid);
+    GpuProcess process;
+    process.pid = target->pid;
+    process.name = named != names.end() ? named->second : std::string("Unknown");
+    process.proc_type = classify_process(process.name);
+    (kind == Memory::dedicated ? process.mem_used_mb : process.gtt_used_mb) = *mb;
+    device.processes.push_back(std::move(process));
+}
+
+void add_engine_item(DeviceList& devices, const AdapterMap& adapters, const platform::CounterItem& item) {
+    const auto ns = running_time_ns(item.value);
+    if (!ns) return;
+    const auto target = target_of(devices, adapters, item);
+    if (!target) return;
+    const auto engine = instance_engine(target->lower_name);
+    if (!engine) return;
+    // Engine time alone does not list a process.
+    GpuProcess* process = find_process(*target->device, target->pid);
+    if (process == nullptr) return;
+    if (!process->busy_ns) process->busy_ns.emplace();
+    process->busy_ns->add(*engine, *ns);
 }
 
 }  // namespace
@@ -74,6 +112,43 @@ std::optional<std::uint32_t> instance_process_id(std::string_view instance_name)
     return static_cast<std::uint32_t>(*pid);
 }
 
+std::optional<Engine> instance_engine(std::string_view instance_name) {
+    constexpr std::string_view kMarker = "_engtype_";
+    const std::string lower = text::ascii_lower(instance_name);
+    const std::size_t at = lower.find(kMarker);
+    if (at == std::string::npos) return std::nullopt;
+    std::string_view label = std::string_view(lower).substr(at + kMarker.size());
+    // PDH tells apart instances of the same name by appending "#1", "#2", ...
+    label = label.substr(0, label.find('#'));
+
+    struct Group {
+        std::string_view prefix;
+        Engine engine;
+    };
+    static constexpr std::array<Group, 8> kGroups = {{
+        {"3d", Engine::gfx},
+        {"high priority 3d", Engine::gfx},
+        {"compute", Engine::compute},
+        {"high priority compute", Engine::compute},
+        {"copy", Engine::dma},
+        {"videodecode", Engine::dec},
+        {"video codec", Engine::dec},
+        {"videoencode", Engine::enc},
+    }};
+    for (const Group& group : kGroups) {
+        if (label.starts_with(group.prefix)) return group.engine;
+    }
+    return Engine::other;
+}
+
+std::optional<std::uint64_t> running_time_ns(std::int64_t ticks) {
+    if (ticks < 0) return std::nullopt;
+    constexpr std::uint64_t kNsPerTick = 100;
+    const auto value = static_cast<std::uint64_t>(ticks);
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    return value > kMax / kNsPerTick ? kMax : value * kNsPerTick;
+}
+
 std::optional<std::uint32_t> counter_megabytes(std::int64_t bytes) {
     // A negative count is no amount of memory at all; its low 32 bits would
     // read as some four billion MB.
@@ -93,7 +168,17 @@ ProcessNames process_names(const std::vector<platform::ProcessEntry>& snapshot) 
 
 void add_process_items(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
                        const std::vector<platform::CounterItem>& items) {
-    for (const platform::CounterItem& item : items) add_item(devices, adapters, names, item);
+    for (const platform::CounterItem& item : items) add_memory_item(devices, adapters, names, item, Memory::dedicated);
+}
+
+void add_shared_items(DeviceList& devices, const AdapterMap& adapters, const ProcessNames& names,
+                      const std::vector<platform::CounterItem>& items) {
+    for (const platform::CounterItem& item : items) add_memory_item(devices, adapters, names, item, Memory::shared);
+}
+
+void add_engine_items(DeviceList& devices, const AdapterMap& adapters,
+                      const std::vector<platform::CounterItem>& items) {
+    for (const platform::CounterItem& item : items) add_engine_item(devices, adapters, item);
 }
 
 void sort_processes(DeviceList& devices) {
@@ -108,7 +193,10 @@ void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platf
     if (!opened) return;
     platform::ProcessMemorySession& session = **opened;
     const ProcessNames names = process_names(session.process_snapshot());
-    add_process_items(devices, adapters, names, session.dedicated_usage());
+    const platform::ProcessCounters counters = session.collect_counters();
+    add_process_items(devices, adapters, names, counters.dedicated);
+    add_shared_items(devices, adapters, names, counters.shared);
+    add_engine_items(devices, adapters, counters.running_time);
     sort_processes(devices);
 }
 

@@ -11,7 +11,8 @@ namespace karvo::adl {
 // records), enrichment mode otherwise (fills sensors, appends "+adl").
 Status query_pmlog(DeviceList& devices);
 
-// Fills temperature, clocks, utilisation and PCIe figures from OverdriveN.
+// Fills temperature, clocks, utilisation, PCIe, throttling and fan figures
+// from OverdriveN.
 Status overdrive_fallback(DeviceList& devices);
 
 }  // namespace karvo::adl

@@ -61,6 +61,23 @@ SensorMap read_pmlog_block(const void* block);
 // Writes the readings present in `sensors` into the record's fields.
 void apply_sensors(GpuDevice& device, const SensorMap& sensors);
 
+// Throttling reasons of the OverdriveN notification flags (power 1, thermal 2,
+// current 4; any other bit is "other"), in the record's reason order; none
+// set gives an empty list. Nothing for a negative (all-ones) word.
+std::optional<std::vector<std::string>> throttle_from_flags(int flags);
+
+// Writes the fan speed of an OverdriveN fan state: a percentage (0-100) into
+// the fan duty unless the record has one, rpm into the fan speed unless it has
+// one. Other modes and out-of-range values change nothing.
+void apply_fan_control(GpuDevice& device, const ADLODNFanControl& fan);
+
+// The OverdriveN readings that complement the sensors of one adapter: the
+// throttle notification (which wins over the PMLog throttler status) and,
+// only when the record has no fan duty yet, the fan state. Entry points the
+// library lacks and failing calls change nothing.
+void apply_overdrive_extras(const platform::Library& library, AdlContext context, int adapter_index,
+                            GpuDevice& device);
+
 // Largest adapter table read: a reported count above it is capped.
 inline constexpr int kMaxAdapters = 4096;
 

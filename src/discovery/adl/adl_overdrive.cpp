@@ -8,6 +8,16 @@ namespace {
 
 constexpr int kEdgeTemperature = 0;
 
+// Throttle notification flags.
+constexpr int kThrottlePower = 1;
+constexpr int kThrottleThermal = 2;
+constexpr int kThrottleCurrent = 4;
+
+// Fan speed modes of the fan state.
+constexpr int kFanSpeedPercent = 1;
+constexpr int kFanSpeedRpm = 2;
+constexpr int kMaxFanRpm = 65535;
+
 // The adapter index for the record at `position`: the AMD adapter with the
 // record's device ID, else the position-th AMD adapter, else the position.
 int adapter_for_record(const std::vector<AdapterInfo>& table, const GpuDevice& device, std::size_t position) {
@@ -55,6 +65,42 @@ private:
 
 }  // namespace
 
+std::optional<std::vector<std::string>> throttle_from_flags(int flags) {
+    if (flags < 0) return std::nullopt;
+    std::vector<std::string> reasons;
+    if ((flags & kThrottlePower) != 0) reasons.emplace_back("power");
+    if ((flags & kThrottleCurrent) != 0) reasons.emplace_back("current");
+    if ((flags & kThrottleThermal) != 0) reasons.emplace_back("thermal");
+    if ((flags & ~(kThrottlePower | kThrottleThermal | kThrottleCurrent)) != 0) reasons.emplace_back("other");
+    return reasons;
+}
+
+void apply_fan_control(GpuDevice& device, const ADLODNFanControl& fan) {
+    const int speed = fan.iCurrentFanSpeed;
+    if (fan.iCurrentFanSpeedMode == kFanSpeedPercent && speed >= 0 && speed <= 100) {
+        if (!device.fan_percent) device.fan_percent = static_cast<std::uint32_t>(speed);
+    } else if (fan.iCurrentFanSpeedMode == kFanSpeedRpm && speed >= 0 && speed <= kMaxFanRpm) {
+        if (!device.fan_rpm) device.fan_rpm = static_cast<std::uint32_t>(speed);
+    }
+}
+
+void apply_overdrive_extras(const platform::Library& library, AdlContext context, int adapter_index,
+                            GpuDevice& device) {
+    if (auto notification = find_entry<Adl2OverdriveNThrottleNotificationGet>(
+            library, "ADL2_OverdriveN_ThrottleNotification_Get")) {
+        int status = 0;
+        int flags = 0;
+        if (notification(context, adapter_index, &status, &flags) == kAdlOk) {
+            if (auto reasons = throttle_from_flags(flags)) device.throttle = std::move(*reasons);
+        }
+    }
+    if (device.fan_percent) return;
+    if (auto fan_get = find_entry<Adl2OverdriveNFanControlGet>(library, "ADL2_OverdriveN_FanControl_Get")) {
+        ADLODNFanControl fan{};
+        if (fan_get(context, adapter_index, &fan) == kAdlOk) apply_fan_control(device, fan);
+    }
+}
+
 Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
     CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
@@ -96,6 +142,7 @@ Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
         }
         ADLODNPerformanceStatus status{};
         if (performance_get(nullptr, index, &status) == kAdlOk) apply_performance(device, status);
+        apply_overdrive_extras(library, nullptr, index, device);
         if (device.backend.find("adl") == std::string::npos) device.backend += "+adl-odn";
     }
     return {};

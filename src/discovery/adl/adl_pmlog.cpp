@@ -20,13 +20,27 @@ constexpr std::uint32_t kGfxClock = 1;
 constexpr std::uint32_t kMemClock = 2;
 constexpr std::uint32_t kTempEdge = 8;
 constexpr std::uint32_t kTempMem = 9;
+constexpr std::uint32_t kFanRpm = 14;
+constexpr std::uint32_t kFanPercent = 15;
+constexpr std::uint32_t kSocVoltage = 16;
 constexpr std::uint32_t kGfxActivity = 19;
+constexpr std::uint32_t kMemActivity = 20;
+constexpr std::uint32_t kGfxVoltage = 21;
+constexpr std::uint32_t kMemVoltage = 22;
 constexpr std::uint32_t kAsicPower = 23;
 constexpr std::uint32_t kTempHotspot = 27;
 constexpr std::uint32_t kGfxPower = 30;
+constexpr std::uint32_t kThrottlerStatus = 35;
 constexpr std::uint32_t kBusSpeed = 40;
 constexpr std::uint32_t kBusLanes = 41;
 constexpr std::uint32_t kBoardPower = 73;
+
+// Largest believable readings of the newer sensors; anything above (including
+// a negative value read as unsigned) is not reported.
+constexpr std::uint32_t kMaxPercent = 100;
+constexpr std::uint32_t kMaxFanRpm = 65535;
+constexpr std::uint32_t kMaxMillivolts = 10000;
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFFu;
 
 std::string decimal(long long value) {
     char buffer[24];
@@ -255,6 +269,7 @@ void enrich(DeviceList& devices, const platform::Library& library, const AdlSess
         }
         if (entry == nullptr) continue;
         apply_sensors(device, entry->sensors);
+        apply_overdrive_extras(library, session.handle(), entry->adapter_index, device);
         const auto memory = query_memory_type(library, session.handle(), entry->adapter_index, session.adl2());
         if (memory.has_value() && is_useful_memory_type(*memory)) device.vram_type = *memory;
         append_label(device.backend, "+adl");
@@ -283,6 +298,7 @@ void discover(DeviceList& devices, const platform::Library& library, const AdlSe
                      " fn " + decimal(adapter.iFunctionNumber);
         device.driver_version = read_text(adapter.strDriverPath);
         apply_sensors(device, entries[k].sensors);
+        apply_overdrive_extras(library, session.handle(), entries[k].adapter_index, device);
         device.backend = "adl-pmlog";
         devices.push_back(std::move(device));
     }
@@ -324,6 +340,22 @@ void apply_sensors(GpuDevice& device, const SensorMap& sensors) {
     if (power) device.power_w = static_cast<float>(static_cast<float>(*power) / 10.0);
     if (auto v = reading(kBusLanes)) device.pcie_width = static_cast<std::uint16_t>(*v & 0xFFFFu);
     if (auto v = reading(kBusSpeed)) device.pcie_speed_gt = *v / 1000;
+
+    const auto bounded = [&](std::uint32_t id, std::uint32_t max) -> std::optional<std::uint32_t> {
+        const auto v = reading(id);
+        if (!v || *v > max) return std::nullopt;
+        return v;
+    };
+    if (auto v = bounded(kFanRpm, kMaxFanRpm)) device.fan_rpm = *v;  // 0 rpm: a fan stopped at idle
+    if (auto v = bounded(kFanPercent, kMaxPercent)) device.fan_percent = *v;
+    if (auto v = bounded(kSocVoltage, kMaxMillivolts)) device.voltage_soc_mv = *v;
+    if (auto v = bounded(kGfxVoltage, kMaxMillivolts)) device.voltage_gfx_mv = *v;
+    if (auto v = bounded(kMemVoltage, kMaxMillivolts)) device.voltage_mem_mv = *v;
+    if (auto v = bounded(kMemActivity, kMaxPercent)) device.mem_util_percent = *v;
+    // The status bits are not documented: any set bit means throttled, for a reason we cannot name.
+    if (auto v = bounded(kThrottlerStatus, kAllOnes - 1)) {
+        device.throttle = *v != 0 ? std::vector<std::string>{"other"} : std::vector<std::string>{};
+    }
 }
 
 Status query_pmlog(DeviceList& devices, const AdlHost& host) {

@@ -153,6 +153,21 @@ static_assert(offsetof(ADLODNPerformanceStatus, iGPUActivityPercent) == 24);
 static_assert(offsetof(ADLODNPerformanceStatus, iCurrentBusSpeed) == 52);
 static_assert(offsetof(ADLODNPerformanceStatus, iCurrentBusLanes) == 56);
 
+// OverdriveN fan state (eight ints).
+struct ADLODNFanControl {
+    int iMode;
+    int iFanControlMode;
+    int iCurrentFanSpeedMode;  // 1: iCurrentFanSpeed is a percentage, 2: it is in rpm
+    int iCurrentFanSpeed;
+    int iTargetFanSpeed;
+    int iTargetTemperature;
+    int iMinPerformanceClock;
+    int iMinFanLimit;
+};
+static_assert(sizeof(ADLODNFanControl) == 32);
+static_assert(offsetof(ADLODNFanControl, iCurrentFanSpeedMode) == 8);
+static_assert(offsetof(ADLODNFanControl, iCurrentFanSpeed) == 12);
+
 // Handles and callbacks. On x64 Windows there is a single calling convention,
 // so the library's __stdcall callback is an ordinary function pointer.
 using AdlContext = void*;
@@ -186,5 +201,7 @@ using Adl2AdapterMemoryInfo2Get = int (*)(AdlContext, int adapter, ADLMemoryInfo
 
 using Adl2OverdriveNTemperatureGet = int (*)(AdlContext, int adapter, int temperature_type, int* temperature);
 using Adl2OverdriveNPerformanceStatusGet = int (*)(AdlContext, int adapter, ADLODNPerformanceStatus*);
+using Adl2OverdriveNFanControlGet = int (*)(AdlContext, int adapter, ADLODNFanControl*);
+using Adl2OverdriveNThrottleNotificationGet = int (*)(AdlContext, int adapter, int* status, int* flags);
 
 }  // namespace karvo::adl

@@ -3,8 +3,9 @@
 namespace karvo::platform {
 namespace {
 
-// These statistics come from Windows' graphics kernel and performance
-// counters; other systems have no equivalent, so both sessions fail to open.
+// These statistics come from Windows' graphics kernel, performance counters
+// and configuration manager; other systems have no equivalent, so every
+// session fails to open.
 class UnavailableGpuOs final : public GpuOs {
 public:
     Result<std::unique_ptr<GpuStatisticsSession>> open_statistics() override {
@@ -12,6 +13,9 @@ public:
     }
     Result<std::unique_ptr<ProcessMemorySession>> open_process_memory() override {
         return Error("per-process video memory is not available on this system");
+    }
+    Result<std::unique_ptr<DeviceTreeSession>> open_device_tree() override {
+        return Error("the configuration manager's device tree is not available on this system");
     }
 };
 

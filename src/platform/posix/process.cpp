@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -6,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 
 #include "platform/process.h"
@@ -97,6 +100,23 @@ std::string find_program(const std::string& program, const std::vector<std::stri
     return {};
 }
 
+// Milliseconds left until `deadline_ns` (monotonic), 0 when it has passed.
+int remaining_ms(std::uint64_t deadline_ns) {
+    const std::uint64_t now = monotonic_ns();
+    if (now >= deadline_ns) return 0;
+    const std::uint64_t ms = (deadline_ns - now + 999999) / 1000000;
+    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+}
+
+// Kills the child's process group (the child alone should it have none) and reaps the child.
+void kill_group(pid_t pid) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 }  // namespace
 
 Result<ProcessOutput> run_process(const ProcessSpec& spec) {
@@ -125,9 +145,16 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
         !make_pipe(status_read, status_write))
         return Error(context).with_cause(os_error_text(errno));
 
+    const bool limited = spec.time_limit.has_value();
+    const std::uint64_t limit_ns =
+        limited ? static_cast<std::uint64_t>(std::max<std::int64_t>(spec.time_limit->count(), 0)) * 1000000u : 0;
+    const std::uint64_t deadline = monotonic_ns() + limit_ns;
+
     const pid_t pid = ::fork();
     if (pid < 0) return Error(context).with_cause(os_error_text(errno));
     if (pid == 0) {
+        // A group of its own, so that the child's own children can be killed with it.
+        if (limited) ::setpgid(0, 0);
         ::dup2(null_in.get(), 0);
         ::dup2(out_write.get(), 1);
         ::dup2(err_write.get(), 2);
@@ -146,6 +173,8 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
         (void)!::write(status_fd, &error, sizeof error);
         ::_exit(127);
     }
+    // Also here: whichever of the two calls comes first, the group exists before any kill.
+    if (limited) ::setpgid(pid, pid);
     out_write.reset();
     err_write.reset();
     status_write.reset();
@@ -163,7 +192,13 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     int open_count = 2;
     char buffer[65536];
     while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        const int wait_ms = limited ? remaining_ms(deadline) : -1;
+        if (wait_ms == 0) {
+            kill_group(pid);
+            return time_limit_error(spec);
+        }
+        const int ready = ::poll(fds, 2, wait_ms);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -180,7 +215,20 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     }
 
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (limited) {
+        // The output has ended; the child may still run.
+        for (;;) {
+            const pid_t reaped = ::waitpid(pid, &status, WNOHANG);
+            if (reaped == pid || (reaped < 0 && errno != EINTR)) break;
+            if (remaining_ms(deadline) == 0) {
+                kill_group(pid);
+                return time_limit_error(spec);
+            }
+            sleep_milliseconds(5);
+        }
+    } else {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     if (got == static_cast<ssize_t>(sizeof exec_error)) return Error(context).with_cause(os_error_text(exec_error));
     if (WIFEXITED(status)) output.exit_code = WEXITSTATUS(status);

@@ -1,6 +1,7 @@
 // Windows binding of the adapter statistics: DXGI for the adapter list, the
 // gdi32 kernel-thunk statistics query for memory segments, PDH for the
-// per-process dedicated memory counter and Toolhelp for process names. Every
+// per-process memory and engine time counters, Toolhelp for process names and
+// the configuration manager (cfgmgr32) for PCI link figures. Every
 // library is loaded at run time, so the executable imports none of them and a
 // missing one only makes its session fail to open.
 //
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <utility>
 
+#include "common/text.h"
 #include "platform/gpu_os.h"
 #include "platform/library.h"
 
@@ -62,6 +64,7 @@ static_assert(sizeof(DxgiAdapterDesc1) == 312);
 static_assert(offsetof(DxgiAdapterDesc1, vendor_id) == 256);
 static_assert(offsetof(DxgiAdapterDesc1, device_id) == 260);
 static_assert(offsetof(DxgiAdapterDesc1, dedicated_video_memory) == 272);
+static_assert(offsetof(DxgiAdapterDesc1, shared_system_memory) == 288);
 static_assert(offsetof(DxgiAdapterDesc1, adapter_luid) == 296);
 static_assert(offsetof(DxgiAdapterDesc1, flags) == 304);
 
@@ -145,6 +148,8 @@ static_assert(offsetof(KmtQueryStatistics, adapter_luid) == 4);
 static_assert(offsetof(KmtQueryStatistics, process) == 16);
 static_assert(offsetof(KmtQueryStatistics, query_result) == 24);
 static_assert(offsetof(KmtQueryStatistics, segment_id) == 800);
+static_assert(offsetof(KmtQueryStatistics, query_result) + offsetof(KmtSegmentInformation, bytes_resident) == 40);
+static_assert(offsetof(KmtQueryStatistics, query_result) + offsetof(KmtSegmentInformation, aperture) == 64);
 
 // The query goes into a zeroed 832-byte block: room to spare should a system
 // write a little past the structure as published.
@@ -185,7 +190,11 @@ using CloseHandleFn = Bool32 (*)(Handle object);
 // ---- PDH -------------------------------------------------------------------
 
 constexpr std::uint32_t kPdhFormatLarge = 0x00000400;
+constexpr PdhStatus kPdhMoreData = static_cast<PdhStatus>(0x800007D2);
+// English names: PdhAddEnglishCounterW finds them on any display language.
 constexpr char16_t kDedicatedUsageCounter[] = u"\\GPU Process Memory(*)\\Dedicated Usage";
+constexpr char16_t kSharedUsageCounter[] = u"\\GPU Process Memory(*)\\Shared Usage";
+constexpr char16_t kRunningTimeCounter[] = u"\\GPU Engine(*)\\Running Time";
 
 // Only for the static_asserts: the decoder reads the items by offset.
 struct PdhFormattedItem {
@@ -203,6 +212,34 @@ using PdhCollectQueryDataFn = PdhStatus (*)(Handle query);
 using PdhGetFormattedCounterArrayWFn = PdhStatus (*)(Handle counter, std::uint32_t format, std::uint32_t* buffer_size,
                                                      std::uint32_t* item_count, void* items);
 using PdhCloseQueryFn = PdhStatus (*)(Handle query);
+
+// ---- Configuration manager -------------------------------------------------
+
+using ConfigRet = std::uint32_t;  // CONFIGRET: 0 means success
+using DevInst = std::uint32_t;    // DEVINST
+
+struct DevPropKey {
+    Guid fmtid;
+    std::uint32_t pid;
+};
+static_assert(sizeof(DevPropKey) == 20);
+static_assert(offsetof(DevPropKey, pid) == 16);
+
+// {3AB22E31-8264-4B4E-9AF5-A8D2D8E33E62}: the PCI device property set.
+constexpr Guid kPciDeviceProperties = {0x3AB22E31, 0x8264, 0x4B4E, {0x9A, 0xF5, 0xA8, 0xD2, 0xD8, 0xE3, 0x3E, 0x62}};
+constexpr DevPropKey kCurrentLinkSpeed = {kPciDeviceProperties, 9};
+constexpr DevPropKey kCurrentLinkWidth = {kPciDeviceProperties, 10};
+constexpr DevPropKey kMaxLinkSpeed = {kPciDeviceProperties, 11};
+constexpr DevPropKey kMaxLinkWidth = {kPciDeviceProperties, 12};
+constexpr std::uint32_t kDevPropTypeUint32 = 0x00000007;
+constexpr std::size_t kMaxDeviceIdUnits = 200;  // MAX_DEVICE_ID_LEN, the NUL included
+
+using CmLocateDevNodeWFn = ConfigRet (*)(DevInst* node, const char16_t* instance_id, std::uint32_t flags);
+using CmGetParentFn = ConfigRet (*)(DevInst* parent, DevInst node, std::uint32_t flags);
+using CmGetDeviceIdWFn = ConfigRet (*)(DevInst node, char16_t* buffer, std::uint32_t buffer_units,
+                                       std::uint32_t flags);
+using CmGetDevNodePropertyWFn = ConfigRet (*)(DevInst node, const DevPropKey* key, std::uint32_t* type,
+                                              std::uint8_t* buffer, std::uint32_t* buffer_size, std::uint32_t flags);
 
 // The item array of one collection is a few kilobytes; refuse sizes that can
 // only be nonsense instead of trying to allocate them.
@@ -247,6 +284,7 @@ public:
         found.description.vendor_id = desc.vendor_id;
         found.description.device_id = desc.device_id;
         found.description.luid = {desc.adapter_luid.low_part, desc.adapter_luid.high_part};
+        found.description.shared_system_memory = desc.shared_system_memory;
         return found;
     }
 
@@ -307,34 +345,61 @@ public:
         return processes;
     }
 
-    std::vector<CounterItem> dedicated_usage() override {
+    ProcessCounters collect_counters() override {
+        ProcessCounters counters;
         Handle query = nullptr;
-        if (open_query(nullptr, 0, &query) != 0) return {};
+        if (open_query(nullptr, 0, &query) != 0) return counters;
         const QueryCloser closer{query, close_query};
 
-        Handle counter = nullptr;
-        if (add_english_counter(query, kDedicatedUsageCounter, 0, &counter) != 0) return {};
-        collect_query_data(query);  // a failed collection shows up in the array read below
+        // Each counter is added on its own: one this system lacks leaves out
+        // only its own figures.
+        const Handle dedicated = add_counter(query, kDedicatedUsageCounter);
+        const Handle shared = add_counter(query, kSharedUsageCounter);
+        const Handle running_time = add_counter(query, kRunningTimeCounter);
+        if (dedicated == nullptr && shared == nullptr && running_time == nullptr) return counters;
+        collect_query_data(query);  // a failed collection shows up in the array reads below
 
-        // The first call only reports the size the array needs.
-        std::uint32_t needed = 0;
-        std::uint32_t count = 0;
-        get_formatted_counter_array(counter, kPdhFormatLarge, &needed, &count, nullptr);
-        if (needed == 0 || needed > kMaxCounterBufferBytes) return {};
-
-        // 8-byte words keep the item array aligned as the OS expects.
-        std::vector<std::uint64_t> storage((needed + 7) / 8, 0);
-        std::uint32_t size = needed;
-        count = 0;
-        // A grown array (more instances since the first call) fails here.
-        if (get_formatted_counter_array(counter, kPdhFormatLarge, &size, &count, storage.data()) != 0) return {};
-        const std::span<const std::byte> buffer(reinterpret_cast<const std::byte*>(storage.data()), needed);
-        auto items = decode_counter_items(buffer, count);
-        if (!items) return {};
-        return std::move(*items);
+        counters.dedicated = read_items(dedicated);
+        counters.shared = read_items(shared);
+        // Running time is a cumulative count: one collection gives its value.
+        counters.running_time = read_items(running_time);
+        return counters;
     }
 
 private:
+    Handle add_counter(Handle query, const char16_t* path) {
+        Handle counter = nullptr;
+        if (add_english_counter(query, path, 0, &counter) != 0) return nullptr;
+        return counter;
+    }
+
+    // The items of one counter of the last collection; none on any failure.
+    std::vector<CounterItem> read_items(Handle counter) {
+        if (counter == nullptr) return {};
+        // The instance set may grow between the call that sizes the array and
+        // the one that fills it: size it again a few times.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::uint32_t needed = 0;
+            std::uint32_t count = 0;
+            get_formatted_counter_array(counter, kPdhFormatLarge, &needed, &count, nullptr);
+            if (needed == 0 || needed > kMaxCounterBufferBytes) return {};
+
+            // 8-byte words keep the item array aligned as the OS expects.
+            std::vector<std::uint64_t> storage((needed + 7) / 8, 0);
+            std::uint32_t size = needed;
+            count = 0;
+            const PdhStatus status =
+                get_formatted_counter_array(counter, kPdhFormatLarge, &size, &count, storage.data());
+            if (status == kPdhMoreData) continue;
+            if (status != 0) return {};
+            const std::span<const std::byte> buffer(reinterpret_cast<const std::byte*>(storage.data()), needed);
+            auto items = decode_counter_items(buffer, count);
+            if (!items) return {};
+            return std::move(*items);
+        }
+        return {};
+    }
+
     struct HandleCloser {
         Handle handle;
         CloseHandleFn close;
@@ -345,6 +410,53 @@ private:
         PdhCloseQueryFn close;
         ~QueryCloser() { close(query); }
     };
+};
+
+class Win32DeviceTree final : public DeviceTreeSession {
+public:
+    Library cfgmgr32;
+    CmLocateDevNodeWFn locate_dev_node = nullptr;
+    CmGetParentFn get_parent = nullptr;
+    CmGetDeviceIdWFn get_device_id = nullptr;
+    CmGetDevNodePropertyWFn get_property = nullptr;
+
+    std::optional<std::uint32_t> locate(std::string_view instance_id) override {
+        if (instance_id.empty()) return std::nullopt;  // an empty ID names the root of the tree
+        const std::u16string wide = text::utf8_to_utf16(instance_id);
+        DevInst node = 0;
+        if (locate_dev_node(&node, wide.c_str(), 0) != 0) return std::nullopt;
+        return node;
+    }
+
+    std::optional<std::uint32_t> parent(std::uint32_t node) override {
+        DevInst up = 0;
+        if (get_parent(&up, node, 0) != 0) return std::nullopt;
+        return up;
+    }
+
+    std::optional<std::string> instance_id(std::uint32_t node) override {
+        char16_t buffer[kMaxDeviceIdUnits + 1] = {};
+        if (get_device_id(node, buffer, kMaxDeviceIdUnits, 0) != 0) return std::nullopt;
+        std::size_t length = 0;
+        while (length < kMaxDeviceIdUnits && buffer[length] != u'\0') ++length;
+        return text::utf16_to_utf8(std::u16string_view(buffer, length));
+    }
+
+    std::optional<std::uint32_t> link_property(std::uint32_t node, PciLinkProperty property) override {
+        const DevPropKey* key = &kCurrentLinkSpeed;
+        switch (property) {
+            case PciLinkProperty::current_speed: key = &kCurrentLinkSpeed; break;
+            case PciLinkProperty::current_width: key = &kCurrentLinkWidth; break;
+            case PciLinkProperty::max_speed: key = &kMaxLinkSpeed; break;
+            case PciLinkProperty::max_width: key = &kMaxLinkWidth; break;
+        }
+        std::uint32_t type = 0;
+        std::uint32_t value = 0;
+        std::uint32_t size = sizeof value;
+        if (get_property(node, key, &type, reinterpret_cast<std::uint8_t*>(&value), &size, 0) != 0) return std::nullopt;
+        if (type != kDevPropTypeUint32 || size != sizeof value) return std::nullopt;
+        return value;
+    }
 };
 
 class Win32GpuOs final : public GpuOs {
@@ -398,6 +510,21 @@ public:
             return Error("pdh.dll lacks a counter entry point");
         }
         return std::unique_ptr<ProcessMemorySession>(std::move(session));
+    }
+
+    Result<std::unique_ptr<DeviceTreeSession>> open_device_tree() override {
+        auto session = std::make_unique<Win32DeviceTree>();
+        auto cfgmgr32 = Library::open_system("cfgmgr32.dll");
+        if (!cfgmgr32) return Error("cannot load cfgmgr32.dll", cfgmgr32.error());
+        session->cfgmgr32 = std::move(*cfgmgr32);
+        const Library& c = session->cfgmgr32;
+        if (!resolve_into(c, "CM_Locate_DevNodeW", session->locate_dev_node) ||
+            !resolve_into(c, "CM_Get_Parent", session->get_parent) ||
+            !resolve_into(c, "CM_Get_Device_IDW", session->get_device_id) ||
+            !resolve_into(c, "CM_Get_DevNode_PropertyW", session->get_property)) {
+            return Error("cfgmgr32.dll lacks a device tree entry point");
+        }
+        return std::unique_ptr<DeviceTreeSession>(std::move(session));
     }
 };
 

@@ -1,4 +1,5 @@
-#include <thread>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/process.h"
@@ -17,6 +18,11 @@ public:
     ~Handle() { reset(); }
     HANDLE get() const { return handle_; }
     HANDLE* out() { return &handle_; }
+    HANDLE release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
     void reset() {
         if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = nullptr;
@@ -89,6 +95,58 @@ void drain(HANDLE pipe, std::string& sink) {
     while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) sink.append(buffer, got);
 }
 
+// One pipe read to its end on a thread of its own. The thread holds a share
+// of the state: a reader that a process outside our reach keeps blocked is
+// left behind without anything it uses going away under it.
+struct PipeReader {
+    Handle pipe;  // the read end
+    std::string data;
+};
+
+DWORD WINAPI read_pipe(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<PipeReader>> reader(static_cast<std::shared_ptr<PipeReader>*>(parameter));
+    drain((*reader)->pipe.get(), (*reader)->data);
+    return 0;
+}
+
+std::shared_ptr<PipeReader> make_reader(Handle& pipe) {
+    auto reader = std::make_shared<PipeReader>();
+    *reader->pipe.out() = pipe.release();
+    return reader;
+}
+
+// The reader's thread handle; null when the thread could not be started.
+HANDLE start_reader(const std::shared_ptr<PipeReader>& reader) {
+    auto* share = new std::shared_ptr<PipeReader>(reader);
+    HANDLE thread = CreateThread(nullptr, 0, read_pipe, share, 0, nullptr);
+    if (thread == nullptr) delete share;
+    return thread;
+}
+
+// How long the clean-up after a stop waits for each thing to end.
+constexpr DWORD kStopWaitMs = 1000;
+
+// Milliseconds left until `deadline_ns` (monotonic), 0 when it has passed.
+DWORD remaining_ms(std::uint64_t deadline_ns) {
+    const std::uint64_t now = monotonic_ns();
+    if (now >= deadline_ns) return 0;
+    const std::uint64_t ms = (deadline_ns - now + 999999) / 1000000;
+    return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+// Ends the child and everything in its job, then gives the readers a moment
+// to see their pipes end; a reader still blocked then has its read cancelled.
+void stop_child(HANDLE job, HANDLE process, const HANDLE (&readers)[2]) {
+    if (job != nullptr) TerminateJobObject(job, 1);
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, kStopWaitMs);
+    const DWORD count = readers[1] != nullptr ? 2 : readers[0] != nullptr ? 1 : 0;
+    if (count == 0) return;
+    if (WaitForMultipleObjects(count, readers, TRUE, kStopWaitMs) < WAIT_OBJECT_0 + count) return;
+    for (DWORD i = 0; i < count; ++i) CancelSynchronousIo(readers[i]);
+    WaitForMultipleObjects(count, readers, TRUE, kStopWaitMs);
+}
+
 }  // namespace
 
 Result<ProcessOutput> run_process(const ProcessSpec& spec) {
@@ -141,6 +199,16 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
         }
     }
 
+    // With a time limit the child starts suspended and is put into a job of
+    // its own before it runs, so the processes it starts are in it too.
+    const bool limited = spec.time_limit.has_value();
+    const std::uint64_t limit_ns =
+        limited ? static_cast<std::uint64_t>(spec.time_limit->count() < 0 ? 0 : spec.time_limit->count()) * 1000000u
+                : 0;
+    const std::uint64_t deadline = monotonic_ns() + limit_ns;
+    Handle job(limited ? CreateJobObjectW(nullptr, nullptr) : nullptr);
+    if (job.get() != nullptr) flags |= CREATE_SUSPENDED;
+
     std::wstring env_block;
     if (!spec.env.empty()) env_block = environment_block(spec);
     const std::wstring working_dir = win32::widen(spec.working_dir);
@@ -159,15 +227,38 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     if (!started) return fail(start_error);
     Handle process(info.hProcess);
     Handle thread(info.hThread);
+    if (job.get() != nullptr) {
+        // Outside the job (an older system refusing nested jobs) only the child itself can be stopped.
+        if (!AssignProcessToJobObject(job.get(), process.get())) job.reset();
+        ResumeThread(thread.get());
+    }
 
-    ProcessOutput output;
     // Both pipes are read at the same time: a child that fills one of them while
     // we wait on the other would otherwise block forever.
-    std::thread err_reader([&] { drain(err_read.get(), output.err); });
-    drain(out_read.get(), output.out);
-    err_reader.join();
+    const auto out_reader = make_reader(out_read);
+    const auto err_reader = make_reader(err_read);
+    Handle out_thread(start_reader(out_reader));
+    Handle err_thread(start_reader(err_reader));
+    const HANDLE readers[2] = {out_thread.get() != nullptr ? out_thread.get() : err_thread.get(),
+                               out_thread.get() != nullptr ? err_thread.get() : nullptr};
+    if (out_thread.get() == nullptr || err_thread.get() == nullptr) {
+        const DWORD error = GetLastError();
+        stop_child(job.get(), process.get(), readers);
+        return fail(error);
+    }
 
-    WaitForSingleObject(process.get(), INFINITE);
+    const HANDLE waits[3] = {process.get(), out_thread.get(), err_thread.get()};
+    const DWORD waited = WaitForMultipleObjects(3, waits, TRUE, limited ? remaining_ms(deadline) : INFINITE);
+    if (waited >= WAIT_OBJECT_0 + 3) {
+        const DWORD error = GetLastError();
+        stop_child(job.get(), process.get(), readers);
+        if (waited == WAIT_TIMEOUT) return time_limit_error(spec);
+        return fail(error);
+    }
+
+    ProcessOutput output;
+    output.out = std::move(out_reader->data);
+    output.err = std::move(err_reader->data);
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
     output.exit_code = static_cast<int>(code);

@@ -100,6 +100,37 @@ TEST(AdapterStatistics, OnlyLocalSegmentsWithACommitLimitCount) {
     EXPECT_EQ(devices[0].vram_total_mb, 12288u);
 }
 
+TEST(AdapterStatistics, SharedMemoryFromApertureSegmentsAndTheAdapterLimit) {
+    FakeGpuOs os;
+    const auto aperture = [](std::uint64_t limit, std::uint64_t resident) {
+        platform::SegmentStatistics segment = local_segment(limit, resident, resident);
+        segment.aperture = true;
+        return segment;
+    };
+    platform::AdapterDescription with_limit = amd_adapter(0x744c, 1);
+    with_limit.shared_system_memory = 16 * kGiB + 5;
+    FakeAdapter no_segments;
+    no_segments.description = amd_adapter(0x73bf, 2);
+    no_segments.description->shared_system_memory = 8 * kGiB;
+    os.state.adapters = {
+        adapter_with(with_limit, {aperture(16 * kGiB, kGiB), std::nullopt, local_segment(8 * kGiB, kGiB, kGiB),
+                                  aperture(0, 512 * kMiB + 7)}),
+        no_segments,
+        adapter_with(amd_adapter(0x164e, 3), {local_segment(kGiB, 0, 0)}),
+    };
+    DeviceList devices = {record(0x744c), record(0x73bf), record(0x164e)};
+
+    (void)apply_adapter_statistics(devices, os);
+
+    EXPECT_EQ(devices[0].gtt_total_mb, 16384u);
+    EXPECT_EQ(devices[0].gtt_used_mb, 1536u) << "every aperture segment, even one without a commit limit";
+    EXPECT_EQ(devices[0].vram_used_mb, 1024u) << "aperture segments are not VRAM";
+    EXPECT_EQ(devices[1].gtt_total_mb, 8192u) << "the limit needs no segment query";
+    EXPECT_EQ(devices[1].gtt_used_mb, 0u);
+    EXPECT_EQ(devices[2].gtt_total_mb, 0u);
+    EXPECT_EQ(devices[2].gtt_used_mb, 0u);
+}
+
 TEST(AdapterStatistics, NoCountedSegmentLeavesTheRecordButMapsTheKey) {
     FakeGpuOs os;
     platform::SegmentStatistics aperture = local_segment(8 * kGiB, kGiB, kGiB);

@@ -48,9 +48,9 @@ TEST(CounterItems, NamesInsideTheBufferAndValues) {
     ASSERT_TRUE(items.has_value());
     ASSERT_EQ(items->size(), 2u);
     EXPECT_EQ((*items)[0].name, u"pid_1_a");
-    EXPECT_EQ((*items)[0].bytes, 5 * 1048576);
+    EXPECT_EQ((*items)[0].value, 5 * 1048576);
     EXPECT_EQ((*items)[1].name, u"pid_2");
-    EXPECT_EQ((*items)[1].bytes, -7);
+    EXPECT_EQ((*items)[1].value, -7);
 }
 
 TEST(CounterItems, ANullNameIsAbsent) {
@@ -60,7 +60,7 @@ TEST(CounterItems, ANullNameIsAbsent) {
     ASSERT_TRUE(items.has_value());
     ASSERT_EQ(items->size(), 1u);
     EXPECT_FALSE((*items)[0].name.has_value());
-    EXPECT_EQ((*items)[0].bytes, 3);
+    EXPECT_EQ((*items)[0].value, 3);
 }
 
 TEST(CounterItems, ANameRunningOffTheEndOfTheBufferIsAbsent) {

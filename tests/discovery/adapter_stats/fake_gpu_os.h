@@ -4,12 +4,14 @@
 // records which queries the code under test made.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/gpu_os.h"
 
 namespace karvo::testing {
@@ -20,16 +22,29 @@ struct FakeAdapter {
     std::vector<std::optional<platform::SegmentStatistics>> segments;  // nothing: that segment's query fails
 };
 
+// One node of the device tree.
+struct FakeNode {
+    std::optional<std::string> instance_id;  // nothing: reading it fails
+    std::optional<std::uint32_t> parent;     // nothing: the top of the tree
+    std::map<platform::PciLinkProperty, std::uint32_t> link;
+};
+
 struct FakeGpuState {
     bool statistics_available = true;
     bool process_memory_available = true;
+    bool device_tree_available = true;
+    std::map<std::uint32_t, FakeNode> nodes;
     std::vector<FakeAdapter> adapters;
     std::vector<platform::ProcessEntry> processes;
-    std::vector<platform::CounterItem> counter_items;
+    std::vector<platform::CounterItem> counter_items;  // dedicated usage
+    std::vector<platform::CounterItem> shared_items;
+    std::vector<platform::CounterItem> running_time_items;
 
     // What was asked.
     int statistics_opened = 0;
     int process_memory_opened = 0;
+    int device_tree_opened = 0;
+    int parent_calls = 0;
     int live_sessions = 0;
     int live_sessions_at_process_memory_open = -1;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> segment_queries;  // (luid low part, segment id)
@@ -50,6 +65,12 @@ public:
         state.live_sessions_at_process_memory_open = state.live_sessions;
         if (!state.process_memory_available) return Error("no counters here");
         return std::unique_ptr<platform::ProcessMemorySession>(std::make_unique<ProcessMemory>(state));
+    }
+
+    Result<std::unique_ptr<platform::DeviceTreeSession>> open_device_tree() override {
+        ++state.device_tree_opened;
+        if (!state.device_tree_available) return Error("no device tree here");
+        return std::unique_ptr<platform::DeviceTreeSession>(std::make_unique<DeviceTree>(state));
     }
 
 private:
@@ -92,14 +113,50 @@ private:
         }
     };
 
+    struct DeviceTree final : platform::DeviceTreeSession, Session {
+        using Session::Session;
+        const FakeNode* node(std::uint32_t id) const {
+            const auto found = state.nodes.find(id);
+            return found != state.nodes.end() ? &found->second : nullptr;
+        }
+        std::optional<std::uint32_t> locate(std::string_view instance_id) override {
+            for (const auto& [id, n] : state.nodes) {
+                if (n.instance_id && text::equals_ignore_ascii_case(*n.instance_id, instance_id)) return id;
+            }
+            return std::nullopt;
+        }
+        std::optional<std::uint32_t> parent(std::uint32_t id) override {
+            ++state.parent_calls;
+            const FakeNode* n = node(id);
+            return n != nullptr ? n->parent : std::nullopt;
+        }
+        std::optional<std::string> instance_id(std::uint32_t id) override {
+            const FakeNode* n = node(id);
+            return n != nullptr ? n->instance_id : std::nullopt;
+        }
+        std::optional<std::uint32_t> link_property(std::uint32_t id, platform::PciLinkProperty property) override {
+            const FakeNode* n = node(id);
+            if (n == nullptr) return std::nullopt;
+            const auto found = n->link.find(property);
+            return found != n->link.end() ? std::optional(found->second) : std::nullopt;
+        }
+    };
+
     struct ProcessMemory final : platform::ProcessMemorySession, Session {
         using Session::Session;
         std::vector<platform::ProcessEntry> process_snapshot() override { return state.processes; }
-        std::vector<platform::CounterItem> dedicated_usage() override { return state.counter_items; }
+        platform::ProcessCounters collect_counters() override {
+            return {state.counter_items, state.shared_items, state.running_time_items};
+        }
     };
 };
 
 // Helpers for describing the scene.
+inline FakeNode tree_node(std::optional<std::string> instance_id, std::optional<std::uint32_t> parent,
+                          std::map<platform::PciLinkProperty, std::uint32_t> link = {}) {
+    return {std::move(instance_id), parent, std::move(link)};
+}
+
 inline constexpr std::uint64_t kMiB = 1048576;
 inline constexpr std::uint64_t kGiB = 1024 * kMiB;
 

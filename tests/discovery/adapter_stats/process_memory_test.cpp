@@ -73,6 +73,34 @@ TEST(CounterMegabytes, WholeMegabytesOfSensibleCounts) {
     EXPECT_EQ(counter_megabytes(std::numeric_limits<std::int64_t>::max()), std::nullopt);
 }
 
+TEST(InstanceEngine, LabelPrefixesCaseBlindWithoutTheRepeatSuffix) {
+    const std::string base = "pid_7_luid_0x00000000_0x0000d1f6_phys_0_eng_3_engtype_";
+    const std::vector<std::pair<std::string, std::optional<Engine>>> cases = {
+        {"3D", Engine::gfx},
+        {"3D#1", Engine::gfx},
+        {"High Priority 3D", Engine::gfx},
+        {"Compute_0", Engine::compute},
+        {"COMPUTE_1#2", Engine::compute},
+        {"High Priority Compute", Engine::compute},
+        {"Copy", Engine::dma},
+        {"VideoDecode", Engine::dec},
+        {"Video Codec 0", Engine::dec},
+        {"VideoEncode#1", Engine::enc},
+        {"VideoProcessing", Engine::other},
+        {"Security", Engine::other},
+        {"", Engine::other},
+    };
+    for (const auto& [label, engine] : cases) EXPECT_EQ(instance_engine(base + label), engine) << label;
+    EXPECT_EQ(instance_engine("pid_7_luid_0x00000000_0x0000d1f6_phys_0"), std::nullopt);
+}
+
+TEST(RunningTimeNs, HundredNanosecondTicks) {
+    EXPECT_EQ(running_time_ns(0), 0u);
+    EXPECT_EQ(running_time_ns(12345), 1234500u);
+    EXPECT_EQ(running_time_ns(-1), std::nullopt);
+    EXPECT_EQ(running_time_ns(std::numeric_limits<std::int64_t>::max()), std::numeric_limits<std::uint64_t>::max());
+}
+
 TEST(ProcessNames, LaterEntryWinsAndBadUnitsAreReplaced) {
     const ProcessNames names = process_names({{4, u"System"}, {8, u"old.exe"}, {8, u"new.exe"}, {9, u"a\xD800" u"b"}});
     EXPECT_EQ(names.at(4), "System");
@@ -151,6 +179,85 @@ TEST(ProcessItems, MergingKeepsTheFirstNameAndType) {
     s.add({counter_item(instance(7), 30 * MiB), counter_item(instance(7), 20 * MiB)});
     ASSERT_EQ(s.first().size(), 1u);
     EXPECT_EQ(s.first()[0], (GpuProcess{7, "ollama.exe", 30, "C"}));
+}
+
+TEST(SharedItems, MergedIntoListedProcessesOrListedFromOneMegabyte) {
+    Scene s;
+    s.devices[0].gtt_total_mb = 16384;
+    s.names = {{8, "game.exe"}};
+    s.add({counter_item(instance(7), 300 * MiB)});
+    add_shared_items(s.devices, s.adapters, s.names,
+                     {counter_item(instance(7), 20 * MiB),
+                      counter_item(instance(7, u"luid_0x00000000_0x0000d1f6_phys_1"), 90 * MiB),
+                      counter_item(instance(8), 1 * MiB), counter_item(instance(9), 1048575),
+                      counter_item(instance(10), 16385 * MiB),
+                      counter_item(instance(11, u"luid_0x00000000_0x0000beef_phys_0"), 5 * MiB),
+                      counter_item(instance(12, u"luid_0x00000001_0x0000d1f6_phys_0"), 5 * MiB)});
+
+    GpuProcess seven{7, "Unknown", 300, "G"};
+    seven.gtt_used_mb = 90;
+    GpuProcess eight{8, "game.exe", 0, "G"};
+    eight.gtt_used_mb = 1;
+    // Under 1 MB, beyond the limit, another LUID: left out.
+    EXPECT_EQ(s.first(), (std::vector<GpuProcess>{seven, eight}));
+    ASSERT_EQ(s.devices[1].processes.size(), 1u);
+    EXPECT_EQ(s.devices[1].processes[0].gtt_used_mb, 5u) << "no known limit on the second record";
+}
+
+TEST(EngineItems, SummedPerGroupForListedProcessesOnly) {
+    Scene s;
+    s.add({counter_item(instance(7), 300 * MiB), counter_item(instance(8), 10 * MiB),
+           counter_item(instance(7, u"luid_0x00000000_0x0000beef_phys_0"), 5 * MiB)});
+    const auto engine = [](std::uint32_t pid, const std::u16string& luid, const std::u16string& label) {
+        return instance(pid, u"luid_0x00000000_0x" + luid + u"_phys_0_eng_0_engtype_" + label);
+    };
+    add_engine_items(s.devices, s.adapters,
+                     {counter_item(engine(7, u"0000d1f6", u"3D"), 10), counter_item(engine(7, u"0000D1F6", u"3D#1"), 5),
+                      counter_item(engine(7, u"0000d1f6", u"High Priority 3D"), 1),
+                      counter_item(engine(7, u"0000d1f6", u"Compute_1"), 0),
+                      counter_item(engine(7, u"0000d1f6", u"VideoDecode"), 3),
+                      counter_item(engine(7, u"0000d1f6", u"Copy"), -4),           // negative: dropped
+                      counter_item(engine(7, u"0000beef", u"Copy"), 2),            // the other record
+                      counter_item(engine(7, u"00001234", u"VideoEncode"), 9),     // no such adapter
+                      counter_item(engine(9, u"0000d1f6", u"3D"), 9),              // not listed
+                      counter_item(instance(8), 50)});                             // not an engine
+    EngineTimes seven;
+    seven[Engine::gfx] = 1600;
+    seven[Engine::compute] = 0;
+    seven[Engine::dec] = 300;
+    EXPECT_EQ(s.first()[0].busy_ns, seven);
+    EXPECT_EQ(s.first()[1].busy_ns, std::nullopt);
+    EngineTimes other_record;
+    other_record[Engine::dma] = 200;
+    EXPECT_EQ(s.devices[1].processes[0].busy_ns, other_record);
+    EXPECT_EQ(s.first().size(), 2u);
+}
+
+// Each counter reads on its own: without the dedicated one, shared memory
+// lists the processes and the engine times still reach them.
+TEST(ProcessMemoryStep, EachCounterWorksWithoutTheOthers) {
+    FakeGpuOs os;
+    os.state.processes = {{100, u"explorer.exe"}};
+    os.state.shared_items = {counter_item(instance(100), 64 * MiB), counter_item(instance(200), 128 * MiB)};
+    os.state.running_time_items = {counter_item(instance(100, kLuid + u"_eng_0_engtype_3D"), 7)};
+    DeviceList devices(1);
+    const AdapterMap adapters{{"0x00000000_0x0000d1f6", 0}};
+
+    apply_process_memory(devices, adapters, os);
+
+    ASSERT_EQ(devices[0].processes.size(), 2u);
+    EXPECT_EQ(devices[0].processes[0].pid, 200u) << "ordered by dedicated plus shared memory";
+    EXPECT_EQ(devices[0].processes[1].name, "explorer.exe");
+    EXPECT_EQ(devices[0].processes[1].gtt_used_mb, 64u);
+    EXPECT_EQ((*devices[0].processes[1].busy_ns)[Engine::gfx], 700u);
+
+    os.state.shared_items.clear();
+    os.state.counter_items = {counter_item(instance(100), 8 * MiB)};
+    DeviceList dedicated_only(1);
+    apply_process_memory(dedicated_only, adapters, os);
+    ASSERT_EQ(dedicated_only[0].processes.size(), 1u);
+    EXPECT_EQ(dedicated_only[0].processes[0].gtt_used_mb, 0u);
+    EXPECT_TRUE(dedicated_only[0].processes[0].busy_ns.has_value());
 }
 
 // Sorted largest first; equal sizes keep the order in which they were appended.

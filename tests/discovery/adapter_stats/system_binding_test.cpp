@@ -49,7 +49,7 @@ TEST(SystemBinding, RunsSilentlyAndLeavesASaneList) {
     }
     for (const GpuProcess& process : device.processes) {
         EXPECT_NE(process.pid, 0u);
-        EXPECT_GT(process.mem_used_mb, 0u);
+        EXPECT_GT(process.total_mb(), 0u);
         EXPECT_TRUE(process.proc_type == "C" || process.proc_type == "G");
         EXPECT_FALSE(process.name.empty());
     }
@@ -81,7 +81,11 @@ TEST(SystemBinding, SessionsOpenAndCloseRepeatedly) {
                 if (text::equals_ignore_ascii_case(text::utf16_to_utf8(process.exe_name), self)) found_self = true;
             }
             EXPECT_TRUE(found_self) << "no " << self << " among " << snapshot.size() << " processes";
-            (void)(*memory)->dedicated_usage();
+            (void)(*memory)->collect_counters();
+        }
+        if (auto tree = os.open_device_tree()) {
+            EXPECT_EQ((*tree)->locate("PCI\\VEN_1002&DEV_0000\\karvo-no-such-device"), std::nullopt);
+            EXPECT_EQ((*tree)->locate(""), std::nullopt) << "an empty ID is not the root of the tree";
         }
     }
 }

@@ -147,7 +147,10 @@ memory ADL2_Adapter_MemoryInfoX4_Get n/A
     EXPECT_NE(result.out.find("\"vram_type\": \"GDDR6X\""), std::string::npos);
     EXPECT_EQ(result.out.find("n/A"), std::string::npos);
     EXPECT_EQ(install.count_calls("ADL2_Main_Control_Create"), 1);
-    EXPECT_EQ(install.count_calls("OverdriveN"), 0);  // enrichment worked: no fallback
+    // Enrichment worked: no fallback (only the throttle and fan calls that complement PMLog).
+    EXPECT_EQ(install.count_calls("OverdriveN_Temperature_Get"), 0);
+    EXPECT_EQ(install.count_calls("OverdriveN_PerformanceStatus_Get"), 0);
+    EXPECT_EQ(install.count_calls("OverdriveN_ThrottleNotification_Get ctx=ok"), 2);
 }
 
 TEST_F(AdlEndToEnd, FailedEnrichmentFallsBackToOverdriveN) {

@@ -42,6 +42,26 @@ odn_perf 185000 125000 0 100 16000 65552
     EXPECT_EQ(fake.diagnostics, "");
 }
 
+TEST(OverdriveFallback, ThrottleAndFan) {
+    FakeAdl fake(R"(
+adapter 0 4098 1 0 0
+odn_throttle 1 2
+odn_fan 2 0
+adapter 1 4098 2 0 0
+odn_temp 40000
+)");
+    DeviceList devices{record("hip"), record("wmi")};
+    ASSERT_TRUE(overdrive_fallback(devices, fake.host()).ok());
+    EXPECT_EQ(devices[0].throttle, std::vector<std::string>{"thermal"});
+    EXPECT_EQ(devices[0].fan_rpm, 0u);
+    EXPECT_FALSE(devices[0].fan_percent.has_value());
+    EXPECT_FALSE(devices[1].throttle.has_value());
+    EXPECT_FALSE(devices[1].fan_rpm.has_value());
+    EXPECT_EQ(devices[1].temp_edge_c, 40.0f);
+    EXPECT_TRUE(fake.called("ADL2_OverdriveN_ThrottleNotification_Get ctx=null adapter=1"));
+    EXPECT_TRUE(fake.called("ADL2_OverdriveN_FanControl_Get ctx=null adapter=1"));
+}
+
 TEST(OverdriveFallback, OutOfRangeReadingsKeepTheFields) {
     FakeAdl fake(R"(
 adapter 0 4098 1 0 0

@@ -458,6 +458,54 @@ TEST(QueryPmlogEnrichment, UnknownMemoryAnswersInAnyCaseKeepTheType) {
     }
 }
 
+// The throttle notification wins over the PMLog status; the fan state is
+// asked only when PMLog has no fan duty; each call failing alone leaves only
+// its own figure to the other source (or unreported).
+TEST(QueryPmlogEnrichment, OverdriveNThrottleAndFanNextToThePmlogSensors) {
+    FakeAdl fake(R"(
+adapter 0 4098 1 0 0
+sensor 8 45
+sensor 14 1650
+sensor 15 38
+sensor 35 1
+odn_throttle 1 5
+odn_fan 1 99
+adapter 1 4098 2 0 0
+sensor 8 46
+sensor 35 0
+odn_fan 1 40
+adapter 2 4098 3 0 0
+sensor 8 47
+sensor 35 9
+odn_throttle 0 2
+ret ADL2_OverdriveN_ThrottleNotification_Get -8
+odn_fan 2 2100
+ret ADL2_OverdriveN_FanControl_Get -1
+adapter 3 4098 4 0 0
+sensor 8 48
+odn_throttle 0 -1
+)");
+    DeviceList devices{record("hip"), record("hip"), record("hip"), record("hip")};
+    ASSERT_TRUE(query_pmlog(devices, fake.host()).ok());
+
+    EXPECT_EQ(devices[0].throttle, (std::vector<std::string>{"power", "current"}));
+    EXPECT_EQ(devices[0].fan_rpm, 1650u);
+    EXPECT_EQ(devices[0].fan_percent, 38u);
+    EXPECT_FALSE(fake.called("ADL2_OverdriveN_FanControl_Get ctx=ok adapter=0"));
+
+    EXPECT_EQ(devices[1].throttle, std::vector<std::string>{});  // no notification: the PMLog status
+    EXPECT_EQ(devices[1].fan_percent, 40u);
+    EXPECT_FALSE(devices[1].fan_rpm.has_value());
+
+    EXPECT_EQ(devices[2].throttle, std::vector<std::string>{"other"});  // failed notification
+    EXPECT_FALSE(devices[2].fan_percent.has_value());
+    EXPECT_FALSE(devices[2].fan_rpm.has_value());
+
+    EXPECT_FALSE(devices[3].throttle.has_value());  // all-ones flags and no PMLog status
+    EXPECT_EQ(fake.count_calls("ADL2_OverdriveN_ThrottleNotification_Get ctx=ok"), 4);
+    EXPECT_EQ(fake.count_calls("ADL2_OverdriveN_FanControl_Get ctx=ok"), 3);
+}
+
 // The library keeps the blocks it gets through the callback; each use frees
 // them after unloading it (the double writes to them at destroy and unload, so
 // an early free shows under the sanitizers).

@@ -12,6 +12,12 @@
 namespace karvo::adl {
 namespace {
 
+// True when none of the fan, voltage, memory-activity and throttle figures is set.
+bool no_extras(const GpuDevice& d) {
+    return !d.fan_rpm && !d.fan_percent && !d.voltage_soc_mv && !d.voltage_gfx_mv && !d.voltage_mem_mv &&
+           !d.mem_util_percent && !d.throttle;
+}
+
 TEST(ParseDevId, ReadsTheHexRunAfterDev) {
     EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8"), 0x744Cu);
     EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_73BF"), 0x73BFu);
@@ -142,6 +148,67 @@ TEST(ApplySensors, MissingSensorsKeepTheFields) {
     EXPECT_EQ(device.pcie_speed_gt, 0u);
     EXPECT_FALSE(device.power_w.has_value());
     EXPECT_FALSE(device.gfx_clock_mhz.has_value());
+}
+
+TEST(ApplySensors, FanVoltagesMemoryActivityAndThrottlerStatus) {
+    GpuDevice device;
+    apply_sensors(device, {{14, 0}, {15, 100}, {16, 905}, {20, 37}, {21, 1120}, {22, 1350}, {35, 0}});
+    EXPECT_EQ(device.fan_rpm, 0u);  // a fan stopped at idle is a reading
+    EXPECT_EQ(device.fan_percent, 100u);
+    EXPECT_EQ(device.voltage_soc_mv, 905u);
+    EXPECT_EQ(device.voltage_gfx_mv, 1120u);
+    EXPECT_EQ(device.voltage_mem_mv, 1350u);
+    EXPECT_EQ(device.mem_util_percent, 37u);
+    EXPECT_EQ(device.throttle, std::vector<std::string>{});
+
+    GpuDevice throttled;
+    apply_sensors(throttled, {{35, 0x80}});
+    EXPECT_EQ(throttled.throttle, std::vector<std::string>{"other"});
+
+    // Out of range or all ones (a negative reading): not reported.
+    GpuDevice wild;
+    apply_sensors(wild, {{14, 70000}, {15, 101}, {16, 0xFFFFFFFFu}, {20, 255}, {21, 10001}, {22, 0x80000000u},
+                         {35, 0xFFFFFFFFu}});
+    EXPECT_TRUE(no_extras(wild));
+}
+
+TEST(OverdriveExtras, ThrottleFlagsInReasonOrder) {
+    using Reasons = std::optional<std::vector<std::string>>;
+    const std::vector<std::pair<int, Reasons>> cases = {
+        {0, Reasons{std::vector<std::string>{}}},
+        {1, Reasons{{"power"}}},
+        {2, Reasons{{"thermal"}}},
+        {4, Reasons{{"current"}}},
+        {7, Reasons{{"power", "current", "thermal"}}},
+        {8, Reasons{{"other"}}},
+        {0x40000006, Reasons{{"current", "thermal", "other"}}},
+        {-1, std::nullopt},
+    };
+    for (const auto& [flags, expected] : cases) EXPECT_EQ(throttle_from_flags(flags), expected) << flags;
+}
+
+TEST(OverdriveExtras, FanStateByMode) {
+    const auto fan = [](int mode, int speed) {
+        ADLODNFanControl state{};
+        state.iCurrentFanSpeedMode = mode;
+        state.iCurrentFanSpeed = speed;
+        return state;
+    };
+    GpuDevice device;
+    apply_fan_control(device, fan(1, 42));
+    apply_fan_control(device, fan(2, 1800));
+    EXPECT_EQ(device.fan_percent, 42u);
+    EXPECT_EQ(device.fan_rpm, 1800u);
+    apply_fan_control(device, fan(1, 60));  // figures already there stay
+    apply_fan_control(device, fan(2, 900));
+    EXPECT_EQ(device.fan_percent, 42u);
+    EXPECT_EQ(device.fan_rpm, 1800u);
+
+    GpuDevice untouched;
+    for (const auto& state : {fan(1, 101), fan(1, -1), fan(2, -1), fan(2, 65536), fan(0, 50), fan(3, 50)}) {
+        apply_fan_control(untouched, state);
+    }
+    EXPECT_TRUE(no_extras(untouched));
 }
 
 TEST(AdapterCount, NegativeIsNoneAndHugeIsCapped) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -198,6 +199,23 @@ TEST_F(FakePowerShell, MemoryQuery) {
     write("memory.mode", "stderr");
     EXPECT_EQ(query_system_memory_code(), 30u);
     EXPECT_EQ(starts(), "memory\nmemory\nmemory\nmemory\nmemory\nmemory\nmemory\n");
+}
+
+// A child that never answers is stopped at the limit and counts as failed,
+// like one that cannot start; the next run is not held up by it.
+TEST_F(FakePowerShell, AHangingChildIsStoppedAtTheLimit) {
+    write("adapters.out", kOneAdapter);
+    write("adapters.mode", "hang-first");
+    const std::uint64_t start = platform::monotonic_ns();
+    const auto output = run_powershell(kAdapterScript, std::chrono::milliseconds(1500));
+    const std::uint64_t took_ms = (platform::monotonic_ns() - start) / 1000000;
+    ASSERT_FALSE(output.ok());
+    EXPECT_EQ(output.error().long_form(), "powershell did not finish within 1500 ms");
+    EXPECT_LT(took_ms, 8000u);
+
+    const auto devices = query_wmi_devices();  // the real limit; the fake answers at once now
+    ASSERT_TRUE(devices.ok()) << devices.error().long_form();
+    EXPECT_EQ(devices->size(), 1u);
 }
 
 TEST_F(FakePowerShell, MissingPowerShell) {

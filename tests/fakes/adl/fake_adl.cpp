@@ -23,6 +23,8 @@
 //     memory <entry> <text>     answer of a memory entry point (text may be empty)
 //     odn_temp <value>          OverdriveN temperature (thousandths of a degree)
 //     odn_perf <core> <mem> <gfx> <activity> <bus speed> <bus lanes>
+//     odn_throttle <status> <flags>   OverdriveN throttle notification
+//     odn_fan <speed mode> <speed>    OverdriveN fan state
 //
 // Calls for an adapter index the scenario lacks return -5; memory and
 // OverdriveN calls without an answer return -8.
@@ -79,6 +81,8 @@ struct Adapter {
     std::map<std::string, std::string> memory;
     std::optional<int> odn_temp;
     std::optional<std::array<int, 6>> odn_perf;
+    std::optional<std::array<int, 2>> odn_throttle;
+    std::optional<std::array<int, 2>> odn_fan;
     // The PMLog block handed out by PMLog_Start: exactly the bytes a reader
     // may touch (header and 256 pairs), so reading past them is caught.
     std::vector<unsigned char> block;
@@ -246,6 +250,10 @@ void parse_line(std::string_view line) {
         current->memory[std::string(words[1])] = unescape(rest_after(line, 2));
     } else if (key == "odn_temp") {
         current->odn_temp = static_cast<int>(arg(1));
+    } else if (key == "odn_throttle") {
+        current->odn_throttle = std::array<int, 2>{static_cast<int>(arg(1)), static_cast<int>(arg(2))};
+    } else if (key == "odn_fan") {
+        current->odn_fan = std::array<int, 2>{static_cast<int>(arg(1)), static_cast<int>(arg(2))};
     } else if (key == "odn_perf") {
         current->odn_perf = std::array<int, 6>{static_cast<int>(arg(1)), static_cast<int>(arg(2)),
                                                static_cast<int>(arg(3)), static_cast<int>(arg(4)),
@@ -557,3 +565,28 @@ FAKE_ADL_EXPORT int ADL2_OverdriveN_PerformanceStatus_Get(AdlContext context, in
     return ret_of("ADL2_OverdriveN_PerformanceStatus_Get", adapter);
 }
 #endif
+
+FAKE_ADL_EXPORT int ADL2_OverdriveN_ThrottleNotification_Get(AdlContext context, int index, int* status, int* flags) {
+    Adapter* adapter = find_adapter(index);
+    log_line(std::string("ADL2_OverdriveN_ThrottleNotification_Get ctx=") + ctx_text(context) +
+             " adapter=" + num(index));
+    if (adapter == nullptr) return kErrInvalidAdapter;
+    const char* entry = "ADL2_OverdriveN_ThrottleNotification_Get";
+    if (!adapter->odn_throttle.has_value()) return ret_of(entry, adapter, kErrNotSupported);
+    *status = (*adapter->odn_throttle)[0];
+    *flags = (*adapter->odn_throttle)[1];
+    return ret_of(entry, adapter);
+}
+
+FAKE_ADL_EXPORT int ADL2_OverdriveN_FanControl_Get(AdlContext context, int index, ADLODNFanControl* fan) {
+    Adapter* adapter = find_adapter(index);
+    log_line(std::string("ADL2_OverdriveN_FanControl_Get ctx=") + ctx_text(context) + " adapter=" + num(index));
+    if (adapter == nullptr) return kErrInvalidAdapter;
+    const char* entry = "ADL2_OverdriveN_FanControl_Get";
+    if (!adapter->odn_fan.has_value()) return ret_of(entry, adapter, kErrNotSupported);
+    fan->iMode = 1;
+    fan->iCurrentFanSpeedMode = (*adapter->odn_fan)[0];
+    fan->iCurrentFanSpeed = (*adapter->odn_fan)[1];
+    fan->iTargetFanSpeed = 3000;
+    return ret_of(entry, adapter);
+}

@@ -6,9 +6,15 @@
 //   exit N        exits with status N
 //   cwd           prints the current folder
 //   fds           prints how many descriptors /proc/self/fd lists ("n/a" without /proc)
+//   sleep MS [F]  sleeps MS milliseconds, then prints "woke"; with F it first
+//                 creates the file F.started and after the sleep F.done
+//   tree MS F     runs "karvo_child sleep MS F" through the system shell (which
+//                 inherits the output streams) and waits for it
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/console.h"
@@ -53,6 +59,21 @@ int main(int argc, char** argv) {
              it.increment(error))
             ++count;
         (void)write_stdout(error ? "n/a" : std::to_string(count));
+    } else if (mode == "sleep" && args.size() > 2) {
+        const bool marked = args.size() > 3;
+        if (marked) std::ofstream(args[3] + ".started") << "x";
+        karvo::platform::sleep_milliseconds(static_cast<std::uint32_t>(std::stoul(args[2])));
+        if (marked) std::ofstream(args[3] + ".done") << "x";
+        (void)write_stdout("woke");
+    } else if (mode == "tree" && args.size() > 3) {
+        const std::string self =
+            karvo::platform::executable_dir() + "/" + karvo::platform::executable_file_name("karvo_child");
+        // Quotes only where needed: cmd.exe strips the outer pair of a line with more than two.
+        const auto quoted = [](const std::string& text) {
+            return text.find(' ') == std::string::npos ? text : "\"" + text + "\"";
+        };
+        const std::string command = quoted(self) + " sleep " + args[2] + " " + quoted(args[3]);
+        return std::system(command.c_str()) == 0 ? 0 : 1;
     } else {
         return 2;
     }

@@ -21,6 +21,8 @@
 //       stderr      write 4 MiB to standard error before the answer and 4 MiB
 //                   after it (a parent that reads only one pipe dead-locks)
 //       exit=N      exit with status N (default 0)
+//       hang        sleep two minutes before answering (a WMI service that stopped answering)
+//       hang-first  the same, but only when `starts` lists no earlier start of this script
 //   starts          the fake appends one line per start: "adapters", "memory"
 //                   or "other" (so tests can count PowerShell starts)
 //   args            rewritten on every start: each argument after the program
@@ -104,6 +106,8 @@ struct Mode {
     bool nested = false;
     bool huge = false;
     bool flood_stderr = false;
+    bool hang = false;
+    bool hang_first = false;
     int exit_status = 0;
 };
 
@@ -116,6 +120,8 @@ Mode read_mode(const std::filesystem::path& file) {
         else if (word == "nested") mode.nested = true;
         else if (word == "huge") mode.huge = true;
         else if (word == "stderr") mode.flood_stderr = true;
+        else if (word == "hang") mode.hang = true;
+        else if (word == "hang-first") mode.hang_first = true;
         else if (word.rfind("exit=", 0) == 0) mode.exit_status = std::atoi(word.c_str() + 5);
     }
     return mode;
@@ -130,8 +136,11 @@ int run_fake_powershell(const std::vector<std::string>& args, const std::optiona
     else if (shape && args[2] == kMemoryScript) kind = "memory";
 
     std::filesystem::path dir;
+    bool first_of_kind = true;
     if (scenario_dir) {
         dir = utf8_path(*scenario_dir);
+        std::istringstream earlier(read_all(dir / "starts"));
+        for (std::string line; std::getline(earlier, line);) first_of_kind = first_of_kind && line != kind;
         std::string received;
         for (const auto& arg : args) {
             received += arg;
@@ -149,6 +158,7 @@ int run_fake_powershell(const std::vector<std::string>& args, const std::optiona
 
     const std::string name(kind);
     const Mode mode = read_mode(dir / (name + ".mode"));
+    if (mode.hang || (mode.hang_first && first_of_kind)) karvo::platform::sleep_milliseconds(120000);
     std::string answer;
     if (mode.garbage) answer = garbage();
     else if (mode.nested) answer.assign(16u << 20, '[');

@@ -166,7 +166,7 @@ public:
             const std::size_t dash = name.rfind('-');
             if (dash == std::string_view::npos || !is_container_id(name.substr(dash + 1))) return;
             const auto parts = split3(name.substr(0, dash));
-            if (!parts) return;
+            if (!parts || !is_object_name((*parts)[2])) return;
             by_container_.try_emplace(std::string(name.substr(dash + 1)),
                                       Names{std::string((*parts)[0]), std::string((*parts)[1]),
                                             std::string((*parts)[2])});

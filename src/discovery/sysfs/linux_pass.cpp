@@ -2,6 +2,7 @@
 // the HIP runtime only when sysfs shows no card.
 
 #include "discovery/hip/hip_backend.h"
+#include "discovery/sysfs/containers.h"
 #include "discovery/sysfs/sysfs.h"
 #include "platform/system.h"
 
@@ -24,6 +25,7 @@ DeviceList discover_linux(const Root& root) {
         return hip.ok() ? std::move(hip).value() : DeviceList{};
     }
     attach_processes(root, scan.cards, scan.devices);
+    attribute_containers(root, scan.devices);
     return std::move(scan.devices);
 }
 

@@ -156,26 +156,41 @@ struct Names {
 };
 
 // /var/log/pods/<namespace>_<pod>_<uid>/<container>/ and
-// /var/log/containers/<pod>_<namespace>_<container>-<id>.log, listed once.
+// /var/log/containers/<pod>_<namespace>_<container>-<id>.log, listed once;
+// only the entries of the pods and containers asked for are kept.
 class KubeletLogs {
 public:
-    explicit KubeletLogs(const Root& root) : root_(root) {
+    KubeletLogs(const Root& root, const std::vector<CgroupPlace>& places) : root_(root) {
+        std::vector<std::string_view> ids, uids;
+        for (const CgroupPlace& place : places) {
+            if (place.pod_uid.empty()) continue;
+            uids.push_back(place.pod_uid);
+            if (!place.container_id.empty()) ids.push_back(place.container_id);
+        }
+        std::sort(ids.begin(), ids.end());
+        std::sort(uids.begin(), uids.end());
+
         platform::for_each_entry(root_.path("/var/log/containers"), [&](std::string_view name) {
             if (!name.ends_with(".log")) return;
             name.remove_suffix(4);
             const std::size_t dash = name.rfind('-');
-            if (dash == std::string_view::npos || !is_container_id(name.substr(dash + 1))) return;
+            if (dash == std::string_view::npos) return;
+            const std::string_view id = name.substr(dash + 1);
+            if (!is_container_id(id) || !std::binary_search(ids.begin(), ids.end(), id)) return;
             const auto parts = split3(name.substr(0, dash));
             if (!parts || !is_object_name((*parts)[2])) return;
-            by_container_.try_emplace(std::string(name.substr(dash + 1)),
-                                      Names{std::string((*parts)[0]), std::string((*parts)[1]),
-                                            std::string((*parts)[2])});
+            by_container_.try_emplace(std::string(id), Names{std::string((*parts)[0]), std::string((*parts)[1]),
+                                                             std::string((*parts)[2])});
         });
         platform::for_each_entry(root_.path("/var/log/pods"), [&](std::string_view name) {
+            const std::size_t cut = name.rfind('_');
+            if (cut == std::string_view::npos) return;
+            const std::string_view uid = name.substr(cut + 1);
+            if (!std::binary_search(uids.begin(), uids.end(), uid)) return;
             const auto parts = split3(name);
-            if (!parts || !is_pod_uid((*parts)[2], '-')) return;
-            pods_.try_emplace(std::string((*parts)[2]),
-                              Pod{std::string(name), std::string((*parts)[1]), std::string((*parts)[0])});
+            if (!parts || parts->back() != uid) return;
+            pods_.try_emplace(std::string(uid), Pod{std::string(name), std::string((*parts)[1]),
+                                                    std::string((*parts)[0])});
         });
     }
 
@@ -215,7 +230,7 @@ private:
             parts[i] = text.substr(0, cut);
             text.remove_prefix(i < 2 ? cut + 1 : cut);
         }
-        // The last part is a UID in a pod folder's name: checked by the caller.
+        // The last part (a container name or a pod UID) is checked by the caller.
         if (!is_object_name(parts[0]) || !is_object_name(parts[1]) || parts[2].empty()) return std::nullopt;
         return parts;
     }
@@ -295,7 +310,7 @@ void attribute_containers(const Root& root, DeviceList& devices) {
     }
 
     std::optional<KubeletLogs> logs;
-    if (in_pod) logs.emplace(root);
+    if (in_pod) logs.emplace(root, places);
     std::vector<Names> names(pids.size());
     for (std::size_t i = 0; i < pids.size(); ++i)
         if (!places[i].pod_uid.empty()) names[i] = logs->names(places[i]);

@@ -1,0 +1,195 @@
+// What container attribution costs the Linux pass. A generated machine with 2
+// cards and 200 processes holding VRAM, either alone (200 processes) or among
+// 1,800 others (2,000): in the "containers" tree half of the 200 run in
+// Kubernetes pods (50 pods of 2 containers, among 150 pods whose log folders
+// the kubelet keeps), a quarter in Docker containers and a quarter on the host;
+// in the "host" tree every cgroup file places its process on the host.
+// Each iteration times the pass as discover_linux runs it: the cards and
+// their processes (scan_cards + attach_processes), then attribute_containers
+// on the result; attribution should add at most 10% to the rest.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "discovery/sysfs/containers.h"
+#include "discovery/sysfs/sysfs.h"
+#include "platform/system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using karvo::sysfs::Root;
+
+constexpr int kCards = 2;
+constexpr std::uint32_t kFirstPid = 1000;
+constexpr std::uint32_t kGpuProcesses = 200;
+constexpr std::uint32_t kFds = 20;
+constexpr std::uint32_t kPods = 150;  // on the node; the first 50 hold GPU processes
+
+void write(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void link(const fs::path& path, const std::string& target) {
+    fs::create_directories(path.parent_path());
+    fs::create_symlink(target, path);
+}
+
+std::string bdf(int card) { return card == 0 ? "0000:03:00.0" : "0000:13:00.0"; }
+
+// 64 hex digits made from a number.
+std::string container_id(std::uint32_t n) {
+    char head[17];
+    std::snprintf(head, sizeof head, "%016x", n * 2654435761u + 1);
+    std::string id = head;
+    while (id.size() < 64) id += "0123456789abcdef";
+    return id.substr(0, 64);
+}
+
+std::string pod_uid(std::uint32_t pod) {
+    char uid[37];
+    std::snprintf(uid, sizeof uid, "%08x-4d5e-4f60-8a9b-%012x", pod * 40503u + 7, pod);
+    return uid;
+}
+
+struct Tree {
+    fs::path top;
+
+    Tree(const fs::path& folder, std::uint32_t processes, bool containers) : top(folder) {
+        fs::remove_all(top);
+        for (int c = 0; c < kCards; ++c) {
+            const fs::path device = top / "sys/devices/pci0000:00" / bdf(c);
+            for (auto [name, value] :
+                 {std::pair{"vendor", "0x1002\n"}, {"device", "0x744c\n"}, {"revision", "0xc8\n"},
+                  {"subsystem_vendor", "0x1002\n"}, {"subsystem_device", "0x0e3b\n"},
+                  {"mem_info_vram_total", "25753026560\n"}, {"mem_info_vram_used", "1073741824\n"},
+                  {"power/runtime_status", "active\n"}, {"gpu_busy_percent", "12\n"}})
+                write(device / name, value);
+            link(device / "driver", "../../../bus/pci/drivers/amdgpu");
+            link(top / "sys/class/drm" / ("card" + std::to_string(c)) / "device",
+                 "../../../devices/pci0000:00/" + bdf(c));
+        }
+        for (std::uint32_t pod = 0; pod < kPods; ++pod) {
+            const std::string name = "worker-" + std::to_string(pod);
+            for (std::uint32_t k = 0; k < 2; ++k) {
+                const std::string container = k == 0 ? "main" : "sidecar";
+                const std::string logs = "var/log/pods/gpu-jobs_" + name + "_" + pod_uid(pod);
+                write(top / logs / container / "0.log", "");
+                link(top / "var/log/containers" /
+                         (name + "_gpu-jobs_" + container + "-" + container_id(pod * 2 + k) + ".log"),
+                     "/" + logs + "/" + container + "/0.log");
+            }
+        }
+
+        const char* others[] = {"/dev/null", "pipe:[40512]", "socket:[77231]", "anon_inode:[eventfd]",
+                                "/usr/lib/x86_64-linux-gnu/libgtk-3.so.0.2409.32"};
+        const std::uint32_t gpu_every = processes / kGpuProcesses;
+        for (std::uint32_t i = 0; i < processes; ++i) {
+            const std::uint32_t pid = kFirstPid + i;
+            const fs::path proc = top / "proc" / std::to_string(pid);
+            const bool gpu = i % gpu_every == 0;
+            const std::uint32_t g = i / gpu_every;  // which of the GPU processes
+            write(proc / "comm", "proc" + std::to_string(pid) + "\n");
+            std::string cgroup = "0::/system.slice/service-" + std::to_string(pid % 40) + ".service\n";
+            if (containers && gpu && g < kGpuProcesses / 2) {
+                std::string slice = pod_uid(g / 2);
+                for (char& c : slice) c = c == '-' ? '_' : c;
+                cgroup = "0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" + slice +
+                         ".slice/cri-containerd-" + container_id(g) + ".scope\n";
+            } else if (containers && gpu && g < kGpuProcesses * 3 / 4) {
+                cgroup = "0::/system.slice/docker-" + container_id(100000 + g) + ".scope\n";
+            }
+            write(proc / "cgroup", cgroup);
+            for (std::uint32_t fd = 0; fd < kFds; ++fd) {
+                const bool drm = gpu && fd == 5;
+                link(proc / "fd" / std::to_string(fd), drm ? "/dev/dri/renderD128" : others[(pid + fd) % 5]);
+                // Only DRM fds have their fdinfo read; the others' are left out to keep the set-up short.
+                if (drm)
+                    write(proc / "fdinfo" / std::to_string(fd),
+                          "pos:\t0\nflags:\t02100002\ndrm-driver:\tamdgpu\ndrm-client-id:\t" + std::to_string(g + 1) +
+                              "\ndrm-pdev:\t" + bdf(static_cast<int>(g % kCards)) + "\ndrm-memory-vram:\t" +
+                              std::to_string(64 + g) + " MiB\ndrm-memory-gtt:\t2048 KiB\n");
+            }
+        }
+    }
+    ~Tree() {
+        std::error_code ignored;
+        fs::remove_all(top, ignored);
+    }
+};
+
+std::uint64_t thread_cpu_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+struct Clocks {
+    std::uint64_t wall = 0, cpu = 0;
+};
+
+template <class Fn>
+void timed(Clocks& clocks, Fn&& fn) {
+    const std::uint64_t wall = karvo::platform::monotonic_ns(), cpu = thread_cpu_ns();
+    fn();
+    clocks.cpu += thread_cpu_ns() - cpu;
+    clocks.wall += karvo::platform::monotonic_ns() - wall;
+}
+
+// The pass without attribution: what discover_linux does before it.
+karvo::DeviceList bare_pass(const Root& root) {
+    const karvo::naming::MemoryCodeQuery query = [&root] { return karvo::sysfs::smbios_memory_code(root); };
+    auto scan = karvo::sysfs::scan_cards(root, query);
+    karvo::sysfs::attach_processes(root, scan.cards, scan.devices);
+    return std::move(scan.devices);
+}
+
+void BM_AttributionShareOfThePass(benchmark::State& state) {
+    const auto processes = static_cast<std::uint32_t>(state.range(0));
+    const bool containers = state.range(1) != 0;
+    const Tree tree(fs::temp_directory_path() / ("karvo-containers-bench-" + std::to_string(getpid())), processes,
+                    containers);
+    const Root root{tree.top.string()};
+    Clocks bare, attribution;
+    std::size_t listed = 0, in_pods = 0;
+    for (auto _ : state) {
+        karvo::DeviceList devices;
+        timed(bare, [&] { devices = bare_pass(root); });
+        timed(attribution, [&] { karvo::sysfs::attribute_containers(root, devices); });
+        listed = in_pods = 0;
+        for (const auto& device : devices)
+            for (const auto& process : device.processes) {
+                ++listed;
+                in_pods += !process.container.empty() && !process.pod_namespace.empty();
+            }
+    }
+    if (listed != kGpuProcesses || in_pods != (containers ? kGpuProcesses / 2 : 0))
+        state.SkipWithError(("found " + std::to_string(listed) + " processes, " + std::to_string(in_pods) +
+                             " named in pods").c_str());
+    const double n = static_cast<double>(state.iterations());
+    state.counters["pass_cpu_ms"] = static_cast<double>(bare.cpu + attribution.cpu) / n / 1e6;
+    state.counters["attribution_cpu_ms"] = static_cast<double>(attribution.cpu) / n / 1e6;
+    state.counters["added_cpu_pct"] = 100.0 * static_cast<double>(attribution.cpu) / static_cast<double>(bare.cpu);
+    state.counters["pass_wall_ms"] = static_cast<double>(bare.wall + attribution.wall) / n / 1e6;
+    state.counters["attribution_wall_ms"] = static_cast<double>(attribution.wall) / n / 1e6;
+    state.counters["added_wall_pct"] = 100.0 * static_cast<double>(attribution.wall) / static_cast<double>(bare.wall);
+}
+BENCHMARK(BM_AttributionShareOfThePass)
+    ->ArgNames({"processes", "containers"})
+    ->Args({200, 0})
+    ->Args({200, 1})
+    ->Args({2000, 0})
+    ->Args({2000, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+
+}  // namespace

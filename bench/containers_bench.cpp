@@ -18,6 +18,7 @@
 #include <string>
 
 #include "discovery/sysfs/containers.h"
+#include "bench_clocks.h"
 #include "discovery/sysfs/sysfs.h"
 #include "platform/system.h"
 
@@ -25,6 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvo::sysfs::Root;
+using karvo::bench::Clocks;
+using karvo::bench::timed;
 
 constexpr int kCards = 2;
 constexpr std::uint32_t kFirstPid = 1000;
@@ -124,24 +127,6 @@ struct Tree {
         fs::remove_all(top, ignored);
     }
 };
-
-std::uint64_t thread_cpu_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-struct Clocks {
-    std::uint64_t wall = 0, cpu = 0;
-};
-
-template <class Fn>
-void timed(Clocks& clocks, Fn&& fn) {
-    const std::uint64_t wall = karvo::platform::monotonic_ns(), cpu = thread_cpu_ns();
-    fn();
-    clocks.cpu += thread_cpu_ns() - cpu;
-    clocks.wall += karvo::platform::monotonic_ns() - wall;
-}
 
 // The pass without attribution: what discover_linux does before it.
 karvo::DeviceList bare_pass(const Root& root) {

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_clocks.h"
 #include "discovery/sysfs/sysfs.h"
 #include "platform/system.h"
 #include "render/table.h"
@@ -35,6 +36,8 @@ namespace {
 namespace fs = std::filesystem;
 using karvo::sysfs::CardRef;
 using karvo::sysfs::Root;
+using karvo::bench::Clocks;
+using karvo::bench::timed;
 
 constexpr int kCards = 8;
 constexpr std::uint32_t kFirstPid = 1000;
@@ -315,24 +318,6 @@ std::size_t bare_process_walk(const Tree& tree) {
         bytes += read_whole(path);
     }
     return bytes;
-}
-
-std::uint64_t thread_cpu_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-struct Clocks {
-    std::uint64_t wall = 0, cpu = 0;
-};
-
-template <class Fn>
-void timed(Clocks& clocks, Fn&& fn) {
-    const std::uint64_t wall = karvo::platform::monotonic_ns(), cpu = thread_cpu_ns();
-    fn();
-    clocks.cpu += thread_cpu_ns() - cpu;
-    clocks.wall += karvo::platform::monotonic_ns() - wall;
 }
 
 fs::path scratch(const char* name) {

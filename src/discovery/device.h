@@ -18,6 +18,13 @@ enum class Engine : std::size_t { gfx, compute, dma, dec, enc, other };
 inline constexpr std::size_t kEngineCount = 6;
 inline constexpr std::array<const char*, kEngineCount> kEngineNames = {"gfx", "compute", "dma", "dec", "enc", "other"};
 
+// a + b, held at the largest 64-bit value instead of wrapping (counters and
+// byte sums added up from outside figures).
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    return a > kMax - b ? kMax : a + b;
+}
+
 // Cumulative busy nanoseconds per engine group; an engine the source does not
 // report stays absent.
 struct EngineTimes {
@@ -28,9 +35,7 @@ struct EngineTimes {
     // Adds to an engine's figure (saturating), making it present.
     void add(Engine e, std::uint64_t value) {
         auto& slot = (*this)[e];
-        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-        const std::uint64_t old = slot.value_or(0);
-        slot = old > kMax - value ? kMax : old + value;
+        slot = saturating_add(slot.value_or(0), value);
     }
     bool operator==(const EngineTimes&) const = default;
 };

@@ -173,12 +173,17 @@ void append_device_families(std::string& out, const DeviceList& devices) {
 }
 
 void append_process_families(std::string& out, const DeviceList& devices) {
+    // Every process family carries the same labels: build them once per process.
+    std::vector<std::string> labels;
+    for (const GpuDevice& d : devices)
+        for (const GpuProcess& p : d.processes) labels.push_back(process_labels(d, p));
     std::string samples;
     for (const ProcessFigure& f : process_figures()) {
         if (f.metric.name.empty()) continue;
         samples.clear();
+        std::size_t next = 0;
         for (const GpuDevice& d : devices)
-            for (const GpuProcess& p : d.processes) append_samples(samples, f.metric, f.read(p), process_labels(d, p));
+            for (const GpuProcess& p : d.processes) append_samples(samples, f.metric, f.read(p), labels[next++]);
         if (samples.empty()) continue;
         append_family_header(out, f.metric.name, f.metric.help, f.metric.type);
         out += samples;

@@ -20,10 +20,6 @@ void append_hex8(std::string& out, std::uint32_t value) {
     out.append(digits, end);
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
 // The record an AMD adapter belongs to: the first one, in list order, that no
 // earlier adapter of this pass took, whose device ID equals the adapter's, or
 // which has no device ID and whose index equals the adapter's position among

@@ -298,10 +298,6 @@ std::optional<std::uint32_t> percent_file(const std::string& path) {
     return static_cast<std::uint32_t>(*value);
 }
 
-std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
 // Error counts of the RAS blocks (ras/<block>_err_count: "ue: N", "ce: N",
 // and on umc "de: N" lines), summed over the blocks that answer. A block may
 // read "Query currently inaccessible": it adds nothing.
@@ -319,8 +315,8 @@ void read_ras(const std::string& device_dir, GpuDevice& device) {
             std::optional<std::uint64_t>* count = key == "ue" ? &ue : key == "ce" ? &ce : nullptr;
             if (count != nullptr && !count->has_value()) *count = parse_decimal(line.substr(colon + 1));
         });
-        if (ue) device.ecc_uncorrectable = add_saturating(device.ecc_uncorrectable.value_or(0), *ue);
-        if (ce) device.ecc_correctable = add_saturating(device.ecc_correctable.value_or(0), *ce);
+        if (ue) device.ecc_uncorrectable = saturating_add(device.ecc_uncorrectable.value_or(0), *ue);
+        if (ce) device.ecc_correctable = saturating_add(device.ecc_correctable.value_or(0), *ce);
     });
 }
 

@@ -53,11 +53,6 @@ std::vector<std::uint32_t> pids_in(const std::string& folder) {
     return pids;
 }
 
-// Saturating sum of byte counts.
-std::uint64_t add_bytes(std::uint64_t a, std::uint64_t b) {
-    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
 // What one process holds on one card.
 struct CardUse {
     std::uint64_t bytes = 0;      // VRAM
@@ -165,8 +160,8 @@ private:
             const std::uint64_t key = client.older_form ? *client.client_id | kOlderFormKey : *client.client_id;
             if (!seen_[i].insert(key).second) return;
             CardUse& use = uses_[i];
-            use.bytes = add_bytes(use.bytes, client.vram_bytes);
-            use.gtt_bytes = add_bytes(use.gtt_bytes, client.gtt_bytes);
+            use.bytes = saturating_add(use.bytes, client.vram_bytes);
+            use.gtt_bytes = saturating_add(use.gtt_bytes, client.gtt_bytes);
             use.held = true;
             use.compute = use.compute || client.compute_only();
             if (!client.older_form) {

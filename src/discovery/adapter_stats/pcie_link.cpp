@@ -6,7 +6,7 @@
 
 #include "common/text.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 using platform::PciLinkProperty;
@@ -98,4 +98,4 @@ void apply_pcie_links(DeviceList& devices, platform::GpuOs& os) {
     }
 }
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -16,7 +16,7 @@
 #include "discovery/device.h"
 #include "platform/gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 
 // Whole GT/s of a PCIe speed code (1 = 2.5 GT/s, reported as 2; 2 = 5; 3 = 8;
 // 4 = 16; 5 = 32; 6 = 64); 0 for any other code.
@@ -44,4 +44,4 @@ inline constexpr std::size_t kMaxBridgeDepth = 16;
 // tree does not report leave the record as it was; every failure is silent.
 void apply_pcie_links(DeviceList& devices, platform::GpuOs& os);
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -6,7 +6,7 @@
 
 #include "discovery/adl/adl_internal.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 constexpr int kAmdVendorDecimal = 1002;  // some drivers report the ID as decimal digits
@@ -63,4 +63,4 @@ std::optional<std::uint32_t> parse_dev_id(std::string_view udid) {
     return value;
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

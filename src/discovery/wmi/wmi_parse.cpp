@@ -9,7 +9,7 @@
 #include "common/text.h"
 #include "discovery/wmi/wmi_fallback.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 namespace {
 
 bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
@@ -107,4 +107,4 @@ std::optional<std::uint32_t> parse_memory_code(std::string_view output) {
     return static_cast<std::uint32_t>(*code);
 }
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

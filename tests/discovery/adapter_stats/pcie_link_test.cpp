@@ -4,7 +4,7 @@
 
 #include "fake_gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 using platform::PciLinkProperty;
@@ -140,4 +140,4 @@ TEST(PcieLink, TheTreeIsOpenedOnlyForRecordsWithAnInstanceId) {
 }
 
 }  // namespace
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

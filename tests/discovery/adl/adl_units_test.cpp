@@ -9,7 +9,7 @@
 #include "discovery/adl/adl_internal.h"
 #include "discovery/adl/adl_library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 // True when none of the fan, voltage, memory-activity and throttle figures is set.
@@ -247,4 +247,4 @@ TEST(AllocationCallback, BlocksBelongToTheCurrentArenaAndEndWithIt) {
 }
 
 }  // namespace
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -7,7 +7,7 @@
 
 #include "discovery/wmi/wmi_fallback.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 namespace {
 
 struct CountingQuery {
@@ -249,4 +249,4 @@ TEST(WmiMemoryCode, Parsing) {
 }
 
 }  // namespace
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

@@ -39,8 +39,8 @@ inline constexpr std::size_t kMaxBridgeDepth = 16;
 // parents as long as they are AMD devices and takes the topmost as the card's
 // end of the physical link (the GPU itself when no parent is AMD's). That
 // node's current link fills the record's speed and width where they are 0;
-// its maximum link, bounded by the slot's (the first non-AMD parent) where the
-// slot reports one, gives `pcie_max_speed_gt` / `pcie_max_width`. Figures the
+// its maximum link and the slot's (the first non-AMD parent) give
+// `pcie_max_speed_gt` / `pcie_max_width` by link_capability(). Figures the
 // tree does not report leave the record as it was; every failure is silent.
 void apply_pcie_links(DeviceList& devices, platform::GpuOs& os);
 

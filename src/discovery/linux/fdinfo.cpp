@@ -2,8 +2,12 @@
 
 #include <limits>
 
+#include "common/text.h"
+
 namespace karvo::discovery::linux {
 namespace {
+
+using text::leading_number;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
@@ -13,19 +17,6 @@ std::string_view strip(std::string_view text) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
     return text;
-}
-
-// The leading decimal digits of `text` (saturating), and what follows them.
-// Nothing when it does not start with a digit.
-std::optional<std::uint64_t> leading_number(std::string_view& text) {
-    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-    std::uint64_t value = 0;
-    while (!text.empty() && text.front() >= '0' && text.front() <= '9') {
-        const auto digit = static_cast<std::uint64_t>(text.front() - '0');
-        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
-        text.remove_prefix(1);
-    }
-    return value;
 }
 
 std::uint64_t scaled(std::uint64_t value, std::uint64_t unit) { return value > kMax / unit ? kMax : value * unit; }

@@ -1,6 +1,7 @@
 #pragma once
-// The device record every source writes and every renderer reads. Field order
-// is the JSON key order. Optional sensor readings are absent, not zero, when
+// The device record every source writes and every renderer reads. The JSON
+// key order is not this field order but that of the figure rows
+// (render/figures.cpp), which every renderer walks. Optional sensor readings are absent, not zero, when
 // nothing measured them; plain numbers use 0 for "not reported".
 
 #include <array>

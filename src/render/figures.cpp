@@ -1,5 +1,6 @@
 #include "render/figures.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -65,155 +66,257 @@ FigureValue engines(const std::optional<EngineTimes>& value) {
     return v;
 }
 
-constexpr MetricShape gauge(std::string_view name, std::string_view help) {
-    return MetricShape{name, MetricType::gauge, help};
-}
-
-// A gauge whose plain 0 means the source did not report it.
-constexpr MetricShape gauge_if_reported(std::string_view name, std::string_view help) {
-    MetricShape m{name, MetricType::gauge, help};
-    m.zero_unreported = true;
-    return m;
-}
-
-constexpr MetricShape labelled(MetricShape m, std::string_view key, std::string_view value) {
-    m.label_key = key;
-    m.label_value = value;
-    return m;
-}
+constexpr MetricType gauge = MetricType::gauge;
+constexpr MetricType counter = MetricType::counter;
 
 constexpr std::string_view kVoltageHelp = "Voltage of a supply rail (gfx, soc, mem) in millivolts.";
 constexpr std::string_view kEccHelp =
     "Memory errors (ECC) since the driver loaded, summed over the blocks that count them, by type.";
 
 const DeviceFigure kDeviceFigures[] = {
-    {"index", "", [](const GpuDevice& d) { return count(d.index); }, {}},
-    {"market_name", "", [](const GpuDevice& d) { return text(d.market_name); }, {}},
-    {"vendor_id", "", [](const GpuDevice& d) { return count(d.vendor_id); }, {}},
-    {"vendor_name", "", [](const GpuDevice& d) { return text(d.vendor_name); }, {}},
-    {"device_id", "", [](const GpuDevice& d) { return count(d.device_id); }, {}},
-    {"subsystem_id", "", [](const GpuDevice& d) { return count(d.subsystem_id); }, {}},
-    {"rev_id", "", [](const GpuDevice& d) { return count(d.rev_id); }, {}},
-    {"asic_serial", "", [](const GpuDevice& d) { return text(d.asic_serial); }, {}},
-    {"num_cu", "", [](const GpuDevice& d) { return count(d.num_cu); }, {}},
-    {"gfx_version", "", [](const GpuDevice& d) { return text(d.gfx_version); }, {}},
-    {"vram_type", "", [](const GpuDevice& d) { return text(d.vram_type); }, {}},
-    {"vram_total_mb", "MB", [](const GpuDevice& d) { return count(d.vram_total_mb); },
-     [] {
-         MetricShape m = gauge("amd_gpu_vram_total_mb", "Dedicated video memory (VRAM) of the GPU in MB.");
-         m.name_label = true;
-         return m;
-     }()},
-    {"vram_used_mb", "MB", [](const GpuDevice& d) { return count(d.vram_used_mb); },
-     gauge("amd_gpu_vram_used_mb", "VRAM in use in MB.")},
-    {"vram_pinned_mb", "MB", [](const GpuDevice& d) { return count(d.vram_pinned_mb); },
-     gauge("amd_gpu_vram_pinned_mb", "VRAM pinned by the runtime in MB (0 where no source reports it).")},
-    {"vram_vendor", "", [](const GpuDevice& d) { return text(d.vram_vendor); }, {}},
-    {"bdf", "", [](const GpuDevice& d) { return text(d.bdf); }, {}},
-    {"pcie_width", "lanes", [](const GpuDevice& d) { return count(d.pcie_width); },
-     gauge_if_reported("amd_gpu_pcie_width", "Current PCIe link width in lanes.")},
-    {"pcie_speed_gt", "GT/s", [](const GpuDevice& d) { return count(d.pcie_speed_gt); },
-     gauge_if_reported("amd_gpu_pcie_speed_gt", "Current PCIe link speed in GT/s (whole numbers).")},
-    {"driver_version", "", [](const GpuDevice& d) { return text(d.driver_version); }, {}},
-    {"vbios_version", "", [](const GpuDevice& d) { return text(d.vbios_version); }, {}},
-    {"temp_edge_c", "°C", [](const GpuDevice& d) { return real(d.temp_edge_c); },
-     gauge("amd_gpu_temp_edge_c", "Edge temperature of the GPU in degrees Celsius.")},
-    {"temp_hotspot_c", "°C", [](const GpuDevice& d) { return real(d.temp_hotspot_c); },
-     gauge("amd_gpu_temp_hotspot_c", "Hotspot (junction) temperature of the GPU in degrees Celsius.")},
-    {"temp_vram_c", "°C", [](const GpuDevice& d) { return real(d.temp_vram_c); },
-     gauge("amd_gpu_temp_vram_c", "Temperature of the video memory in degrees Celsius.")},
-    {"gfx_clock_mhz", "MHz", [](const GpuDevice& d) { return count(d.gfx_clock_mhz); },
-     gauge("amd_gpu_gfx_clock_mhz", "Current graphics clock in MHz.")},
-    {"mem_clock_mhz", "MHz", [](const GpuDevice& d) { return count(d.mem_clock_mhz); },
-     gauge("amd_gpu_mem_clock_mhz", "Current memory clock in MHz.")},
-    {"gfx_util_percent", "%", [](const GpuDevice& d) { return count(d.gfx_util_percent); },
-     gauge("amd_gpu_util_percent", "Graphics engine utilisation in percent.")},
-    {"power_w", "W", [](const GpuDevice& d) { return real(d.power_w); },
-     gauge("amd_gpu_power_watts", "Board (or socket) power draw in watts.")},
-    {"power_cap_w", "W", [](const GpuDevice& d) { return real(d.power_cap_w); },
-     gauge("amd_gpu_power_cap_watts", "Power limit in watts.")},
-    {"gtt_total_mb", "MB", [](const GpuDevice& d) { return count(d.gtt_total_mb); },
-     gauge_if_reported("amd_gpu_gtt_total_mb",
-                       "System memory the GPU can map (GTT on Linux, shared GPU memory on Windows) in MB.")},
-    {"gtt_used_mb", "MB", [](const GpuDevice& d) { return count(d.gtt_used_mb); },
-     gauge("amd_gpu_gtt_used_mb", "System memory mapped by the GPU in use, in MB."),
-     [](const GpuDevice& d) { return d.gtt_total_mb != 0 || d.gtt_used_mb != 0; }},
-    {"fan_rpm", "RPM", [](const GpuDevice& d) { return count(d.fan_rpm); },
-     gauge("amd_gpu_fan_rpm", "Fan speed in revolutions per minute.")},
-    {"fan_percent", "%", [](const GpuDevice& d) { return count(d.fan_percent); },
-     gauge("amd_gpu_fan_percent", "Fan duty in percent of full speed.")},
-    {"voltage_gfx_mv", "mV", [](const GpuDevice& d) { return count(d.voltage_gfx_mv); },
-     labelled(gauge("amd_gpu_voltage_mv", kVoltageHelp), "rail", "gfx")},
-    {"voltage_soc_mv", "mV", [](const GpuDevice& d) { return count(d.voltage_soc_mv); },
-     labelled(gauge("amd_gpu_voltage_mv", kVoltageHelp), "rail", "soc")},
-    {"voltage_mem_mv", "mV", [](const GpuDevice& d) { return count(d.voltage_mem_mv); },
-     labelled(gauge("amd_gpu_voltage_mv", kVoltageHelp), "rail", "mem")},
-    {"mem_util_percent", "%", [](const GpuDevice& d) { return count(d.mem_util_percent); },
-     gauge("amd_gpu_mem_util_percent", "Memory controller activity in percent.")},
-    {"media_util_percent", "%", [](const GpuDevice& d) { return count(d.media_util_percent); },
-     gauge("amd_gpu_media_util_percent", "Video engine (decode and encode) activity in percent.")},
-    {"energy_j", "J", [](const GpuDevice& d) { return real64(d.energy_j); },
-     MetricShape{"amd_gpu_energy_joules_total", MetricType::counter,
-                 "Energy used since the driver started counting, in joules (resets with the driver)."}},
-    {"throttle", "", [](const GpuDevice& d) { return reasons(d.throttle); },
-     gauge("amd_gpu_throttled", "1 while the GPU is throttled for this reason (power, current, thermal, prochot, "
-                                "other), else 0.")},
-    {"pcie_max_width", "lanes", [](const GpuDevice& d) { return count(d.pcie_max_width); },
-     gauge_if_reported("amd_gpu_pcie_max_width", "Widest PCIe link the card and its slot both support, in lanes.")},
-    {"pcie_max_speed_gt", "GT/s", [](const GpuDevice& d) { return count(d.pcie_max_speed_gt); },
-     gauge_if_reported("amd_gpu_pcie_max_speed_gt", "Fastest PCIe link the card and its slot both support, in GT/s.")},
-    {"ecc_correctable", "errors", [](const GpuDevice& d) { return count(d.ecc_correctable); },
-     labelled(MetricShape{"amd_gpu_ecc_errors_total", MetricType::counter, kEccHelp}, "type", "correctable")},
-    {"ecc_uncorrectable", "errors", [](const GpuDevice& d) { return count(d.ecc_uncorrectable); },
-     labelled(MetricShape{"amd_gpu_ecc_errors_total", MetricType::counter, kEccHelp}, "type", "uncorrectable")},
-    {"backend", "", [](const GpuDevice& d) { return text(d.backend); }, {}},
-    {"processes", "",
-     [](const GpuDevice&) {
+    {.key = "index", .read = [](const GpuDevice& d) { return count(d.index); }},
+    {.key = "market_name",
+     .read = [](const GpuDevice& d) { return text(d.market_name); },
+     .info_label = "name",
+     .info_position = 0},
+    {.key = "vendor_id", .read = [](const GpuDevice& d) { return count(d.vendor_id); }},
+    {.key = "vendor_name", .read = [](const GpuDevice& d) { return text(d.vendor_name); }},
+    {.key = "device_id", .read = [](const GpuDevice& d) { return count(d.device_id); }},
+    {.key = "subsystem_id", .read = [](const GpuDevice& d) { return count(d.subsystem_id); }},
+    {.key = "rev_id", .read = [](const GpuDevice& d) { return count(d.rev_id); }},
+    {.key = "asic_serial",
+     .read = [](const GpuDevice& d) { return text(d.asic_serial); },
+     .info_label = "serial",
+     .info_position = 3},
+    {.key = "num_cu", .unit = "CUs", .read = [](const GpuDevice& d) { return count(d.num_cu); }},
+    {.key = "gfx_version",
+     .read = [](const GpuDevice& d) { return text(d.gfx_version); },
+     .info_label = "gfx",
+     .info_position = 2},
+    {.key = "vram_type",
+     .read = [](const GpuDevice& d) { return text(d.vram_type); },
+     .info_label = "vram_type",
+     .info_position = 6},
+    {.key = "vram_total_mb",
+     .unit = "MB",
+     .read = [](const GpuDevice& d) { return count(d.vram_total_mb); },
+     .metric = {.name = "amd_gpu_vram_total_mb",
+                .type = gauge,
+                .help = "Dedicated video memory (VRAM) of the GPU in MB.",
+                .name_label = true}},
+    {.key = "vram_used_mb",
+     .unit = "MB",
+     .read = [](const GpuDevice& d) { return count(d.vram_used_mb); },
+     .metric = {.name = "amd_gpu_vram_used_mb", .type = gauge, .help = "VRAM in use in MB."}},
+    {.key = "vram_pinned_mb",
+     .unit = "MB",
+     .read = [](const GpuDevice& d) { return count(d.vram_pinned_mb); },
+     .metric = {.name = "amd_gpu_vram_pinned_mb",
+                .type = gauge,
+                .help = "VRAM pinned by the runtime in MB (0 where no source reports it)."}},
+    {.key = "vram_vendor", .read = [](const GpuDevice& d) { return text(d.vram_vendor); }},
+    {.key = "bdf", .read = [](const GpuDevice& d) { return text(d.bdf); }, .info_label = "bdf", .info_position = 1},
+    {.key = "pcie_width",
+     .unit = "lanes",
+     .read = [](const GpuDevice& d) { return count(d.pcie_width); },
+     .metric = {.name = "amd_gpu_pcie_width",
+                .type = gauge,
+                .help = "Current PCIe link width in lanes.",
+                .zero_unreported = true}},
+    {.key = "pcie_speed_gt",
+     .unit = "GT/s",
+     .read = [](const GpuDevice& d) { return count(d.pcie_speed_gt); },
+     .metric = {.name = "amd_gpu_pcie_speed_gt",
+                .type = gauge,
+                .help = "Current PCIe link speed in GT/s (whole numbers).",
+                .zero_unreported = true}},
+    {.key = "driver_version",
+     .read = [](const GpuDevice& d) { return text(d.driver_version); },
+     .info_label = "driver",
+     .info_position = 4},
+    {.key = "vbios_version",
+     .read = [](const GpuDevice& d) { return text(d.vbios_version); },
+     .info_label = "vbios",
+     .info_position = 5},
+    {.key = "temp_edge_c",
+     .unit = "°C",
+     .read = [](const GpuDevice& d) { return real(d.temp_edge_c); },
+     .metric = {.name = "amd_gpu_temp_edge_c",
+                .type = gauge,
+                .help = "Edge temperature of the GPU in degrees Celsius."}},
+    {.key = "temp_hotspot_c",
+     .unit = "°C",
+     .read = [](const GpuDevice& d) { return real(d.temp_hotspot_c); },
+     .metric = {.name = "amd_gpu_temp_hotspot_c",
+                .type = gauge,
+                .help = "Hotspot (junction) temperature of the GPU in degrees Celsius."}},
+    {.key = "temp_vram_c",
+     .unit = "°C",
+     .read = [](const GpuDevice& d) { return real(d.temp_vram_c); },
+     .metric = {.name = "amd_gpu_temp_vram_c",
+                .type = gauge,
+                .help = "Temperature of the video memory in degrees Celsius."}},
+    {.key = "gfx_clock_mhz",
+     .unit = "MHz",
+     .read = [](const GpuDevice& d) { return count(d.gfx_clock_mhz); },
+     .metric = {.name = "amd_gpu_gfx_clock_mhz", .type = gauge, .help = "Current graphics clock in MHz."}},
+    {.key = "mem_clock_mhz",
+     .unit = "MHz",
+     .read = [](const GpuDevice& d) { return count(d.mem_clock_mhz); },
+     .metric = {.name = "amd_gpu_mem_clock_mhz", .type = gauge, .help = "Current memory clock in MHz."}},
+    {.key = "gfx_util_percent",
+     .unit = "%",
+     .read = [](const GpuDevice& d) { return count(d.gfx_util_percent); },
+     .metric = {.name = "amd_gpu_util_percent", .type = gauge, .help = "Graphics engine utilisation in percent."}},
+    {.key = "power_w",
+     .unit = "W",
+     .read = [](const GpuDevice& d) { return real(d.power_w); },
+     .metric = {.name = "amd_gpu_power_watts", .type = gauge, .help = "Board (or socket) power draw in watts."}},
+    {.key = "power_cap_w",
+     .unit = "W",
+     .read = [](const GpuDevice& d) { return real(d.power_cap_w); },
+     .metric = {.name = "amd_gpu_power_cap_watts", .type = gauge, .help = "Power limit in watts."}},
+    {.key = "gtt_total_mb",
+     .unit = "MB",
+     .read = [](const GpuDevice& d) { return count(d.gtt_total_mb); },
+     .metric = {.name = "amd_gpu_gtt_total_mb",
+                .type = gauge,
+                .help = "System memory the GPU can map (GTT on Linux, shared GPU memory on Windows) in MB.",
+                .zero_unreported = true}},
+    {.key = "gtt_used_mb",
+     .unit = "MB",
+     .read = [](const GpuDevice& d) { return count(d.gtt_used_mb); },
+     .metric = {.name = "amd_gpu_gtt_used_mb", .type = gauge, .help = "System memory mapped by the GPU in use, in MB."},
+     .sampled = [](const GpuDevice& d) { return d.gtt_total_mb != 0 || d.gtt_used_mb != 0; }},
+    {.key = "fan_rpm",
+     .unit = "RPM",
+     .read = [](const GpuDevice& d) { return count(d.fan_rpm); },
+     .metric = {.name = "amd_gpu_fan_rpm", .type = gauge, .help = "Fan speed in revolutions per minute."}},
+    {.key = "fan_percent",
+     .unit = "%",
+     .read = [](const GpuDevice& d) { return count(d.fan_percent); },
+     .metric = {.name = "amd_gpu_fan_percent", .type = gauge, .help = "Fan duty in percent of full speed."}},
+    {.key = "voltage_gfx_mv",
+     .unit = "mV",
+     .read = [](const GpuDevice& d) { return count(d.voltage_gfx_mv); },
+     .metric = {.name = "amd_gpu_voltage_mv", .type = gauge, .help = kVoltageHelp, .label_key = "rail",
+                .label_value = "gfx"}},
+    {.key = "voltage_soc_mv",
+     .unit = "mV",
+     .read = [](const GpuDevice& d) { return count(d.voltage_soc_mv); },
+     .metric = {.name = "amd_gpu_voltage_mv", .type = gauge, .help = kVoltageHelp, .label_key = "rail",
+                .label_value = "soc"}},
+    {.key = "voltage_mem_mv",
+     .unit = "mV",
+     .read = [](const GpuDevice& d) { return count(d.voltage_mem_mv); },
+     .metric = {.name = "amd_gpu_voltage_mv", .type = gauge, .help = kVoltageHelp, .label_key = "rail",
+                .label_value = "mem"}},
+    {.key = "mem_util_percent",
+     .unit = "%",
+     .read = [](const GpuDevice& d) { return count(d.mem_util_percent); },
+     .metric = {.name = "amd_gpu_mem_util_percent", .type = gauge, .help = "Memory controller activity in percent."}},
+    {.key = "media_util_percent",
+     .unit = "%",
+     .read = [](const GpuDevice& d) { return count(d.media_util_percent); },
+     .metric = {.name = "amd_gpu_media_util_percent",
+                .type = gauge,
+                .help = "Video engine (decode and encode) activity in percent."}},
+    {.key = "energy_j",
+     .unit = "J",
+     .read = [](const GpuDevice& d) { return real64(d.energy_j); },
+     .metric = {.name = "amd_gpu_energy_joules_total",
+                .type = counter,
+                .help = "Energy used since the driver started counting, in joules (resets with the driver)."}},
+    {.key = "throttle",
+     .read = [](const GpuDevice& d) { return reasons(d.throttle); },
+     .metric = {.name = "amd_gpu_throttled",
+                .type = gauge,
+                .help = "1 while the GPU is throttled for this reason (power, current, thermal, prochot, other), "
+                        "else 0."}},
+    {.key = "pcie_max_width",
+     .unit = "lanes",
+     .read = [](const GpuDevice& d) { return count(d.pcie_max_width); },
+     .metric = {.name = "amd_gpu_pcie_max_width",
+                .type = gauge,
+                .help = "Widest PCIe link the card and its slot both support, in lanes.",
+                .zero_unreported = true}},
+    {.key = "pcie_max_speed_gt",
+     .unit = "GT/s",
+     .read = [](const GpuDevice& d) { return count(d.pcie_max_speed_gt); },
+     .metric = {.name = "amd_gpu_pcie_max_speed_gt",
+                .type = gauge,
+                .help = "Fastest PCIe link the card and its slot both support, in GT/s.",
+                .zero_unreported = true}},
+    {.key = "ecc_correctable",
+     .unit = "errors",
+     .read = [](const GpuDevice& d) { return count(d.ecc_correctable); },
+     .metric = {.name = "amd_gpu_ecc_errors_total", .type = counter, .help = kEccHelp, .label_key = "type",
+                .label_value = "correctable"}},
+    {.key = "ecc_uncorrectable",
+     .unit = "errors",
+     .read = [](const GpuDevice& d) { return count(d.ecc_uncorrectable); },
+     .metric = {.name = "amd_gpu_ecc_errors_total", .type = counter, .help = kEccHelp, .label_key = "type",
+                .label_value = "uncorrectable"}},
+    {.key = "backend",
+     .read = [](const GpuDevice& d) { return text(d.backend); },
+     .info_label = "backend",
+     .info_position = 7},
+    {.key = "processes",
+     .read = [](const GpuDevice&) {
          FigureValue v;
          v.kind = Kind::processes;
          return v;
-     },
-     {}},
+     }},
 };
 
 const ProcessFigure kProcessFigures[] = {
-    {"pid", "", [](const GpuProcess& p) { return count(p.pid); }, {}},
-    {"name", "", [](const GpuProcess& p) { return text(p.name); }, {}},
-    {"mem_used_mb", "MB", [](const GpuProcess& p) { return count(p.mem_used_mb); },
-     gauge("amd_gpu_process_mem_mb", "VRAM held by a process in MB.")},
-    {"proc_type", "", [](const GpuProcess& p) { return text(process_kind_code(p.proc_type)); }, {}},
-    {"gtt_used_mb", "MB", [](const GpuProcess& p) { return count(p.gtt_used_mb); },
-     gauge("amd_gpu_process_gtt_mb", "System memory mapped by the GPU for a process (GTT, shared memory) in MB.")},
-    {"busy_ns", "ns", [](const GpuProcess& p) { return engines(p.busy_ns); },
-     [] {
-         MetricShape m{"amd_gpu_process_busy_seconds_total", MetricType::counter,
-                       "Time a process kept a GPU engine busy, in seconds, by engine."};
-         m.divisor = 1e9;
-         return m;
-     }()},
-    {"container_id", "", [](const GpuProcess& p) { return text(p.container_id); }, {}},
-    {"container", "", [](const GpuProcess& p) { return text(p.container); }, {}},
-    {"pod", "", [](const GpuProcess& p) { return text(p.pod); }, {}},
-    {"namespace", "", [](const GpuProcess& p) { return text(p.pod_namespace); }, {}},
+    {.key = "pid", .read = [](const GpuProcess& p) { return count(p.pid); }},
+    {.key = "name", .read = [](const GpuProcess& p) { return text(p.name); }},
+    {.key = "mem_used_mb",
+     .unit = "MB",
+     .read = [](const GpuProcess& p) { return count(p.mem_used_mb); },
+     .metric = {.name = "amd_gpu_process_mem_mb", .type = gauge, .help = "VRAM held by a process in MB."}},
+    {.key = "proc_type", .read = [](const GpuProcess& p) { return text(process_kind_code(p.proc_type)); }},
+    {.key = "gtt_used_mb",
+     .unit = "MB",
+     .read = [](const GpuProcess& p) { return count(p.gtt_used_mb); },
+     .metric = {.name = "amd_gpu_process_gtt_mb",
+                .type = gauge,
+                .help = "System memory mapped by the GPU for a process (GTT, shared memory) in MB."}},
+    {.key = "busy_ns",
+     .unit = "ns",
+     .read = [](const GpuProcess& p) { return engines(p.busy_ns); },
+     .metric = {.name = "amd_gpu_process_busy_seconds_total",
+                .type = counter,
+                .help = "Time a process kept a GPU engine busy, in seconds, by engine.",
+                .divisor = 1e9}},
+    {.key = "container_id", .read = [](const GpuProcess& p) { return text(p.container_id); }},
+    {.key = "container", .read = [](const GpuProcess& p) { return text(p.container); }, .context_label = "container"},
+    {.key = "pod", .read = [](const GpuProcess& p) { return text(p.pod); }, .context_label = "pod"},
+    {.key = "namespace",
+     .read = [](const GpuProcess& p) { return text(p.pod_namespace); },
+     .context_label = "namespace"},
 };
 
-constexpr InfoLabel kInfoLabels[] = {
-    {"name", "market_name"}, {"bdf", "bdf"},       {"gfx", "gfx_version"},  {"serial", "asic_serial"},
-    {"driver", "driver_version"}, {"vbios", "vbios_version"}, {"vram_type", "vram_type"}, {"backend", "backend"},
-};
-
-constexpr InfoLabel kProcessContextLabels[] = {
-    {"container", "container"},
-    {"pod", "pod"},
-    {"namespace", "namespace"},
-};
+// The info figures by their place among the labels.
+std::vector<const DeviceFigure*> ordered_info_figures() {
+    std::vector<const DeviceFigure*> figures;
+    for (const DeviceFigure& f : kDeviceFigures)
+        if (!f.info_label.empty()) figures.push_back(&f);
+    std::sort(figures.begin(), figures.end(),
+              [](const DeviceFigure* a, const DeviceFigure* b) { return a->info_position < b->info_position; });
+    return figures;
+}
 
 }  // namespace
 
 std::span<const DeviceFigure> device_figures() { return kDeviceFigures; }
 std::span<const ProcessFigure> process_figures() { return kProcessFigures; }
-std::span<const InfoLabel> info_labels() { return kInfoLabels; }
-std::span<const InfoLabel> process_context_labels() { return kProcessContextLabels; }
+
+std::span<const DeviceFigure* const> info_figures() {
+    static const std::vector<const DeviceFigure*> figures = ordered_info_figures();
+    return figures;
+}
 
 std::string label_text(const FigureValue& value) {
     switch (value.kind) {
@@ -221,18 +324,6 @@ std::string label_text(const FigureValue& value) {
         case Kind::count: return numfmt::unsigned_text(value.count);
         default: return {};
     }
-}
-
-const DeviceFigure* find_device_figure(std::string_view key) {
-    for (const DeviceFigure& f : kDeviceFigures)
-        if (f.key == key) return &f;
-    return nullptr;
-}
-
-const ProcessFigure* find_process_figure(std::string_view key) {
-    for (const ProcessFigure& f : kProcessFigures)
-        if (f.key == key) return &f;
-    return nullptr;
 }
 
 }  // namespace karvo::render

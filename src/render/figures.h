@@ -1,9 +1,9 @@
 #pragma once
 // Every figure karvo reports, described once: its JSON key (the table order is
-// the key order), its unit, and the Prometheus family it feeds, with the help
-// text. The JSON writer, the metrics text and the documentation checks all walk
-// these tables, so a figure cannot be added to one output and forgotten in
-// another.
+// the key order), its unit as docs/json.md gives it, the Prometheus family it
+// feeds with the help text, and the labels it lends to other series. The JSON
+// writer, the metrics text and the documentation checks all walk these rows,
+// so a figure cannot be added to one output and forgotten in another.
 
 #include <cstdint>
 #include <span>
@@ -53,32 +53,32 @@ struct MetricShape {
 
 struct DeviceFigure {
     std::string_view key;
-    std::string_view unit;  // "" for names and identifiers
-    FigureValue (*read)(const GpuDevice&);
+    std::string_view unit;  // as docs/json.md words it; "" for names and identifiers
+    FigureValue (*read)(const GpuDevice&) = nullptr;
     MetricShape metric;
     // When set, the sample is written only where this holds (a used figure
     // whose total was not reported).
     bool (*sampled)(const GpuDevice&) = nullptr;
+    // A label of the info series (amd_gpu_info) and its place among them.
+    std::string_view info_label;
+    int info_position = 0;
 };
 
 struct ProcessFigure {
     std::string_view key;
     std::string_view unit;
-    FigureValue (*read)(const GpuProcess&);
+    FigureValue (*read)(const GpuProcess&) = nullptr;
     MetricShape metric;
+    // A label of every process series, written when the text is not empty.
+    std::string_view context_label;
 };
 
 // In JSON key order.
 std::span<const DeviceFigure> device_figures();
 std::span<const ProcessFigure> process_figures();
 
-// The labels of the info series (name, then the key the value comes from), and
-// the families that are not a figure of a record.
-struct InfoLabel {
-    std::string_view label;
-    std::string_view key;
-};
-std::span<const InfoLabel> info_labels();
+// The figures that label the info series, in label order.
+std::span<const DeviceFigure* const> info_figures();
 
 inline constexpr std::string_view kInfoMetric = "amd_gpu_info";
 inline constexpr std::string_view kInfoHelp =
@@ -87,19 +87,11 @@ inline constexpr std::string_view kInfoHelp =
 inline constexpr std::string_view kDiscoveryMetric = "amd_gpu_discovery_seconds";
 inline constexpr std::string_view kDiscoveryHelp = "How long the discovery pass behind this scrape took, in seconds.";
 
-// Labels of the process families beyond id, pid, name and type, written when
-// non-empty (label name, then the process key).
-std::span<const InfoLabel> process_context_labels();
-
 // The text of a figure's value in a label (the info series): strings as they
 // are, numbers in decimal.
 std::string label_text(const FigureValue& value);
 
 // How every output spells a process's kind: "C" (compute) or "G" (graphics).
 constexpr std::string_view process_kind_code(ProcessKind kind) { return kind == ProcessKind::compute ? "C" : "G"; }
-
-// The figure of a record by its JSON key; nullptr when there is none.
-const DeviceFigure* find_device_figure(std::string_view key);
-const ProcessFigure* find_process_figure(std::string_view key);
 
 }  // namespace karvo::render

@@ -120,9 +120,10 @@ std::string process_labels(const GpuDevice& d, const GpuProcess& p) {
     labels += ",type=\"";
     labels += process_kind_code(p.proc_type);
     labels += '"';
-    for (const InfoLabel& context : process_context_labels()) {
-        const std::string value = label_text(find_process_figure(context.key)->read(p));
-        if (!value.empty()) append_label(labels, context.label, value);
+    for (const ProcessFigure& f : process_figures()) {
+        if (f.context_label.empty()) continue;
+        const std::string value = label_text(f.read(p));
+        if (!value.empty()) append_label(labels, f.context_label, value);
     }
     return labels;
 }
@@ -132,8 +133,7 @@ void append_info(std::string& out, const DeviceList& devices) {
     for (const GpuDevice& d : devices) {
         out += kInfoMetric;
         out += device_labels(d, false);
-        for (const InfoLabel& info : info_labels())
-            append_label(out, info.label, label_text(find_device_figure(info.key)->read(d)));
+        for (const DeviceFigure* info : info_figures()) append_label(out, info->info_label, label_text(info->read(d)));
         out += "} 1\n";
     }
 }

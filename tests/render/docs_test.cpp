@@ -1,5 +1,6 @@
 // The published descriptions follow the figure tables: every JSON key is a row
-// of docs/json.md and a property of docs/karvo.schema.json in key order, and
+// of docs/json.md with the figure's unit and a property of
+// docs/karvo.schema.json in key order, and
 // every metric family has its section in docs/metrics.md with its help text.
 
 #include <gtest/gtest.h>
@@ -52,9 +53,19 @@ TEST(Docs, EveryJsonKeyIsDocumentedAndInTheSchemaInOrder) {
     EXPECT_EQ(schema_keys(schema.value(), "device"), device_keys);
     EXPECT_EQ(schema_keys(schema.value(), "process"), process_keys);
 
-    for (const auto& keys : {device_keys, process_keys})
-        for (const std::string& key : keys)
-            EXPECT_NE(table.find("\n| `" + key + "` |"), std::string::npos) << key << " has no row in docs/json.md";
+    // A row reads "| `key` | type | unit | ..."; no unit is written "–".
+    const auto expect_row = [&](std::string_view key, std::string_view unit) {
+        const std::size_t row = table.find("\n| `" + std::string(key) + "` |");
+        if (row == std::string::npos) {
+            ADD_FAILURE() << key << " has no row in docs/json.md";
+            return;
+        }
+        const std::size_t type_end = table.find(" | ", table.find(" | ", row) + 3);
+        const std::size_t unit_end = table.find(" |", type_end + 3);
+        EXPECT_EQ(table.substr(type_end + 3, unit_end - type_end - 3), unit.empty() ? "–" : unit) << key;
+    };
+    for (const DeviceFigure& f : device_figures()) expect_row(f.key, f.unit);
+    for (const ProcessFigure& f : process_figures()) expect_row(f.key, f.unit);
 }
 
 TEST(Docs, EveryMetricFamilyHasItsSectionWithItsHelpLine) {

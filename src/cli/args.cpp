@@ -4,9 +4,11 @@
 #include <array>
 #include <charconv>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
+#include "render/selection.h"
 
 namespace karvo::cli {
 namespace {
@@ -17,7 +19,27 @@ constexpr std::string_view kAbout =
 
 enum class Kind { flag, optional_value, required_value, help, version };
 
-enum class Id { json, verbose, show_ref, watch, serve, listen, token, token_file, compact, help, version };
+enum class Id {
+    json,
+    verbose,
+    show_ref,
+    watch,
+    serve,
+    listen,
+    token,
+    token_file,
+    compact,
+    query_gpu,
+    query_apps,
+    query_compute_apps,
+    format,
+    id,
+    loop,
+    loop_ms,
+    help_query,
+    help,
+    version
+};
 
 struct OptionSpec {
     Id id;
@@ -29,7 +51,7 @@ struct OptionSpec {
 };
 
 // In the order the help screen lists them.
-constexpr std::array<OptionSpec, 11> kOptions{{
+constexpr std::array<OptionSpec, 19> kOptions{{
     {Id::json, "json", 0, Kind::flag, "", "Output JSON instead of table (headless API - pipe to your app)"},
     {Id::verbose, "verbose", 0, Kind::flag, "", "Verbose (show backend used)"},
     {Id::show_ref, "show-ref", 0, Kind::flag, "", "Show raw reference header path"},
@@ -44,6 +66,20 @@ constexpr std::array<OptionSpec, 11> kOptions{{
     {Id::token_file, "token-file", 0, Kind::required_value, "FILE",
      "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure"},
     {Id::compact, "compact", 0, Kind::flag, "", "Headless compact JSON for piping (one line per call, no pretty)"},
+    {Id::query_gpu, "query-gpu", 0, Kind::required_value, "FIELDS",
+     "CSV, one row per GPU with these fields in this order (see --help-query), e.g. "
+     "--query-gpu=index,name,memory.used,utilization.gpu"},
+    {Id::query_apps, "query-apps", 0, Kind::required_value, "FIELDS",
+     "CSV, one row per process on a GPU (pid, process_name, type, used_memory, gpu_index, ...)"},
+    {Id::query_compute_apps, "query-compute-apps", 0, Kind::required_value, "FIELDS",
+     "As --query-apps, compute processes only"},
+    {Id::format, "format", 0, Kind::required_value, "FORMAT", "Query output: csv[,noheader][,nounits] (default csv)"},
+    {Id::id, "id", 0, Kind::required_value, "LIST",
+     "Only these GPUs, comma-separated: index, PCI address, serial or device instance path"},
+    {Id::loop, "loop", 0, Kind::required_value, "SECS",
+     "Repeat a query, --compact or --json every SECS seconds (at least 1), appending CSV rows or JSON lines"},
+    {Id::loop_ms, "loop-ms", 0, Kind::required_value, "MS", "As --loop, in milliseconds (at least 100)"},
+    {Id::help_query, "help-query", 0, Kind::flag, "", "List the fields of the queries with their units"},
     {Id::help, "help", 'h', Kind::help, "", "Print help"},
     {Id::version, "version", 'V', Kind::version, "", "Print version"},
 }};
@@ -161,6 +197,45 @@ const OptionSpec* find_short(std::string_view arg) {
 
 std::size_t index_of(Id id) { return static_cast<std::size_t>(id); }
 
+// What the query options gave, checked once every option is read.
+struct ScriptOptions {
+    int queries = 0;
+    std::string query_option;
+    render::QueryKind query_kind = render::QueryKind::gpus;
+    std::string query_fields;
+    std::optional<std::string> format;
+};
+
+// Settles args.query and checks how the script options combine; an error is a
+// message and a tip.
+std::optional<std::pair<std::string, std::string>> check_script_options(Args& args, const ScriptOptions& script) {
+    if (script.queries == 0 && script.format) {
+        return std::pair{std::string("--format applies to a query (--query-gpu, --query-apps, --query-compute-apps)"),
+                         std::string()};
+    }
+    if (script.queries > 0) {
+        Result<render::Query> query = render::parse_query(script.query_kind, script.query_fields);
+        if (!query.ok()) return std::pair{query.error().long_form(), std::string("karvo --help-query lists the fields")};
+        if (script.format) {
+            if (const Status format = render::apply_format(*query, *script.format); !format.ok())
+                return std::pair{format.error().long_form(), std::string()};
+        }
+        if (args.serve || args.watch) {
+            return std::pair{"'" + script.query_option + "' cannot be used with --serve or --watch", std::string()};
+        }
+        args.query = std::move(query).value();
+    }
+    if (args.loop_ms) {
+        if (args.serve || args.watch)
+            return std::pair{std::string("--loop cannot be used with --serve or --watch"), std::string()};
+        if (!args.query && !args.json && !args.compact) {
+            return std::pair{std::string("--loop repeats a query, --compact or --json, not the table"),
+                             std::string("use --watch for a table that refreshes")};
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string program_display_name(std::string_view program_path) {
@@ -171,9 +246,9 @@ std::string program_display_name(std::string_view program_path) {
 }
 
 std::string help_text(std::string_view program_name) {
-    std::size_t width = 0;
-    for (const auto& spec : kOptions) width = std::max(width, option_signature(spec).size());
-    const std::size_t help_column = 6 + width + 2;
+    // The help column stays where the original options put it; a longer
+    // option starts its help on the next line.
+    constexpr std::size_t help_column = 27;
 
     std::string text;
     append_wrapped(text, split_words(kAbout), 0);
@@ -190,6 +265,11 @@ std::string help_text(std::string_view program_name) {
             left += "    ";
         }
         left += option_signature(spec);
+        if (left.size() + 2 > help_column) {
+            text += left;
+            text += '\n';
+            left.clear();
+        }
         text += text::pad_right(left, help_column);
         auto words = split_words(spec.help);
         if (spec.id == Id::listen) words.emplace_back("[default: 127.0.0.1]");
@@ -202,6 +282,7 @@ std::string help_text(std::string_view program_name) {
 ParseOutcome parse_args(const std::vector<std::string>& argv) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
     Args args;
+    ScriptOptions script;
     std::array<bool, kOptions.size()> seen{};
     bool options_ended = false;
 
@@ -244,6 +325,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
         }
         if (spec->kind == Kind::help) return ShowHelp{help_text(program)};
         if (spec->kind == Kind::version) return ShowVersion{"karvo " + std::string(kVersion) + "\n"};
+        if (spec->id == Id::help_query) return ShowHelp{render::help_query_text()};
 
         if (seen[index_of(spec->id)]) {
             return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
@@ -309,10 +391,44 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                 }
                 args.token_file = std::string(*value);
                 break;
+            case Id::query_gpu:
+            case Id::query_apps:
+            case Id::query_compute_apps:
+                script.query_option = signature;
+                script.query_kind = spec->id == Id::query_gpu    ? render::QueryKind::gpus
+                                    : spec->id == Id::query_apps ? render::QueryKind::apps
+                                                                 : render::QueryKind::compute_apps;
+                script.query_fields = std::string(*value);
+                if (script.queries++ > 0) {
+                    return usage_error(program,
+                                       "only one of --query-gpu, --query-apps and --query-compute-apps may be given");
+                }
+                break;
+            case Id::format: script.format = std::string(*value); break;
+            case Id::id:
+                args.ids = render::split_ids(*value);
+                if (args.ids.empty()) return usage_error(program, "the list of '" + signature + "' is empty");
+                break;
+            case Id::loop:
+            case Id::loop_ms: {
+                const bool seconds = spec->id == Id::loop;
+                const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max() / 1000);
+                const std::uint64_t minimum = seconds ? 1 : kMinLoopMs;
+                if (!number || *number < minimum) {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a whole number of " +
+                                                    (seconds ? "seconds, at least 1" : "milliseconds, at least 100"));
+                }
+                if (args.loop_ms) return usage_error(program, "only one of --loop and --loop-ms may be given");
+                args.loop_ms = seconds ? *number * 1000 : *number;
+                break;
+            }
+            case Id::help_query:
             case Id::help:
             case Id::version: break;  // handled above
         }
     }
+    if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
     return args;
 }
 

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "render/query.h"
+
 namespace karvo::cli {
 
 struct Args {
@@ -28,6 +30,10 @@ struct Args {
     std::optional<std::string> token;
     std::optional<std::string> token_file;
     bool compact = false;
+    // Scripts: a CSV query, the GPUs to report, a sampling loop.
+    std::optional<render::Query> query;
+    std::vector<std::string> ids;
+    std::optional<std::uint64_t> loop_ms;
 
     bool operator==(const Args&) const = default;
 };
@@ -35,6 +41,7 @@ struct Args {
 inline constexpr std::string_view kVersion = "1.2.0";
 inline constexpr std::uint64_t kDefaultWatchSeconds = 1;
 inline constexpr std::uint16_t kDefaultPort = 8080;
+inline constexpr std::uint64_t kMinLoopMs = 100;
 
 // What parsing asks the driver to do.
 struct ShowHelp {

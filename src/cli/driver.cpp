@@ -18,6 +18,8 @@ render::ReportOptions report_options(const Args& args) {
     options.compact = args.compact;
     options.verbose = args.verbose;
     options.watch = args.watch;
+    options.ids = args.ids;
+    if (args.query) options.query = &*args.query;
     return options;
 }
 
@@ -38,7 +40,7 @@ int run_serve(const Args& args, const Services& services) {
     // The token is settled before anything is bound.
     Result<std::optional<std::string>> token = resolve_token(args, services.tokens);
     if (!token.ok()) return fail(services, token.error());
-    return fail(services, services.serve(args.listen, *args.serve, *token));
+    return fail(services, services.serve(args.listen, *args.serve, *token, args.ids));
 }
 
 // Redraws the report every interval until no GPU is left, standard output is
@@ -58,7 +60,7 @@ int run_watch(const Args& args, const Services& services) {
             // A reader that has gone never comes back: refreshing on would only repeat the failure.
             if (render::is_output_failure(outcome.error())) return fail(services, outcome.error());
             (void)services.write_err("discover error: " + outcome.error().long_form() + "\n");
-        } else if (*outcome == render::ReportOutcome::no_gpu) {
+        } else if (*outcome != render::ReportOutcome::printed) {
             return kExitUsageOrNoGpu;
         }
         services.sleep_seconds(interval);
@@ -68,7 +70,37 @@ int run_watch(const Args& args, const Services& services) {
 int run_once(const Args& args, const Services& services) {
     const Result<render::ReportOutcome> outcome = services.report(report_options(args));
     if (!outcome.ok()) return fail(services, outcome.error());
-    return *outcome == render::ReportOutcome::no_gpu ? kExitUsageOrNoGpu : kExitSuccess;
+    return *outcome == render::ReportOutcome::printed ? kExitSuccess : kExitUsageOrNoGpu;
+}
+
+// Appends a sample (CSV rows, or one JSON line) every interval until
+// interrupted (status 0), the reader is gone (status 0, at once) or no GPU is
+// left. Samples start on a fixed schedule counted from the first, so the
+// cadence does not drift with the time a pass takes; a pass that overruns its
+// interval moves the schedule to its own end instead of bursting to catch up.
+int run_loop(const Args& args, const Services& services) {
+    services.exit_zero_on_interrupt();
+    const std::uint64_t interval_ns = *args.loop_ms * 1000000;
+    render::ReportOptions options = report_options(args);
+    options.json_lines = !args.query;
+    std::uint64_t next = services.monotonic_ns();
+    for (bool first = true;; first = false) {
+        options.query_header = first;
+        const Result<render::ReportOutcome> outcome = services.report(options);
+        if (!outcome.ok()) {
+            if (render::is_output_failure(outcome.error())) return kExitSuccess;
+            (void)services.write_err("discover error: " + outcome.error().long_form() + "\n");
+        } else if (*outcome != render::ReportOutcome::printed) {
+            return kExitUsageOrNoGpu;
+        }
+        next += interval_ns;
+        const std::uint64_t now = services.monotonic_ns();
+        if (now >= next) {
+            next = now;
+            continue;
+        }
+        services.sleep_ms((next - now + 999999) / 1000000);
+    }
 }
 
 }  // namespace
@@ -78,13 +110,18 @@ Services system_services() {
     services.report = [](const render::ReportOptions& options) {
         return render::run_report(options, [] { return discovery::discover_devices(); });
     };
-    services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
-        return server::serve(listen, port, token);
-    };
+    services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                        const std::vector<std::string>& ids) { return server::serve(listen, port, token, ids); };
     services.tokens = system_token_environment();
     services.write_out = [](std::string_view bytes) { return platform::write_stdout(bytes); };
     services.write_err = [](std::string_view bytes) { return platform::write_stderr(bytes); };
     services.sleep_seconds = [](std::uint64_t seconds) { platform::sleep_seconds(seconds); };
+    services.monotonic_ns = [] { return platform::monotonic_ns(); };
+    services.sleep_ms = [](std::uint64_t ms) {
+        platform::sleep_seconds(ms / 1000);
+        platform::sleep_milliseconds(static_cast<std::uint32_t>(ms % 1000));
+    };
+    services.exit_zero_on_interrupt = [] { platform::exit_zero_on_interrupt(); };
     return services;
 }
 
@@ -103,6 +140,7 @@ int run(const std::vector<std::string>& argv, const Services& services) {
     if (args.show_ref) return print_result(services, kReferenceLines);
     if (args.serve) return run_serve(args, services);
     if (args.watch) return run_watch(args, services);
+    if (args.loop_ms) return run_loop(args, services);
     return run_once(args, services);
 }
 

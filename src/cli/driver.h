@@ -30,12 +30,18 @@ struct Services {
     // One report pass (discovery included) printed to standard output.
     std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
     // The HTTP API; returns only with a refused or failed bind.
-    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token)>
+    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                        const std::vector<std::string>& ids)>
         serve;
     TokenEnvironment tokens;
     std::function<Status(std::string_view)> write_out;
     std::function<Status(std::string_view)> write_err;
     std::function<void(std::uint64_t seconds)> sleep_seconds;
+    // The sampling loop's clock and sleep, and the switch that makes an
+    // interrupt end the process with status 0.
+    std::function<std::uint64_t()> monotonic_ns;
+    std::function<void(std::uint64_t milliseconds)> sleep_ms;
+    std::function<void()> exit_zero_on_interrupt;
 };
 
 Services system_services();

@@ -19,4 +19,8 @@ Status write_stderr(std::string_view bytes);
 // closed pipe or socket an error instead of a fatal signal. Failures are ignored.
 void init_process();
 
+// From now on an interrupt (Ctrl-C, Ctrl-Break; SIGINT or SIGTERM on POSIX)
+// ends the process at once with status 0: the end of a sampling loop.
+void exit_zero_on_interrupt();
+
 }  // namespace karvo::platform

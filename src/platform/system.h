@@ -35,6 +35,19 @@ std::string os_error_text(int code);
 // Local wall-clock time as "YYYY-MM-DD HH:MM:SS".
 std::string local_time_text();
 
+// The wall clock broken down, to the millisecond.
+struct WallTime {
+    int year = 1970;
+    int month = 1;  // 1-12
+    int day = 1;    // 1-31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int millisecond = 0;
+};
+enum class Zone { local, utc };
+WallTime wall_time(Zone zone);
+
 // Sleeps for any number of seconds up to 2^64 - 1, in bounded chunks.
 void sleep_seconds(std::uint64_t seconds);
 void sleep_milliseconds(std::uint32_t milliseconds);

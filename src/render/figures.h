@@ -5,6 +5,7 @@
 // writer, the metrics text and the documentation checks all walk these rows,
 // so a figure cannot be added to one output and forgotten in another.
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -51,6 +52,8 @@ struct MetricShape {
     double divisor = 1.0;          // sample = value / divisor (nanoseconds to seconds)
 };
 
+enum class SampleFigure { none, timestamp, count };
+
 struct DeviceFigure {
     std::string_view key;
     std::string_view unit;  // as docs/json.md words it; "" for names and identifiers
@@ -62,6 +65,17 @@ struct DeviceFigure {
     // A label of the info series (amd_gpu_info) and its place among them.
     std::string_view info_label;
     int info_position = 0;
+    // Queries (--query-gpu): the familiar names that stand for the key, the
+    // unit of the CSV cells ("" for none), whether a plain 0 means "not
+    // reported" ([N/A]), and what the figure means.
+    std::array<std::string_view, 2> aliases{};
+    std::string_view csv_unit;
+    bool zero_unreported = false;
+    std::string_view about;
+    // The name --query-apps knows this figure of a process's GPU by.
+    std::string_view app_alias;
+    // Figures of the sample rather than of a record (timestamp, count).
+    SampleFigure sample = SampleFigure::none;
 };
 
 struct ProcessFigure {
@@ -71,11 +85,25 @@ struct ProcessFigure {
     MetricShape metric;
     // A label of every process series, written when the text is not empty.
     std::string_view context_label;
+    // Queries (--query-apps): as for a device figure.
+    std::array<std::string_view, 1> aliases{};
+    std::string_view csv_unit;
+    std::string_view about;
 };
 
 // In JSON key order.
 std::span<const DeviceFigure> device_figures();
 std::span<const ProcessFigure> process_figures();
+
+// Figures only queries offer: computed from the record (memory.free, the PCIe
+// generations) or taken from the sample (timestamp, count). No JSON key.
+std::span<const DeviceFigure> query_only_figures();
+
+// The figure a query names: an alias, else a JSON key; nullptr when none.
+const DeviceFigure* find_query_figure(std::string_view name);
+// For --query-apps: a process alias or key, else nullptr (see app_alias).
+const ProcessFigure* find_app_figure(std::string_view name);
+const DeviceFigure* find_app_gpu_figure(std::string_view name);
 
 // The figures that label the info series, in label order.
 std::span<const DeviceFigure* const> info_figures();

@@ -3,6 +3,7 @@
 #include "platform/console.h"
 #include "platform/system.h"
 #include "render/json.h"
+#include "render/selection.h"
 #include "render/table.h"
 
 namespace karvo::render {
@@ -28,6 +29,14 @@ std::string report_text(const ReportOptions& options, const DeviceList& devices,
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io) {
     DeviceList devices = discover();
+    if (!options.ids.empty()) {
+        Result<DeviceList> selected = select_devices(std::move(devices), options.ids);
+        if (!selected.ok()) {
+            (void)io.write_err("error: " + selected.error().long_form() + "\n");
+            return ReportOutcome::no_match;
+        }
+        devices = std::move(selected).value();
+    }
     const std::uint64_t now_ns = io.monotonic_ns ? io.monotonic_ns() : platform::monotonic_ns();
     if (devices.empty()) {
         // Nothing sensible can be done if a stream is gone; the exit status still tells.
@@ -36,12 +45,20 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
         return ReportOutcome::no_gpu;
     }
     // The time is that of the data, so it is taken after discovery; JSON has no time in it.
-    const bool table = !options.compact && !options.json;
+    const bool table = !options.compact && !options.json && options.query == nullptr && !options.json_lines;
     const std::string time_text = table ? io.local_time() : std::string();
     // One write per document (with the prefix), so it reaches the screen or
     // pipe at once and whole.
     std::string text(options.screen_prefix);
-    text += report_text(options, devices, time_text, now_ns);
+    const auto wall_time = [&](platform::Zone zone) { return io.wall_time ? io.wall_time(zone) : platform::wall_time(zone); };
+    if (options.query != nullptr) {
+        if (options.query_header && options.query->header) text += query_header(*options.query);
+        text += query_rows(*options.query, devices, wall_time(platform::Zone::local));
+    } else if (options.json_lines) {
+        text += json_line(devices, wall_time(platform::Zone::utc));
+    } else {
+        text += report_text(options, devices, time_text, now_ns);
+    }
     if (options.previous != nullptr) {
         options.previous->devices = std::move(devices);
         options.previous->time_ns = now_ns;

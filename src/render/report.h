@@ -7,9 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "discovery/device.h"
+#include "platform/system.h"
+#include "render/query.h"
 #include "render/table.h"
 
 namespace karvo::render {
@@ -27,11 +30,20 @@ struct ReportOptions {
     // Watch mode: the previous refresh, replaced by this one after it is shown
     // (verbose process rows show busy rates against it). Null elsewhere.
     PreviousPass* previous = nullptr;
+    // --id: only these GPUs (all when empty).
+    std::vector<std::string> ids;
+    // A query prints its CSV rows instead of the table or document; its
+    // header only when `query_header` (the first sample of a loop).
+    const Query* query = nullptr;
+    bool query_header = true;
+    // A loop sample of the document: one JSON Lines record with its time.
+    bool json_lines = false;
 };
 
 enum class ReportOutcome {
     printed,  // the table or document was written
     no_gpu,   // the list was empty: the two-line message went to standard error; exit status 2
+    no_match,  // an --id named no GPU: the message went to standard error; exit status 2
 };
 
 using Discover = std::function<DeviceList()>;
@@ -58,6 +70,7 @@ struct ReportIo {
     std::function<Status(std::string_view)> write_err;
     std::function<std::string()> local_time;
     std::function<std::uint64_t()> monotonic_ns;  // the process clock when unset
+    std::function<platform::WallTime(platform::Zone)> wall_time;  // the system clock when unset
 };
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io);

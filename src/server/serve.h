@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 
@@ -11,6 +12,8 @@ namespace karvo::server {
 
 // Binds `{listen}:{port}` under the bind policy, prints the banner and serves
 // requests one at a time while many connections wait for their bytes. Returns only with an error (refused or failed bind).
-Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token);
+// Only the GPUs `ids` names (--id) are reported at / and /metrics; none: all.
+Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+            const std::vector<std::string>& ids = {});
 
 }  // namespace karvo::server

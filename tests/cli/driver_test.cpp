@@ -28,23 +28,35 @@ struct FakeRun {
         std::string listen;
         std::uint16_t port;
         std::optional<std::string> token;
+        std::vector<std::string> ids;
     };
     std::vector<ServeCall> serve_calls;
     bool stdout_broken = false;
+    // The loop's clock: each pass takes the next of pass_ms (else 0), each sleep its time.
+    std::uint64_t now_ns = 5;
+    std::deque<std::uint64_t> pass_ms;
+    std::vector<std::uint64_t> pass_starts_ms;
+    bool exits_zero_on_interrupt = false;
 
     Services services() {
         Services s;
         s.report = [this](const render::ReportOptions& options) -> Result<ReportOutcome> {
             events += 'R';
             report_calls.push_back(options);
+            pass_starts_ms.push_back(now_ns / 1000000);
+            if (!pass_ms.empty()) {
+                now_ns += pass_ms.front() * 1000000;
+                pass_ms.pop_front();
+            }
             if (outcomes.empty()) return ReportOutcome::no_gpu;
             Result<ReportOutcome> next = outcomes.front();
             outcomes.pop_front();
             return next;
         };
-        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
+        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                         const std::vector<std::string>& ids) {
             events += 'V';
-            serve_calls.push_back({listen, port, token});
+            serve_calls.push_back({listen, port, token, ids});
             return Error("bind " + listen + ":" + std::to_string(port) + " failed: Address already in use");
         };
         s.tokens.get_env = [this](std::string_view name) -> std::optional<std::string> {
@@ -73,6 +85,12 @@ struct FakeRun {
             events += 'S';
             sleeps.push_back(seconds);
         };
+        s.monotonic_ns = [this] { return now_ns; };
+        s.sleep_ms = [this](std::uint64_t ms) {
+            events += 'S';
+            now_ns += ms * 1000000;
+        };
+        s.exit_zero_on_interrupt = [this] { exits_zero_on_interrupt = true; };
         return s;
     }
 

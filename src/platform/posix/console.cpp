@@ -25,6 +25,14 @@ Status write_all(int fd, std::string_view bytes) {
 Status write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
 Status write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
 
+void exit_zero_on_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { _exit(0); };  // async-signal-safe
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 void init_process() {
     // A reader that went away (closed pipe, disconnected client) must not kill us.
     std::signal(SIGPIPE, SIG_IGN);

@@ -115,6 +115,17 @@ std::string local_time_text() {
     return std::string(buffer, n);
 }
 
+WallTime wall_time(Zone zone) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm parts{};
+    const std::time_t seconds = now.tv_sec;
+    const bool ok = zone == Zone::utc ? gmtime_r(&seconds, &parts) != nullptr : localtime_r(&seconds, &parts) != nullptr;
+    if (!ok) return {};
+    return WallTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                    parts.tm_min,         parts.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+}
+
 void sleep_seconds(std::uint64_t seconds) {
     // Sleep in chunks of at most a day so no time value can overflow.
     constexpr std::uint64_t kChunk = 86400;

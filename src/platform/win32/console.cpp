@@ -49,6 +49,13 @@ void enable_vt(DWORD which) {
 Status write_stdout(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
 Status write_stderr(std::string_view bytes) { return write_all(STD_ERROR_HANDLE, bytes); }
 
+static BOOL WINAPI exit_zero(DWORD) {
+    ExitProcess(0);
+    return TRUE;
+}
+
+void exit_zero_on_interrupt() { SetConsoleCtrlHandler(exit_zero, TRUE); }
+
 void init_process() {
     // Classic consoles print escape sequences literally unless VT processing is on;
     // the watch screen needs them interpreted. A failure leaves the console as it was.

@@ -149,6 +149,13 @@ std::string local_time_text() {
     return text;
 }
 
+WallTime wall_time(Zone zone) {
+    SYSTEMTIME now{};
+    if (zone == Zone::utc) GetSystemTime(&now);
+    else GetLocalTime(&now);
+    return WallTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
 void sleep_seconds(std::uint64_t seconds) {
     // Sleep in chunks of at most a day: no overflow for any count of seconds.
     constexpr std::uint64_t kChunk = 86400;

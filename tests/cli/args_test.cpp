@@ -184,6 +184,44 @@ TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
     EXPECT_TRUE(std::holds_alternative<UsageError>(parse({"--bogus", "--help"})));
 }
 
+TEST(ArgsTest, ScriptOptions) {
+    const Args args = parsed_ok({"--query-gpu=index, memory.used", "--format=csv,nounits", "--id", "1,03:00.0",
+                                 "--loop-ms", "250"});
+    ASSERT_TRUE(args.query);
+    EXPECT_EQ(args.query->fields.size(), 2u);
+    EXPECT_FALSE(args.query->units);
+    EXPECT_TRUE(args.query->header);
+    EXPECT_EQ(args.ids, (std::vector<std::string>{"1", "03:00.0"}));
+    EXPECT_EQ(args.loop_ms, 250u);
+    EXPECT_EQ(parsed_ok({"--compact", "--loop=2"}).loop_ms, 2000u);
+    EXPECT_TRUE(std::get<ShowHelp>(parse({"--help-query"})).text.find("\n  memory.used ") != std::string::npos);
+}
+
+TEST(ArgsTest, ScriptOptionErrors) {
+    const struct {
+        std::vector<std::string> args;
+        std::string_view message;
+    } cases[] = {
+        {{"--query-gpu=index,memory.usd"}, "unknown field 'memory.usd' in --query-gpu\n\n  tip: karvo --help-query"},
+        {{"--query-gpu="}, "the field list of --query-gpu is empty"},
+        {{"--format=csv"}, "--format applies to a query"},
+        {{"--query-apps=pid", "--format=csv,bold"}, "unknown word 'bold' in --format"},
+        {{"--query-gpu=index", "--query-apps=pid"}, "only one of --query-gpu, --query-apps and --query-compute-apps"},
+        {{"--query-gpu=index", "--serve"}, "'--query-gpu <FIELDS>' cannot be used with --serve or --watch"},
+        {{"--query-compute-apps=pid", "--watch"}, "cannot be used with --serve or --watch"},
+        {{"--compact", "--loop=0"}, "invalid value '0' for '--loop <SECS>': expected a whole number of seconds, at"},
+        {{"--compact", "--loop-ms=99"}, "expected a whole number of milliseconds, at least 100"},
+        {{"--compact", "--loop=1", "--loop-ms=100"}, "only one of --loop and --loop-ms"},
+        {{"--loop=1"}, "--loop repeats a query, --compact or --json, not the table\n\n  tip: use --watch"},
+        {{"--json", "--loop=1", "--watch"}, "--loop cannot be used with --serve or --watch"},
+        {{"--id=, ,"}, "the list of '--id <LIST>' is empty"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = usage_error(c.args);
+        EXPECT_TRUE(text.starts_with("error: ") && text.find(c.message) != std::string::npos) << text;
+    }
+}
+
 TEST(ArgsTest, HelpScreen) {
     const std::string help = std::get<ShowHelp>(parse({"--help"})).text;
     EXPECT_EQ(help,

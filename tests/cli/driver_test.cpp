@@ -191,6 +191,37 @@ TEST(DriverTest, WatchLoopReportsWithTheClearSequenceAndSleepsUntilNoGpuIsLeft) 
     EXPECT_TRUE(run.report_calls[0].json);
 }
 
+// Passes of 300, 100, 1500 (over the interval) and 200 ms with a 1 s loop:
+// samples start on the schedule of the first, a slow pass moves the schedule
+// to its end and nothing bursts to catch up.
+TEST(DriverTest, LoopKeepsItsCadenceAndEndsQuietlyWhenTheReaderHasGone) {
+    FakeRun run;
+    run.pass_ms = {300, 100, 1500, 200};
+    run.outcomes = {ReportOutcome::printed, ReportOutcome::printed, ReportOutcome::printed, ReportOutcome::printed,
+                    Error("write to standard output failed: Broken pipe (os error 32)")};
+    EXPECT_EQ(run.run({"--query-gpu=index", "--loop=1", "--id=1"}), 0);
+    EXPECT_EQ(run.pass_starts_ms, (std::vector<std::uint64_t>{0, 1000, 2000, 3500, 4500}));
+    EXPECT_EQ(run.events, "RSRSRRSR");
+    EXPECT_TRUE(run.exits_zero_on_interrupt);
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    ASSERT_EQ(run.report_calls.size(), 5u);
+    EXPECT_TRUE(run.report_calls[0].query_header);  // the CSV header once
+    EXPECT_FALSE(run.report_calls[1].query_header);
+    EXPECT_FALSE(run.report_calls[0].json_lines);
+    EXPECT_EQ(run.report_calls[0].ids, std::vector<std::string>{"1"});
+}
+
+TEST(DriverTest, JsonLoopWritesLinesUntilNoGpuIsLeftAndIdsReachTheServer) {
+    FakeRun run;
+    run.outcomes = {ReportOutcome::printed, ReportOutcome::no_match};
+    EXPECT_EQ(run.run({"--json", "--loop-ms=100"}), 2);
+    EXPECT_TRUE(run.report_calls[0].json_lines);
+    EXPECT_EQ(run.events, "RSR");
+    FakeRun serve;
+    serve.run({"--serve", "--id=0,1"});
+    EXPECT_EQ(serve.serve_calls.at(0).ids, (std::vector<std::string>{"0", "1"}));
+}
+
 TEST(DriverTest, WatchLoopEndsWhenStandardOutputFails) {
     FakeRun run;
     run.outcomes = {ReportOutcome::printed, Error("write to standard output failed: Broken pipe (os error 32)")};

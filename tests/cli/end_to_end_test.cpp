@@ -1,12 +1,14 @@
 // Runs the real karvo executable and checks its streams and exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/json_reader.h"
 #include "platform/host.h"
 #include "platform/system.h"
 #include "support/background_process.h"
@@ -179,7 +181,8 @@ TEST(EndToEndTest, NoGpuEndsWithStatusTwo) {
 // DLL (the loader looks in the program's folder first).
 class WatchOverOneGpu {
 public:
-    explicit WatchOverOneGpu(const std::string& stdout_path) {
+    explicit WatchOverOneGpu(const std::string& stdout_path,
+                             const std::vector<std::string>& args = {"--watch", "1", "--compact"}) {
         const bool windows = platform::executable_file_name("karvo") != "karvo";
         std::string program = testing::karvo_path();
         std::vector<std::pair<std::string, std::optional<std::string>>> env = {
@@ -198,7 +201,7 @@ public:
             saved.emplace_back(name, platform::get_env(name));
             platform::set_env(name, value);
         }
-        auto started = testing::BackgroundProcess::start(program, {"--watch", "1", "--compact"}, stdout_path,
+        auto started = testing::BackgroundProcess::start(program, args, stdout_path,
                                                          (dir_.path() / "err.txt").string());
         for (const auto& [name, value] : saved) platform::set_env(name, value);
         if (started.ok()) process_ = std::move(started).value();
@@ -254,6 +257,88 @@ TEST(EndToEndTest, WatchRefreshBytes) {
     EXPECT_TRUE(refresh.starts_with(std::string(kClear) + "[{\"index\":0,\"market_name\":\"AMD Radeon RX 7600\""))
         << refresh;
     EXPECT_EQ(refresh.find('\n'), refresh.size() - 1) << refresh;
+}
+
+// One-shot runs over two fake HIP GPUs (karvo next to the fake runtime on Windows).
+class TwoGpus {
+public:
+    TwoGpus() {
+        program_ = testing::karvo_path();
+        env_ = {{"KARVO_FAKE_HIP", "dev0.name=AMD Radeon RX 7600;dev0.mem=8589934592;dev1.name=Radeon, \"Pro\""},
+                {"PATH", dir_.path().string()}};
+        if (platform::executable_file_name("karvo") != "karvo") {
+            program_ = (dir_.path() / "karvo.exe").string();
+            std::filesystem::copy_file(testing::karvo_path(), program_);
+            std::filesystem::copy_file(testing::fake_dir("hip") + "/amdhip64.dll", dir_.path() / "amdhip64.dll");
+        } else {
+            env_.emplace_back("LD_LIBRARY_PATH", testing::fake_dir("hip"));
+        }
+    }
+    platform::ProcessOutput run(const std::vector<std::string>& args) {
+        return run_karvo(args, env_, program_);
+    }
+
+private:
+    TempDir dir_;
+    std::string program_;
+    testing::EnvChanges env_;
+};
+
+TEST(EndToEndTest, QueriesAndSelection) {
+    TwoGpus gpus;
+    const auto csv = gpus.run({"--query-gpu=index,name,memory.total,temperature.gpu", "--format=csv"});
+    EXPECT_EQ(csv.exit_code, 0) << csv.err;
+    EXPECT_EQ(csv.out,
+              "index, name, memory.total [MiB], temperature.gpu [C]\n"
+              "0, AMD Radeon RX 7600, 8192 MiB, [N/A]\n"
+              "1, \"Radeon, \"\"Pro\"\"\", [N/A], [N/A]\n");
+    const auto one = gpus.run({"--query-gpu=name,count", "--format=csv,noheader,nounits", "--id=1"});
+    EXPECT_EQ(one.out, "\"Radeon, \"\"Pro\"\"\", 1\n");  // the GPUs of the sample
+    const auto json = gpus.run({"--compact", "--id", "1"});
+    EXPECT_TRUE(json.out.starts_with("[{\"index\":1,")) << json.out;
+    const auto apps = gpus.run({"--query-compute-apps=pid,used_memory"});
+    EXPECT_EQ(apps.out, "pid, used_memory [MiB]\n");
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--id=5"},
+                                                 std::vector<std::string>{"--query-gpu=index", "--id=0,03:00.0"}}) {
+        const auto unmatched = gpus.run(args);
+        EXPECT_EQ(unmatched.exit_code, 2);
+        EXPECT_TRUE(unmatched.out.empty()) << unmatched.out;
+        EXPECT_NE(unmatched.err.find("no GPU matches --id '"), std::string::npos) << unmatched.err;
+    }
+    const auto bad = gpus.run({"--query-gpu=index,nope"});
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_TRUE(bad.out.empty());
+    EXPECT_TRUE(bad.err.starts_with("error: unknown field 'nope' in --query-gpu\n")) << bad.err;
+}
+
+TEST(EndToEndTest, LoopEndsWhenTheReaderHasGone) {
+    WatchOverOneGpu loop(testing::BackgroundProcess::kClosedPipe, {"--query-gpu=index,name", "--loop-ms=100"});
+    const auto exit_code = loop.process().wait_for_exit(60'000);
+    ASSERT_TRUE(exit_code.has_value()) << "the loop went on writing into a closed pipe";
+    EXPECT_EQ(*exit_code, 0);
+    EXPECT_EQ(loop.err(), "");
+}
+
+TEST(EndToEndTest, JsonLoopWritesOneParsableLinePerSample) {
+    TempDir out_dir;
+    const std::string out_path = (out_dir.path() / "out.txt").string();
+    WatchOverOneGpu loop(out_path, {"--compact", "--loop-ms=100"});
+    std::string out;
+    for (int waited = 0; waited < 600 && std::count(out.begin(), out.end(), '\n') < 3; ++waited) {
+        platform::sleep_milliseconds(100);
+        out = WatchOverOneGpu::read(out_path);
+    }
+    loop.process().kill();
+    std::size_t lines = 0;
+    for (std::size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1, ++lines) {
+        const std::string line = out.substr(start, end - start);
+        EXPECT_TRUE(line.starts_with("{\"timestamp\":\"20")) << line;
+        const Result<json::Value> parsed = json::parse(line);
+        ASSERT_TRUE(parsed.ok()) << line;
+        EXPECT_EQ(parsed->find("gpus")->as_array()->size(), 1u);
+    }
+    EXPECT_GE(lines, 3u) << out;
 }
 
 }  // namespace

@@ -91,5 +91,28 @@ TEST(Docs, EveryMetricFamilyHasItsSectionWithItsHelpLine) {
     }
 }
 
+// docs/query.md has a row "| `field` | `key` | unit | meaning |" for every
+// field the queries know, as --help-query lists them.
+TEST(Docs, EveryQueryFieldHasItsRowInDocsQuery) {
+    const std::string doc = read_doc("query.md");
+    const auto expect_row = [&](std::string_view field, std::string_view key, std::string_view unit,
+                                std::string_view about) {
+        std::string row = "\n| `" + std::string(field) + "` | " + (key.empty() ? "–" : "`" + std::string(key) + "`") +
+                          " | " + std::string(unit.empty() ? "–" : unit) + " | ";
+        for (const char c : about) row += c == '|' ? std::string("\\|") : std::string(1, c);
+        EXPECT_NE(doc.find(row + " |\n"), std::string::npos) << row;
+    };
+    for (const auto table : {device_figures(), query_only_figures()}) {
+        for (const DeviceFigure& f : table) {
+            for (const std::string_view alias : f.aliases)
+                if (!alias.empty()) expect_row(alias, f.key, f.csv_unit, f.about);
+            if (f.aliases[0].empty()) expect_row(f.key, f.key, f.csv_unit, f.about);
+            if (!f.app_alias.empty()) expect_row(f.app_alias, f.key, f.csv_unit, f.about);
+        }
+    }
+    for (const ProcessFigure& f : process_figures())
+        expect_row(f.aliases[0].empty() ? f.key : f.aliases[0], f.key, f.csv_unit, f.about);
+}
+
 }  // namespace
 }  // namespace karvo::render

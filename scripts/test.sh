@@ -18,6 +18,11 @@ for preset in linux linux-asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+# The benchmarks are compiled (not run) so they cannot rot.
+stage "build bench"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$jobs"
+
 stage "Windows executable imports"
 scripts/check-imports.sh build/windows/bin/karvo.exe
 

@@ -215,7 +215,9 @@ std::optional<std::pair<std::string, std::string>> check_script_options(Args& ar
     }
     if (script.queries > 0) {
         Result<render::Query> query = render::parse_query(script.query_kind, script.query_fields);
-        if (!query.ok()) return std::pair{query.error().long_form(), std::string("karvo --help-query lists the fields")};
+        if (!query.ok()) {
+            return std::pair{query.error().long_form(), std::string("karvo --help-query lists the fields")};
+        }
         if (script.format) {
             if (const Status format = render::apply_format(*query, *script.format); !format.ok())
                 return std::pair{format.error().long_form(), std::string()};

@@ -50,7 +50,9 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
     // One write per document (with the prefix), so it reaches the screen or
     // pipe at once and whole.
     std::string text(options.screen_prefix);
-    const auto wall_time = [&](platform::Zone zone) { return io.wall_time ? io.wall_time(zone) : platform::wall_time(zone); };
+    const auto wall_time = [&](platform::Zone zone) {
+        return io.wall_time ? io.wall_time(zone) : platform::wall_time(zone);
+    };
     if (options.query != nullptr) {
         if (options.query_header && options.query->header) text += query_header(*options.query);
         text += query_rows(*options.query, devices, wall_time(platform::Zone::local));

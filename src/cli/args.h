@@ -28,6 +28,7 @@ struct Args {
     std::optional<std::string> token;
     std::optional<std::string> token_file;
     bool compact = false;
+    bool service = false;  // started by the Windows service control manager
 
     bool operator==(const Args&) const = default;
 };

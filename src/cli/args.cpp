@@ -143,7 +143,7 @@ std::string help_text(std::string_view program_name) {
     return text;
 }
 
-ParseOutcome parse_args(const std::vector<std::string>& argv) {
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
     Args args;
     std::vector<bool> seen(all_options().size());
@@ -208,6 +208,9 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
             return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
         }
 
+        if (given != nullptr) {
+            given->push_back({spec, value ? std::optional<std::string>(std::string(*value)) : std::nullopt});
+        }
         switch (spec->id) {
             case OptionId::json: args.json = true; break;
             case OptionId::verbose: args.verbose = true; break;

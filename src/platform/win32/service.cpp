@@ -83,12 +83,25 @@ Status install_service(const ServiceDefinition& definition) {
 
     std::wstring description = win32::widen(definition.description);
     SERVICE_DESCRIPTIONW described{description.data()};
-    if (!ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_DESCRIPTION, &described))
-        return failure("set the service description");
+    if (!ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_DESCRIPTION, &described)) {
+        const Error error = failure("set the service description");
+        (void)DeleteService(service.handle);
+        return error;
+    }
 
+    // A service manager without delayed start or failure actions (Wine's)
+    // answers ERROR_INVALID_LEVEL: the service then keeps a plain automatic start.
+    auto configured = [&](DWORD level, void* info) {
+        return ChangeServiceConfig2W(service.handle, level, info) || GetLastError() == ERROR_INVALID_LEVEL;
+    };
+    // Nothing half-registered stays behind after a failed step.
+    auto undo = [&](std::string_view step) {
+        const Error error = failure(step);
+        (void)DeleteService(service.handle);
+        return error;
+    };
     SERVICE_DELAYED_AUTO_START_INFO delayed{definition.delayed_auto_start ? TRUE : FALSE};
-    if (!ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed))
-        return failure("set the delayed start");
+    if (!configured(SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) return undo("set the delayed start");
 
     std::vector<SC_ACTION> actions;
     for (const std::uint32_t delay : definition.restart_delays_ms) actions.push_back({SC_ACTION_RESTART, delay});
@@ -96,8 +109,7 @@ Status install_service(const ServiceDefinition& definition) {
     on_failure.dwResetPeriod = definition.failure_reset_seconds;
     on_failure.cActions = static_cast<DWORD>(actions.size());
     on_failure.lpsaActions = actions.data();
-    if (!ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &on_failure))
-        return failure("set the restart actions");
+    if (!configured(SERVICE_CONFIG_FAILURE_ACTIONS, &on_failure)) return undo("set the restart actions");
     // A stop with a non-zero exit code counts as a failure too, not only a crash.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
     (void)ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);

@@ -1,6 +1,6 @@
 // Cadence and memory of a sampling loop (--loop / --loop-ms) in real time: the
 // driver's own loop with the real clock and sleep over a discovery that hands
-// back a fixed 8-GPU list after 20 ms of work, the output thrown away. Reports
+// back the fixtures' 8-GPU list after 20 ms of work, the output thrown away. Reports
 // how far the last sample started from its place on the schedule (drift, in
 // percent of the whole run) and how much the resident memory grew between the
 // 10th and the last sample (Linux).
@@ -14,24 +14,11 @@
 #include <unistd.h>
 
 #include "cli/driver.h"
+#include "fixtures/sample_devices.h"
 #include "platform/system.h"
 #include "render/report.h"
 
 namespace {
-
-karvo::DeviceList sample_list() {
-    karvo::DeviceList list(8);
-    for (std::uint32_t g = 0; g < list.size(); ++g) {
-        list[g].index = g;
-        list[g].market_name = "AMD Radeon RX 7900 XTX";
-        list[g].vram_total_mb = 24560;
-        list[g].vram_used_mb = 3071 + g;
-        list[g].temp_edge_c = 45.0f;
-        list[g].power_w = 212.25f;
-        list[g].processes.resize(20);
-    }
-    return list;
-}
 
 long resident_kb() {
     std::ifstream statm("/proc/self/statm");
@@ -64,7 +51,7 @@ void BM_Loop(benchmark::State& state) {
             io.local_time = [] { return std::string(); };
             const auto outcome = karvo::render::run_report(options, [] {
                 karvo::platform::sleep_milliseconds(20);  // the discovery pass
-                return sample_list();
+                return karvo::testing::many_gpus(8, 20);
             }, io);
             if (pass == 10) rss_10 = resident_kb();
             rss_last = resident_kb();

@@ -2,6 +2,7 @@
 // The headless HTTP API: bind policy, listener and accept loop.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,5 +16,24 @@ namespace karvo::server {
 // Only the GPUs `ids` names (--id) are reported at / and /metrics; none: all.
 Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
             const std::vector<std::string>& ids = {});
+
+// How a run that can be stopped (the Windows service) follows the server.
+struct ServeHooks {
+    // Asked between steps of the accept loop (at least every few hundred
+    // milliseconds): false stops accepting; the response in progress is
+    // finished first.
+    std::function<bool()> keep_going;
+    // Called once the address is bound and the banner printed.
+    std::function<void()> on_listening;
+    // Receives the bind-policy warning line instead of standard error.
+    std::function<void(std::string_view line)> warn;
+    // Only the GPUs these name (--id) are reported at / and /metrics; none: all.
+    std::vector<std::string> ids;
+};
+
+// serve() that ends once `hooks.keep_going` says so: nothing then, or the
+// bind error.
+Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                   const ServeHooks& hooks);
 
 }  // namespace karvo::server

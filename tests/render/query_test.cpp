@@ -6,7 +6,8 @@
 
 #include "common/json_reader.h"
 #include "render/selection.h"
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
+#include "render/golden.h"
 
 namespace karvo::render {
 namespace {

@@ -17,7 +17,10 @@ constexpr std::string_view kAbout =
 
 enum class Kind { flag, optional_value, required_value, help, version };
 
-enum class Id { json, verbose, show_ref, watch, serve, listen, token, token_file, compact, help, version };
+enum class Id {
+    json, verbose, show_ref, watch, serve, listen, token, token_file, compact,
+    tls_cert_file, tls_key_file, tls_client_ca_file, tls_min_version, help, version
+};
 
 struct OptionSpec {
     Id id;
@@ -26,10 +29,11 @@ struct OptionSpec {
     Kind kind;
     std::string_view placeholder;  // "SECS", "PORT", ... ; empty for flags
     std::string_view help;
+    std::string_view env = {};  // the environment variable serve mode reads when the option is absent
 };
 
 // In the order the help screen lists them.
-constexpr std::array<OptionSpec, 11> kOptions{{
+constexpr std::array<OptionSpec, 15> kOptions{{
     {Id::json, "json", 0, Kind::flag, "", "Output JSON instead of table (headless API - pipe to your app)"},
     {Id::verbose, "verbose", 0, Kind::flag, "", "Verbose (show backend used)"},
     {Id::show_ref, "show-ref", 0, Kind::flag, "", "Show raw reference header path"},
@@ -44,6 +48,16 @@ constexpr std::array<OptionSpec, 11> kOptions{{
     {Id::token_file, "token-file", 0, Kind::required_value, "FILE",
      "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure"},
     {Id::compact, "compact", 0, Kind::flag, "", "Headless compact JSON for piping (one line per call, no pretty)"},
+    {Id::tls_cert_file, "tls-cert-file", 0, Kind::required_value, "FILE",
+     "Serve HTTPS only, with this PEM certificate chain (leaf first; or KARVO_TLS_CERT_FILE env). Re-read when "
+     "it changes", "KARVO_TLS_CERT_FILE"},
+    {Id::tls_key_file, "tls-key-file", 0, Kind::required_value, "FILE",
+     "Unencrypted PEM private key of --tls-cert-file (or KARVO_TLS_KEY_FILE env)", "KARVO_TLS_KEY_FILE"},
+    {Id::tls_client_ca_file, "tls-client-ca-file", 0, Kind::required_value, "FILE",
+     "Require a client certificate signed by this PEM CA (or KARVO_TLS_CLIENT_CA_FILE env)",
+     "KARVO_TLS_CLIENT_CA_FILE"},
+    {Id::tls_min_version, "tls-min-version", 0, Kind::required_value, "VERSION",
+     "Oldest TLS version accepted: 1.2 or 1.3 (default 1.2)"},
     {Id::help, "help", 'h', Kind::help, "", "Print help"},
     {Id::version, "version", 'V', Kind::version, "", "Print version"},
 }};
@@ -88,6 +102,8 @@ std::string shown(std::string_view arg) {
 // The help screen stays within 79 columns: an 80-column Windows console
 // would otherwise wrap a full line and then show the line end as a blank line.
 constexpr std::size_t kHelpWidth = 79;
+// The widest option signature that has its help text beside it.
+constexpr std::size_t kSignatureWidth = 20;
 
 std::vector<std::string_view> split_words(std::string_view text) {
     std::vector<std::string_view> words;
@@ -163,6 +179,11 @@ std::size_t index_of(Id id) { return static_cast<std::size_t>(id); }
 
 }  // namespace
 
+std::string_view option_env(std::string_view long_name) {
+    const OptionSpec* spec = find_long(long_name);
+    return spec == nullptr ? std::string_view() : spec->env;
+}
+
 std::string program_display_name(std::string_view program_path) {
     const auto slash = program_path.find_last_of("/\\");
     if (slash != std::string_view::npos) program_path.remove_prefix(slash + 1);
@@ -171,8 +192,13 @@ std::string program_display_name(std::string_view program_path) {
 }
 
 std::string help_text(std::string_view program_name) {
+    // The help texts start in one column, right of the signatures that fit in
+    // kSignatureWidth; a longer signature has its help text on the next line.
     std::size_t width = 0;
-    for (const auto& spec : kOptions) width = std::max(width, option_signature(spec).size());
+    for (const auto& spec : kOptions) {
+        const std::size_t size = option_signature(spec).size();
+        if (size <= kSignatureWidth) width = std::max(width, size);
+    }
     const std::size_t help_column = 6 + width + 2;
 
     std::string text;
@@ -190,6 +216,11 @@ std::string help_text(std::string_view program_name) {
             left += "    ";
         }
         left += option_signature(spec);
+        if (left.size() + 2 > help_column) {
+            text += left;
+            text += '\n';
+            left.clear();
+        }
         text += text::pad_right(left, help_column);
         auto words = split_words(spec.help);
         if (spec.id == Id::listen) words.emplace_back("[default: 127.0.0.1]");
@@ -308,6 +339,25 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                     return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 args.token_file = std::string(*value);
+                break;
+            case Id::tls_cert_file:
+            case Id::tls_key_file:
+            case Id::tls_client_ca_file: {
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                auto& field = spec->id == Id::tls_cert_file  ? args.tls_cert_file
+                              : spec->id == Id::tls_key_file ? args.tls_key_file
+                                                             : args.tls_client_ca_file;
+                field = std::string(*value);
+                break;
+            }
+            case Id::tls_min_version:
+                if (*value != "1.2" && *value != "1.3") {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected 1.2 or 1.3");
+                }
+                args.tls_min_version = std::string(*value);
                 break;
             case Id::help:
             case Id::version: break;  // handled above

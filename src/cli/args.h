@@ -28,6 +28,12 @@ struct Args {
     std::optional<std::string> token;
     std::optional<std::string> token_file;
     bool compact = false;
+    // HTTPS for --serve; the file paths may also come from the KARVO_TLS_*
+    // variables (see tls_options.h).
+    std::optional<std::string> tls_cert_file;
+    std::optional<std::string> tls_key_file;
+    std::optional<std::string> tls_client_ca_file;
+    std::optional<std::string> tls_min_version;  // "1.2" or "1.3"
 
     bool operator==(const Args&) const = default;
 };
@@ -58,5 +64,9 @@ ParseOutcome parse_args(const std::vector<std::string>& argv);
 std::string program_display_name(std::string_view program_path);
 
 std::string help_text(std::string_view program_name);
+
+// The environment variable that stands in for an option (named without its
+// "--") in serve mode; empty when there is none.
+std::string_view option_env(std::string_view long_name);
 
 }  // namespace karvo::cli

@@ -13,6 +13,7 @@
 #include "cli/token_policy.h"
 #include "common/error.h"
 #include "render/report.h"
+#include "server/tls.h"
 
 namespace karvo::cli {
 
@@ -29,8 +30,10 @@ inline constexpr std::string_view kClearScreen = "\x1b[2J\x1b[1;1H";
 struct Services {
     // One report pass (discovery included) printed to standard output.
     std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
-    // The HTTP API; returns only with a refused or failed bind.
-    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token)>
+    // The HTTP API (HTTPS with TLS files); returns only with a refused or
+    // failed bind or unusable certificate files.
+    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                        const std::optional<server::TlsFiles>& tls)>
         serve;
     TokenEnvironment tokens;
     std::function<Status(std::string_view)> write_out;

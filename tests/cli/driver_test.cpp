@@ -42,7 +42,8 @@ struct FakeRun {
             outcomes.pop_front();
             return next;
         };
-        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
+        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                         const std::optional<server::TlsFiles>&) {
             events += 'V';
             serve_calls.push_back({listen, port, token});
             return Error("bind " + listen + ":" + std::to_string(port) + " failed: Address already in use");

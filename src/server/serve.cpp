@@ -38,7 +38,7 @@ Error serve(const std::string& listen, std::uint16_t port, const std::optional<s
         (void)platform::write_stdout(line);
     }
 
-    accept_connections(*listener, token, [] { return discover_devices(); }, [] { return true; },
+    accept_connections(*listener, token, [] { return discovery::discover_devices(); }, [] { return true; },
                        reloader ? &*reloader : nullptr);
     return Error("the HTTP API stopped accepting connections");
 }

@@ -14,11 +14,11 @@
 #include "discovery/device.h"
 #include "platform/gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 
-// "C" (compute) when the lower-cased name contains "python", "ollama",
-// "llama", "torch", "vllm", "triton" or "compute"; otherwise "G" (graphics).
-std::string classify_process(std::string_view name);
+// Compute when the lower-cased name contains "python", "ollama",
+// "llama", "torch", "vllm", "triton" or "compute"; otherwise graphics.
+ProcessKind classify_process(std::string_view name);
 
 // The process ID of an instance name "pid_{id}_...", compared case-blind:
 // the decimal number (optional "+") between "pid_" and the next "_" or the end.
@@ -68,4 +68,4 @@ void sort_processes(DeviceList& devices);
 // the OS session cannot open nothing changes (and nothing is sorted).
 void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platform::GpuOs& os);
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

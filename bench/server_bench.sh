@@ -192,6 +192,56 @@ while IFS=$'\t' read -r idle avg p50 p99 n; do
 done <"$work/idle"
 stop_server
 
+# --- HTTPS. ----------------------------------------------------------------
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench-ca \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
+  -keyout "$work/tls.key" -out "$work/tls.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/tls.ext"
+openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+  -extfile "$work/tls.ext" -out "$work/tls.pem" 2>/dev/null
+chmod 600 "$work/tls.key"
+scrape_average_us() {
+  wrk -t1 -c1 -d"${duration}s" --latency "$url/metrics" | awk '/^    Latency/ {print $2}' | to_us
+}
+echo
+echo "HTTPS (P-256 certificate, a full handshake per request) against plain HTTP, GET /metrics, one connection:"
+scheme=http; server_args=(); start_server
+plain_us=$(scrape_average_us)
+stop_server
+scheme=https; server_args=(--tls-cert-file "$work/tls.pem" --tls-key-file "$work/tls.key"); start_server
+curl -sf --cacert "$work/ca.pem" -o /dev/null "$url/health" || { echo "the HTTPS server does not answer" >&2; exit 1; }
+https_us=$(scrape_average_us)
+awk -v p="$plain_us" -v h="$https_us" 'BEGIN {
+  printf "  plain %.1f us, HTTPS %.1f us average: %.2fx (goal: at most 2x)\n", p, h, h / p }'
+
+https_requests=0
+for _ in $(seq 1000); do curl -s -k -o /dev/null "$url/health"; done
+https_requests=1000
+rss_first=$(rss_kb)
+while [ "$https_requests" -lt 10000 ]; do
+  output=$(wrk -t1 -c4 -d2s "$url/health")
+  https_requests=$((https_requests + $(awk '/requests in/ {print $1}' <<<"$output")))
+done
+rss_last=$(rss_kb)
+printf '  resident memory: %s kB after the first 1,000 HTTPS requests, %s kB after %d (%+d kB)\n' \
+  "$rss_first" "$rss_last" "$https_requests" $((rss_last - rss_first))
+
+for idle in 0 50; do idle_latency "$idle" hello; done >"$work/idle-tls"
+base=$(awk -F'\t' '$1 == 0 {print $2}' "$work/idle-tls" | to_us)
+with=$(awk -F'\t' '$1 == 50 {print $2}' "$work/idle-tls" | to_us)
+awk -v b="$base" -v w="$with" 'BEGIN {
+  printf "  scrape with 50 half-open TLS handshakes held open: %.1f us against %.1f us (%+.1f%%; goal: within 10%%)\n",
+         w, b, (w - b) / b * 100 }'
+stop_server
+scheme=http
+server_args=()
+
+echo
+printf 'executable sizes: %s %d bytes' "$build/bin/karvo" "$(stat -c %s "$build/bin/karvo")"
+[ -f build/windows/bin/karvo.exe ] && printf ', build/windows/bin/karvo.exe %d bytes' "$(stat -c %s build/windows/bin/karvo.exe)"
+echo "  (goals: under 2 MiB Linux, 1.5 MiB Windows)"
+
 # --- Resident memory of passes through the display library double. ---------
 # No HIP runtime and no PowerShell: every pass asks the double to discover its
 # one GPU itself, so the allocation callback is used by every request.
@@ -227,51 +277,3 @@ echo
 printf 'display library passes: resident memory %s kB after the first 1,000 requests, %s kB after %d (%+d kB)\n' \
   "$rss_first" "$rss_last" "$adl_requests" $((rss_last - rss_first))
 
-# --- HTTPS. ----------------------------------------------------------------
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench-ca \
-  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
-  -keyout "$work/tls.key" -out "$work/tls.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/tls.ext"
-openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
-  -extfile "$work/tls.ext" -out "$work/tls.pem" 2>/dev/null
-chmod 600 "$work/tls.key"
-stop_server
-scrape_average_us() {
-  wrk -t1 -c1 -d"${duration}s" --latency "$url/metrics" | awk '/^    Latency/ {print $2}' | to_us
-}
-echo
-echo "HTTPS (P-256 certificate, a full handshake per request) against plain HTTP, GET /metrics, one connection:"
-scheme=http; server_args=(); start_server
-plain_us=$(scrape_average_us)
-stop_server
-scheme=https; server_args=(--tls-cert-file "$work/tls.pem" --tls-key-file "$work/tls.key"); start_server
-curl -sf --cacert "$work/ca.pem" -o /dev/null "$url/health" || { echo "the HTTPS server does not answer" >&2; exit 1; }
-https_us=$(scrape_average_us)
-awk -v p="$plain_us" -v h="$https_us" 'BEGIN {
-  printf "  plain %.1f us, HTTPS %.1f us average: %.2fx (goal: at most 2x)\n", p, h, h / p }'
-
-https_requests=0
-for _ in $(seq 1000); do curl -s -k -o /dev/null "$url/health"; done
-https_requests=1000
-rss_first=$(rss_kb)
-while [ "$https_requests" -lt 10000 ]; do
-  output=$(wrk -t1 -c4 -d2s "$url/health")
-  https_requests=$((https_requests + $(awk '/requests in/ {print $1}' <<<"$output")))
-done
-rss_last=$(rss_kb)
-printf '  resident memory: %s kB after the first 1,000 HTTPS requests, %s kB after %d (%+d kB)\n' \
-  "$rss_first" "$rss_last" "$https_requests" $((rss_last - rss_first))
-
-for idle in 0 50; do idle_latency "$idle" hello; done >"$work/idle-tls"
-base=$(awk -F'\t' '$1 == 0 {print $2}' "$work/idle-tls" | to_us)
-with=$(awk -F'\t' '$1 == 50 {print $2}' "$work/idle-tls" | to_us)
-awk -v b="$base" -v w="$with" 'BEGIN {
-  printf "  scrape with 50 half-open TLS handshakes held open: %.1f us against %.1f us (%+.1f%%; goal: within 10%%)\n",
-         w, b, (w - b) / b * 100 }'
-stop_server
-
-echo
-printf 'executable sizes: %s %d bytes' "$build/bin/karvo" "$(stat -c %s "$build/bin/karvo")"
-[ -f build/windows/bin/karvo.exe ] && printf ', build/windows/bin/karvo.exe %d bytes' "$(stat -c %s build/windows/bin/karvo.exe)"
-echo "  (goals: under 2 MiB Linux, 1.5 MiB Windows)"

@@ -70,7 +70,8 @@ build_one() {  # name cc ar [make args...]
   echo "mbedtls $version: building the $name static libraries" >&2
   make -s -C "$out/work-$name/library" -j "${KARVO_JOBS:-2}" CC="$cc" AR="$ar" "$@" \
     CFLAGS="-Os -ffunction-sections -fdata-sections -DMBEDTLS_CONFIG_FILE='\"karvo_mbedtls_config.h\"'" \
-    libmbedcrypto.a libmbedx509.a libmbedtls.a >&2
+    libmbedcrypto.a libmbedx509.a libmbedtls.a >"$out/build-$name.log" 2>&1 ||
+    { cat "$out/build-$name.log" >&2; echo "mbedtls: the $name build failed" >&2; exit 1; }
   mkdir -p "$dest/lib"
   cp -a "$out/work-$name/include" "$dest/include"
   cp "$out/work-$name/library/"lib{mbedtls,mbedx509,mbedcrypto}.a "$dest/lib/"

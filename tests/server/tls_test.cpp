@@ -6,7 +6,7 @@
 #include "server/pem.h"
 #include "server/tls.h"
 #include "server/tls_reload.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::server {
 namespace {

@@ -28,6 +28,7 @@ struct Args {
     std::optional<std::string> token;
     std::optional<std::string> token_file;
     bool compact = false;
+    bool service = false;  // started by the Windows service control manager
     // HTTPS for --serve; the file paths may also come from the KARVO_TLS_*
     // variables (see tls_options.h).
     std::optional<std::string> tls_cert_file;
@@ -57,16 +58,19 @@ using ParseOutcome = std::variant<Args, ShowHelp, ShowVersion, UsageError>;
 // `argv` holds the program name first, then the arguments (UTF-8 bytes, not
 // necessarily valid). Arguments are read in order; the first of help, version
 // or a usage error that is met decides.
-ParseOutcome parse_args(const std::vector<std::string>& argv);
+// When `given` is set, it receives every option met, in order, with its value
+// as written (used to rebuild a command line, as `karvo service install` does).
+struct OptionInfo;
+struct GivenOption {
+    const OptionInfo* option;
+    std::optional<std::string> value;
+};
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given = nullptr);
 
 // The name the usage line shows: the file name of the program path, or
 // "karvo" when there is none.
 std::string program_display_name(std::string_view program_path);
 
 std::string help_text(std::string_view program_name);
-
-// The environment variable that stands in for an option (named without its
-// "--") in serve mode; empty when there is none.
-std::string_view option_env(std::string_view long_name);
 
 }  // namespace karvo::cli

@@ -1,5 +1,6 @@
 #include "cli/tls_options.h"
 
+#include "cli/options.h"
 #include "common/text.h"
 
 namespace karvo::cli {
@@ -9,7 +10,7 @@ namespace {
 std::optional<std::string> setting(const std::optional<std::string>& option, std::string_view long_name,
                                    const GetEnv& get_env) {
     if (option) return option;
-    const auto value = get_env(option_env(long_name));
+    const auto value = get_env(find_option(long_name)->env);
     if (!value) return std::nullopt;
     const std::string_view trimmed = text::trim(*value);
     if (trimmed.empty()) return std::nullopt;

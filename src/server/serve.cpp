@@ -9,8 +9,8 @@
 
 namespace karvo::server {
 
-Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-            const std::optional<TlsFiles>& tls) {
+Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                   const ServeHooks& hooks, const std::optional<TlsFiles>& tls) {
     const std::string address = address_text(listen, port);
     const Transport transport{tls.has_value(), tls && tls->client_ca_file.has_value()};
     auto warning = check_bind_policy(listen, port, token, transport);
@@ -22,13 +22,11 @@ Error serve(const std::string& listen, std::uint16_t port, const std::optional<s
         auto credentials = load_credentials(*tls);
         if (!credentials.ok()) return credentials.error();
         if (platform::readable_by_others(tls->key_file)) {
-            (void)platform::write_stderr("warning: TLS key file " + tls->key_file +
-                                         " can be read by other users; restrict it (chmod 600)\n");
+            hooks.warn("warning: TLS key file " + tls->key_file + " can be read by other users; restrict it (chmod 600)\n");
         }
-        reloader.emplace(*tls, std::move(*credentials), [] { return platform::monotonic_ns(); },
-                         [](std::string_view line) { (void)platform::write_stderr(line); });
+        reloader.emplace(*tls, std::move(*credentials), [] { return platform::monotonic_ns(); }, hooks.warn);
     }
-    if (*warning) (void)platform::write_stderr(**warning);
+    if (*warning) hooks.warn(**warning);
 
     auto listener = bind_listener(address);
     if (!listener.ok()) return listener.error();
@@ -37,9 +35,20 @@ Error serve(const std::string& listen, std::uint16_t port, const std::optional<s
     for (const std::string& line : banner_lines(address, token.has_value(), transport)) {
         (void)platform::write_stdout(line);
     }
+    if (hooks.on_listening) hooks.on_listening();
 
-    accept_connections(*listener, token, [] { return discovery::discover_devices(); }, [] { return true; },
+    accept_connections(*listener, token, [] { return discovery::discover_devices(); }, hooks.keep_going,
                        reloader ? &*reloader : nullptr);
+    return {};
+}
+
+Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+            const std::optional<TlsFiles>& tls) {
+    ServeHooks hooks;
+    hooks.keep_going = [] { return true; };
+    hooks.warn = [](std::string_view line) { (void)platform::write_stderr(line); };
+    const Status stopped = serve_until(listen, port, token, hooks, tls);
+    if (!stopped.ok()) return stopped.error();
     return Error("the HTTP API stopped accepting connections");
 }
 

@@ -59,6 +59,11 @@ TEST(ArgsTest, EveryOptionInOneCommandLine) {
     EXPECT_EQ(args, expected);
 }
 
+TEST(ArgsTest, ServiceFlagIsAcceptedButNotOnTheHelpScreen) {
+    EXPECT_TRUE(parsed_ok({"--service", "--serve", "9100"}).service);
+    EXPECT_EQ(std::get<ShowHelp>(parse({"--help"})).text.find("--service"), std::string::npos);
+}
+
 TEST(ArgsTest, OptionalValuesDefaultWhenAbsentOrFollowedByAnOption) {
     EXPECT_EQ(parsed_ok({"--watch"}).watch, 1u);
     EXPECT_EQ(parsed_ok({"--serve"}).serve, 8080u);
@@ -237,8 +242,8 @@ TEST(ArgsTest, HelpScreen) {
               "                           Require a client certificate signed by this PEM CA\n"
               "                           (or KARVO_TLS_CLIENT_CA_FILE env)\n"
               "      --tls-min-version <VERSION>\n"
-              "                           Oldest TLS version accepted: 1.2 or 1.3 (default\n"
-              "                           1.2)\n"
+              "                           Oldest TLS version accepted: 1.2 or 1.3\n"
+              "                           [default: 1.2]\n"
               "  -h, --help               Print help\n"
               "  -V, --version            Print version\n");
 }

@@ -35,6 +35,12 @@ struct Args {
     std::optional<render::Query> query;
     std::vector<std::string> ids;
     std::optional<std::uint64_t> loop_ms;
+    // HTTPS for --serve; the file paths may also come from the KARVO_TLS_*
+    // variables (see tls_options.h).
+    std::optional<std::string> tls_cert_file;
+    std::optional<std::string> tls_key_file;
+    std::optional<std::string> tls_client_ca_file;
+    std::optional<std::string> tls_min_version;  // "1.2" or "1.3"
 
     bool operator==(const Args&) const = default;
 };

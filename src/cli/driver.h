@@ -14,6 +14,7 @@
 #include "cli/token_policy.h"
 #include "common/error.h"
 #include "render/report.h"
+#include "server/tls.h"
 #include "server/serve.h"
 
 namespace karvo::cli {
@@ -31,9 +32,11 @@ inline constexpr std::string_view kClearScreen = "\x1b[2J\x1b[1;1H";
 struct Services {
     // One report pass (discovery included) printed to standard output.
     std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
-    // The HTTP API; returns only with a refused or failed bind.
+    // The HTTP API (HTTPS with TLS files); returns only with a refused or
+    // failed bind or unusable certificate files. Only the GPUs `ids` names
+    // are reported (all when empty).
     std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                        const std::vector<std::string>& ids)>
+                        const std::optional<server::TlsFiles>& tls, const std::vector<std::string>& ids)>
         serve;
     // The HTTP API of the Windows service: returns once `hooks.keep_going`
     // says so, or with a refused or failed bind.

@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "common/error.h"
+#include "server/tls.h"
 
 namespace karvo::server {
 
 // Binds `{listen}:{port}` under the bind policy, prints the banner and serves
-// requests one at a time while many connections wait for their bytes. Returns only with an error (refused or failed bind).
-// Only the GPUs `ids` names (--id) are reported at / and /metrics; none: all.
+// requests one at a time while many connections wait for their bytes. With
+// `tls` the port speaks HTTPS with the certificate set of those files, loaded
+// before anything is bound. Only the GPUs `ids` names (--id) are reported at /
+// and /metrics; none: all. Returns only with an error (refused or failed
+// bind, certificate files that cannot be used).
 Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-            const std::vector<std::string>& ids = {});
+            const std::optional<TlsFiles>& tls = std::nullopt, const std::vector<std::string>& ids = {});
 
 // How a run that can be stopped (the Windows service) follows the server.
 struct ServeHooks {
@@ -32,8 +36,8 @@ struct ServeHooks {
 };
 
 // serve() that ends once `hooks.keep_going` says so: nothing then, or the
-// bind error.
+// bind error. Warnings (bind policy, key file, failed reloads) go to `hooks.warn`.
 Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                   const ServeHooks& hooks);
+                   const ServeHooks& hooks, const std::optional<TlsFiles>& tls = std::nullopt);
 
 }  // namespace karvo::server

@@ -1,5 +1,5 @@
 // The Linux pass over a generated busy machine: 8 cards (each behind its own
-// PCIe switch, with hwmon, gpu_metrics and RAS counters), 2,000 processes with
+// PCIe switch, with hwmon, gpu_metrics, RAS counters and a render node), 2,000 processes with
 // 30 fds each, 200 of them DRM clients (two fds each, one a dup of the other;
 // VRAM, GTT and engine times) and 40 KFD compute processes. Measured in the same loop as a bare walk of
 // the same tree with plain POSIX calls doing exactly the reads the pass needs:
@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -177,6 +178,11 @@ struct Tree {
             // As sysfs links them: the class entry leads to the function's drm folder.
             link(top / "sys/class/drm" / card, "../../" + function_folder(c).substr(4) + "/drm/" + card);
             link(device / "drm" / card / "device", "../../../" + bdf(c));
+            // Its render node: the pass asks the driver there (a regular file here, so it opens, sees no
+            // device and closes, as a node it may not use would cost).
+            const std::string render = "renderD" + std::to_string(128 + c);
+            write(device / "drm" / render / "dev", "226:" + std::to_string(128 + c) + "\n");
+            write(top / "dev/dri" / render, "");
             const fs::path node = top / "sys/class/kfd/kfd/topology/nodes" / std::to_string(c + 1);
             write(node / "gpu_id", std::to_string(kGpuIdBase + c) + "\n");
             write(node / "properties", "simd_count 192\nsimd_per_cu 2\ngfx_target_version 110000\ndomain 0\n"
@@ -261,6 +267,18 @@ std::size_t bare_process_walk(const Tree& tree) {
         bytes += static_cast<std::size_t>(readlink((device + "driver").c_str(), target, sizeof target));
         for (const auto& [name, value] : kCardFiles) bytes += read_whole((device + name).c_str());
         bytes += read_whole((device + "gpu_metrics").c_str());
+        // The render node, found in the function's drm folder, opened and closed.
+        if (DIR* drm = opendir((device + "drm").c_str())) {
+            while (const dirent* entry = readdir(drm)) {
+                if (std::strncmp(entry->d_name, "renderD", 7) != 0) continue;
+                const int node = open((tree.top / "dev/dri" / entry->d_name).c_str(),
+                                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+                struct stat status {};
+                if (node >= 0 && fstat(node, &status) == 0) bytes += S_ISCHR(status.st_mode) ? 1 : 0;
+                if (node >= 0) close(node);
+            }
+            closedir(drm);
+        }
         // The bridges above the function: their vendors, and the capability
         // of the card (upstream port) and of the slot (root port).
         const std::string entry = (tree.top / "sys/class/drm" / ("card" + std::to_string(c)) / "device").string();

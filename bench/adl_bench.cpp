@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvo::DeviceList;
-using karvo::adl::AdlHost;
+using karvo::discovery::adl::AdlHost;
 
 constexpr int kCallbackBlockBytes = 64;
 
@@ -82,7 +82,7 @@ struct BenchSetup {
 
 bool one_pass(const AdlHost& host) {
     DeviceList devices;
-    const karvo::Status status = karvo::adl::query_pmlog(devices, host);
+    const karvo::Status status = karvo::discovery::adl::query_pmlog(devices, host);
     benchmark::DoNotOptimize(devices);
     return status.ok() && devices.size() == 4;
 }

@@ -4,7 +4,7 @@
 // Kubernetes pods (50 pods of 2 containers, among 150 pods whose log folders
 // the kubelet keeps), a quarter in Docker containers and a quarter on the host;
 // in the "host" tree every cgroup file places its process on the host.
-// Each iteration times the pass as discover_linux runs it: the cards and
+// Each iteration times the pass as linux_pass runs it: the cards and
 // their processes (scan_cards + attach_processes), then attribute_containers
 // on the result; attribution should add at most 10% to the rest.
 
@@ -17,15 +17,15 @@
 #include <fstream>
 #include <string>
 
-#include "discovery/sysfs/containers.h"
+#include "discovery/linux/containers.h"
 #include "bench_clocks.h"
-#include "discovery/sysfs/sysfs.h"
+#include "discovery/linux/linux_pass.h"
 #include "platform/system.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using karvo::sysfs::Root;
+using karvo::discovery::linux::Root;
 using karvo::bench::Clocks;
 using karvo::bench::timed;
 
@@ -128,11 +128,11 @@ struct Tree {
     }
 };
 
-// The pass without attribution: what discover_linux does before it.
+// The pass without attribution: what linux_pass does before it.
 karvo::DeviceList bare_pass(const Root& root) {
-    const karvo::naming::MemoryCodeQuery query = [&root] { return karvo::sysfs::smbios_memory_code(root); };
-    auto scan = karvo::sysfs::scan_cards(root, query);
-    karvo::sysfs::attach_processes(root, scan.cards, scan.devices);
+    const karvo::discovery::naming::MemoryCodeQuery query = [&root] { return karvo::discovery::linux::smbios_memory_code(root); };
+    auto scan = karvo::discovery::linux::scan_cards(root, query);
+    karvo::discovery::linux::attach_processes(root, scan.cards, scan.devices);
     return std::move(scan.devices);
 }
 
@@ -147,7 +147,7 @@ void BM_AttributionShareOfThePass(benchmark::State& state) {
     for (auto _ : state) {
         karvo::DeviceList devices;
         timed(bare, [&] { devices = bare_pass(root); });
-        timed(attribution, [&] { karvo::sysfs::attribute_containers(root, devices); });
+        timed(attribution, [&] { karvo::discovery::linux::attribute_containers(root, devices); });
         listed = in_pods = 0;
         for (const auto& device : devices)
             for (const auto& process : device.processes) {

@@ -132,15 +132,15 @@ private:
 // every display-library candidate (the enrichment, the discovery mode and the
 // fallback each open it), and the search for PowerShell.
 void bare_lookups() {
-    auto hip = karvo::platform::Library::open_first(karvo::hip::kRuntimeCandidates);
+    auto hip = karvo::platform::Library::open_first(karvo::discovery::hip::kRuntimeCandidates);
     benchmark::DoNotOptimize(hip);
     for (int i = 0; i < 3; ++i) {
-        auto adl = karvo::platform::Library::open_first(karvo::adl::kLibraryNames);
+        auto adl = karvo::platform::Library::open_first(karvo::discovery::adl::kLibraryNames);
         benchmark::DoNotOptimize(adl);
     }
     karvo::platform::ProcessSpec command;
     command.program = "powershell";
-    command.args = {"-NoProfile", "-Command", std::string(karvo::wmi::kAdapterScript)};
+    command.args = {"-NoProfile", "-Command", std::string(karvo::discovery::wmi::kAdapterScript)};
     auto started = karvo::platform::run_process(command);
     benchmark::DoNotOptimize(started);
 }
@@ -174,7 +174,7 @@ void BM_NoSourcePassAgainstBareLookups(benchmark::State& state) {
     bool pass_first = true;
     for (auto _ : state) {
         // Alternating the order keeps either side from always finding the caches warm.
-        auto run_pass = [&] { timed(pass, [&] { found = found || !karvo::discover_devices().empty(); }); };
+        auto run_pass = [&] { timed(pass, [&] { found = found || !karvo::discovery::discover_devices().empty(); }); };
         auto run_lookups = [&] { timed(lookups, bare_lookups); };
         if (pass_first) {
             run_pass();
@@ -205,11 +205,11 @@ void BM_NoSourceSteps(benchmark::State& state) {
     Clocks hip, wmi, adl, odn, stats, lookups;
     for (auto _ : state) {
         karvo::DeviceList list;
-        timed(hip, [&] { benchmark::DoNotOptimize(karvo::hip::query_hip_devices()); });
-        timed(wmi, [&] { benchmark::DoNotOptimize(karvo::wmi::query_wmi_devices()); });
-        timed(adl, [&] { benchmark::DoNotOptimize(karvo::adl::query_pmlog(list)); });
-        timed(odn, [&] { benchmark::DoNotOptimize(karvo::adl::overdrive_fallback(list)); });
-        timed(stats, [&] { karvo::adapter_stats::apply_adapter_statistics(list); });
+        timed(hip, [&] { benchmark::DoNotOptimize(karvo::discovery::hip::query_hip_devices()); });
+        timed(wmi, [&] { benchmark::DoNotOptimize(karvo::discovery::wmi::query_wmi_devices()); });
+        timed(adl, [&] { benchmark::DoNotOptimize(karvo::discovery::adl::query_pmlog(list)); });
+        timed(odn, [&] { benchmark::DoNotOptimize(karvo::discovery::adl::overdrive_fallback(list)); });
+        timed(stats, [&] { karvo::discovery::adapter_stats::apply_adapter_statistics(list); });
         timed(lookups, bare_lookups);
     }
     const double n = static_cast<double>(state.iterations());
@@ -236,10 +236,10 @@ void BM_FakeHipAndWmiPass(benchmark::State& state) {
     Clocks pass, start;
     for (auto _ : state) {
         karvo::DeviceList devices;
-        timed(pass, [&] { devices = karvo::discover_devices(); });
+        timed(pass, [&] { devices = karvo::discovery::discover_devices(); });
         // One PowerShell start on its own, under the same conditions as the pass.
         state.PauseTiming();
-        timed(start, [] { benchmark::DoNotOptimize(karvo::wmi::run_powershell(karvo::wmi::kMemoryScript)); });
+        timed(start, [] { benchmark::DoNotOptimize(karvo::discovery::wmi::run_powershell(karvo::discovery::wmi::kMemoryScript)); });
         state.ResumeTiming();
         if (devices.size() != 2 || devices[0].backend != "hip+wmi") {
             state.SkipWithError("the fake scenario was not discovered");
@@ -271,14 +271,14 @@ void heap_over_passes(benchmark::State& state, bool with_fakes) {
     QuietStderr quiet;
     constexpr int kPasses = 10000;
     for (auto _ : state) {
-        if (karvo::discover_devices().size() != (with_fakes ? 2u : 0u)) {
+        if (karvo::discovery::discover_devices().size() != (with_fakes ? 2u : 0u)) {
             state.SkipWithError("unexpected discovery result");
             return;
         }
-        for (int i = 0; i < 20; ++i) benchmark::DoNotOptimize(karvo::discover_devices());  // warm-up
+        for (int i = 0; i < 20; ++i) benchmark::DoNotOptimize(karvo::discovery::discover_devices());  // warm-up
         const std::size_t heap_before = mallinfo2().uordblks;
         const std::size_t rss_before = resident_kb();
-        for (int pass = 0; pass < kPasses; ++pass) benchmark::DoNotOptimize(karvo::discover_devices());
+        for (int pass = 0; pass < kPasses; ++pass) benchmark::DoNotOptimize(karvo::discovery::discover_devices());
         state.counters["heap_growth_bytes"] =
             static_cast<double>(mallinfo2().uordblks) - static_cast<double>(heap_before);
         state.counters["rss_growth_kb"] = static_cast<double>(resident_kb()) - static_cast<double>(rss_before);

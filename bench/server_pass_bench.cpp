@@ -12,7 +12,7 @@ namespace {
 
 void DiscoveryPass(benchmark::State& state) {
     for (auto _ : state) {
-        karvo::DeviceList devices = karvo::discover_devices();
+        karvo::DeviceList devices = karvo::discovery::discover_devices();
         benchmark::DoNotOptimize(devices);
     }
 }

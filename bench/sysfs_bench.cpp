@@ -28,15 +28,15 @@
 #include <vector>
 
 #include "bench_clocks.h"
-#include "discovery/sysfs/sysfs.h"
+#include "discovery/linux/linux_pass.h"
 #include "platform/system.h"
 #include "render/table.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using karvo::sysfs::CardRef;
-using karvo::sysfs::Root;
+using karvo::discovery::linux::CardRef;
+using karvo::discovery::linux::Root;
 using karvo::bench::Clocks;
 using karvo::bench::timed;
 
@@ -357,7 +357,7 @@ void BM_ProcessPassAgainstBareWalk(benchmark::State& state) {
     for (auto _ : state) {
         auto run_pass = [&] {
             timed(pass, [&] {
-                const karvo::DeviceList devices = karvo::sysfs::discover_linux(root);
+                const karvo::DeviceList devices = karvo::discovery::linux::linux_pass(root);
                 found = process_count(devices);
             });
         };
@@ -394,7 +394,7 @@ std::size_t resident_kb() {
 
 // One watch refresh: the pass and the table it draws.
 std::size_t refresh(const Root& root) {
-    const karvo::DeviceList devices = karvo::sysfs::discover_linux(root);
+    const karvo::DeviceList devices = karvo::discovery::linux::linux_pass(root);
     karvo::render::TableOptions options;
     options.watch = 1;
     return karvo::render::render_table(devices, options, "2026-01-01 00:00:00").size();

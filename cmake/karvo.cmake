@@ -27,14 +27,12 @@ else()
 endif()
 
 # karvo_library(<name> DIRS <dir>... [DEPS <target>...])
-# Every *.cpp directly inside the folders becomes part of the library, except
-# the process entry points (entry.cpp), which only the executable takes.
+# Every *.cpp directly inside the folders becomes part of the library.
 function(karvo_library name)
   cmake_parse_arguments(A "" "" "DIRS;DEPS" ${ARGN})
   set(sources)
   foreach(dir IN LISTS A_DIRS)
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
-    list(FILTER found EXCLUDE REGEX "/entry\\.cpp$")
     list(APPEND sources ${found})
   endforeach()
   if(sources)

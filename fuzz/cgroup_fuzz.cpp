@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "discovery/sysfs/containers.h"
+#include "discovery/linux/containers.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ bool lower_hex(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const karvo::sysfs::CgroupPlace place = karvo::sysfs::parse_cgroup(text);
+    const karvo::discovery::linux::CgroupPlace place = karvo::discovery::linux::parse_cgroup(text);
     check(place.container_id.empty() || (place.container_id.size() == 64 && lower_hex(place.container_id)));
     const std::string_view uid = place.pod_uid;
     if (!uid.empty()) {

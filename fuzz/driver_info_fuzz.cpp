@@ -9,7 +9,7 @@
 #include <string>
 
 #include "discovery/naming/amd_chips.h"
-#include "discovery/sysfs/driver_info.h"
+#include "discovery/linux/driver_info.h"
 
 namespace {
 
@@ -24,17 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     const std::size_t split = data[0] * 4 < bytes.size() ? data[0] * 4 : bytes.size();
     const karvo::platform::AmdgpuInfo answer{bytes.substr(0, split), bytes.substr(split)};
-    const auto facts = karvo::sysfs::decode_driver_facts(answer);
+    const auto facts = karvo::discovery::linux::decode_driver_facts(answer);
     check(facts.has_value() == (split >= 180));
     if (!facts) return 0;
     if (facts->vram_type) {
         check(*facts->vram_type != 0);
-        if (const auto name = karvo::naming::driver_memory_name(*facts->vram_type)) check(name->size() <= 6);
+        if (const auto name = karvo::discovery::naming::driver_memory_name(*facts->vram_type)) check(name->size() <= 6);
     }
     if (facts->gc_version) {
         const std::uint32_t v = *facts->gc_version;
         check(v != 0 && v <= 0xFFFFFF);
-        if (const auto target = karvo::naming::gfx_target_for_gc_version(v >> 16, v >> 8 & 0xFF, v & 0xFF))
+        if (const auto target = karvo::discovery::naming::gfx_target_for_gc_version(v >> 16, v >> 8 & 0xFF, v & 0xFF))
             check(target->starts_with("gfx"));
     }
     return 0;

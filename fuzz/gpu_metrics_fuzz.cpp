@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/sysfs/gpu_metrics.h"
+#include "discovery/linux/gpu_metrics.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void check_value(const std::optional<T>& value, T most) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto m = karvo::sysfs::parse_gpu_metrics(std::string_view(reinterpret_cast<const char*>(data), size));
+    const auto m = karvo::discovery::linux::parse_gpu_metrics(std::string_view(reinterpret_cast<const char*>(data), size));
     if (size < 4) check(m.format_revision == 0 && m.content_revision == 0);
     for (const auto* temperature : {&m.temp_edge_c, &m.temp_hotspot_c, &m.temp_vram_c})
         check_value(*temperature, 200.0f);

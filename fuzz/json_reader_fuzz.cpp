@@ -48,11 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
-    auto devices = karvo::wmi::parse_wmi_adapters(input, [] { return std::optional<std::uint32_t>(35); });
+    auto devices = karvo::discovery::wmi::parse_wmi_adapters(input, [] { return std::optional<std::uint32_t>(35); });
     if (devices.ok()) {
         for (std::size_t k = 0; k < devices->size(); ++k)
             if ((*devices)[k].index != k || (*devices)[k].backend != "wmi") std::abort();
     }
-    (void)karvo::wmi::parse_memory_code(input);
+    (void)karvo::discovery::wmi::parse_memory_code(input);
     return 0;
 }

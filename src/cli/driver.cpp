@@ -76,7 +76,7 @@ int run_once(const Args& args, const Services& services) {
 Services system_services() {
     Services services;
     services.report = [](const render::ReportOptions& options) {
-        return render::run_report(options, [] { return discover_devices(); });
+        return render::run_report(options, [] { return discovery::discover_devices(); });
     };
     services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
         return server::serve(listen, port, token);

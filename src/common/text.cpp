@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <limits>
+
 namespace karvo::text {
 namespace {
 
@@ -229,6 +231,15 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t
         value = value * 10 + digit;
     }
     return value;
+}
+
+std::optional<std::uint64_t> leading_number(std::string_view& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const std::string_view run = text.substr(0, digits);
+    text.remove_prefix(digits);
+    if (run.empty()) return std::nullopt;
+    return parse_unsigned(run, std::numeric_limits<std::uint64_t>::max());
 }
 
 }  // namespace karvo::text

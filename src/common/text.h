@@ -48,4 +48,10 @@ std::string pad_left(std::string_view text, std::size_t width);
 // ASCII digits and nothing else; nothing on overflow.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max);
 
+// The run of ASCII digits at the front of `text` as a number, taken off the
+// front ("16.0GT/s" -> 16, leaving ".0GT/s"). Nothing when the text does not
+// start with a digit, or when the number does not fit: a figure that overflows
+// is not reported rather than clamped (the digits are taken off either way).
+std::optional<std::uint64_t> leading_number(std::string_view& text);
+
 }  // namespace karvo::text

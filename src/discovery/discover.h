@@ -4,8 +4,8 @@
 
 #include "discovery/device.h"
 
-namespace karvo {
+namespace karvo::discovery {
 
 DeviceList discover_devices();
 
-}  // namespace karvo
+}  // namespace karvo::discovery

@@ -19,7 +19,7 @@ Error serve(const std::string& listen, std::uint16_t port, const std::optional<s
     // One write per line, so a redirected log shows each line at once.
     for (const std::string& line : banner_lines(address, token.has_value())) (void)platform::write_stdout(line);
 
-    accept_connections(*listener, token, [] { return discover_devices(); }, [] { return true; });
+    accept_connections(*listener, token, [] { return discovery::discover_devices(); }, [] { return true; });
     return Error("the HTTP API stopped accepting connections");
 }
 

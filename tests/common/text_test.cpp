@@ -76,5 +76,25 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSequence) {
     EXPECT_TRUE(is_valid_utf8(utf8_lossy("\xFF\xFE\xE2\x82")));
 }
 
+TEST(LeadingNumber, TakesTheDigitsOffAndDropsAnOverflow) {
+    const struct {
+        std::string_view text;
+        std::optional<std::uint64_t> want;
+        std::string_view rest;
+    } rows[] = {
+        {"16.0GT/s", 16, ".0GT/s"},
+        {"2482Mhz *", 2482, "Mhz *"},
+        {"18446744073709551615 ns", 18446744073709551615ull, " ns"},
+        {"18446744073709551616 ns", std::nullopt, " ns"},  // one past the largest: not reported, not clamped
+        {"x16", std::nullopt, "x16"},
+        {"", std::nullopt, ""},
+    };
+    for (const auto& row : rows) {
+        std::string_view text = row.text;
+        EXPECT_EQ(leading_number(text), row.want) << row.text;
+        EXPECT_EQ(text, row.rest) << row.text;
+    }
+}
+
 }  // namespace
 }  // namespace karvo::text

@@ -9,7 +9,7 @@
 #include "discovery/adapter_stats/pcie_link.h"
 #include "discovery/adapter_stats/process_memory.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 void append_hex8(std::string& out, std::uint32_t value) {
@@ -129,4 +129,4 @@ void apply_adapter_statistics(DeviceList& devices) {
     apply_pcie_links(devices, os);
 }
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -1,7 +1,8 @@
 #pragma once
 // Adapter statistics from the OS graphics kernel (DXGI + D3DKMT): used and
 // pinned VRAM and shared system memory per GPU, then per-process memory and
-// engine time (PDH + Toolhelp).
+// engine time (PDH + Toolhelp), and the PCIe link from the configuration
+// manager. Windows only; the OS calls sit behind platform/gpu_os.h.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,7 @@
 #include "discovery/device.h"
 #include "platform/gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 
 // Adapter key (see adapter_key) to the position of its record in the list.
 using AdapterMap = std::map<std::string, std::size_t>;
@@ -39,4 +40,4 @@ void apply_adapter_statistics(DeviceList& devices);
 // Returns the adapter map that was handed to the per-process step.
 AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os);
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -5,28 +5,20 @@
 #include <memory>
 
 #include "common/text.h"
+#include "discovery/pcie_capability.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 using platform::PciLinkProperty;
 
-struct Link {
-    std::uint32_t speed_gt = 0;
-    std::uint16_t width = 0;
-};
+using Link = PcieLink;
 
 Link read_link(platform::DeviceTreeSession& tree, std::uint32_t node, PciLinkProperty speed, PciLinkProperty width) {
     Link link;
     if (const auto code = tree.link_property(node, speed)) link.speed_gt = link_speed_gt(*code);
     if (const auto lanes = tree.link_property(node, width)) link.width = link_width(*lanes);
     return link;
-}
-
-// The lesser of two figures, where 0 means "not reported" and bounds nothing.
-template <class T>
-T bounded_by(T value, T bound) {
-    return bound != 0 && bound < value ? bound : value;
 }
 
 void apply_link(platform::DeviceTreeSession& tree, GpuDevice& device, std::uint32_t gpu) {
@@ -51,8 +43,9 @@ void apply_link(platform::DeviceTreeSession& tree, GpuDevice& device, std::uint3
     const Link card_max = read_link(tree, card, PciLinkProperty::max_speed, PciLinkProperty::max_width);
     Link slot_max;
     if (slot) slot_max = read_link(tree, *slot, PciLinkProperty::max_speed, PciLinkProperty::max_width);
-    if (card_max.speed_gt != 0) device.pcie_max_speed_gt = bounded_by(card_max.speed_gt, slot_max.speed_gt);
-    if (card_max.width != 0) device.pcie_max_width = bounded_by(card_max.width, slot_max.width);
+    const Link best = link_capability(card_max, slot_max);
+    if (best.speed_gt != 0) device.pcie_max_speed_gt = best.speed_gt;
+    if (best.width != 0) device.pcie_max_width = best.width;
 }
 
 }  // namespace
@@ -98,4 +91,4 @@ void apply_pcie_links(DeviceList& devices, platform::GpuOs& os) {
     }
 }
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

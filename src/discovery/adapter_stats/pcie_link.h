@@ -16,7 +16,7 @@
 #include "discovery/device.h"
 #include "platform/gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 
 // Whole GT/s of a PCIe speed code (1 = 2.5 GT/s, reported as 2; 2 = 5; 3 = 8;
 // 4 = 16; 5 = 32; 6 = 64); 0 for any other code.
@@ -39,9 +39,9 @@ inline constexpr std::size_t kMaxBridgeDepth = 16;
 // parents as long as they are AMD devices and takes the topmost as the card's
 // end of the physical link (the GPU itself when no parent is AMD's). That
 // node's current link fills the record's speed and width where they are 0;
-// its maximum link, bounded by the slot's (the first non-AMD parent) where the
-// slot reports one, gives `pcie_max_speed_gt` / `pcie_max_width`. Figures the
+// its maximum link and the slot's (the first non-AMD parent) give
+// `pcie_max_speed_gt` / `pcie_max_width` by link_capability(). Figures the
 // tree does not report leave the record as it was; every failure is silent.
 void apply_pcie_links(DeviceList& devices, platform::GpuOs& os);
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -6,7 +6,7 @@
 
 #include "common/text.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 constexpr std::int64_t kBytesPerMb = 1048576;
@@ -200,4 +200,4 @@ void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platf
     sort_processes(devices);
 }
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

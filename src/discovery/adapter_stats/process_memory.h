@@ -14,7 +14,7 @@
 #include "discovery/device.h"
 #include "platform/gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 
 // "C" (compute) when the lower-cased name contains "python", "ollama",
 // "llama", "torch", "vllm", "triton" or "compute"; otherwise "G" (graphics).
@@ -68,4 +68,4 @@ void sort_processes(DeviceList& devices);
 // the OS session cannot open nothing changes (and nothing is sorted).
 void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platform::GpuOs& os);
 
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

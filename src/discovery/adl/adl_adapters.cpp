@@ -2,19 +2,15 @@
 // PCI device ID in an element's UDID text.
 
 #include <algorithm>
-#include <charconv>
 
 #include "discovery/adl/adl_internal.h"
+#include "discovery/pci_id.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 constexpr int kAmdVendorDecimal = 1002;  // some drivers report the ID as decimal digits
 constexpr int kAmdVendorPci = 0x1002;
-
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 }  // namespace
 
@@ -48,19 +44,6 @@ std::vector<std::size_t> select_adapters(std::span<const AdapterInfo> table) {
     return selected;
 }
 
-std::optional<std::uint32_t> parse_dev_id(std::string_view udid) {
-    const std::size_t marker = udid.find("DEV_");
-    if (marker == std::string_view::npos) return std::nullopt;
-    const std::string_view rest = udid.substr(marker + 4);
-    std::size_t run = 0;
-    while (run < rest.size() && is_hex_digit(rest[run])) ++run;
-    // A run that reaches the end of the text is cut to the 4 digits of a PCI ID.
-    if (run == rest.size()) run = std::min<std::size_t>(run, 4);
-    if (run == 0) return std::nullopt;
-    std::uint32_t value = 0;
-    const auto [end, error] = std::from_chars(rest.data(), rest.data() + run, value, 16);
-    if (error != std::errc() || end != rest.data() + run) return std::nullopt;
-    return value;
-}
+std::optional<std::uint32_t> parse_dev_id(std::string_view udid) { return pci_id_field(udid, kPciDevice); }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -6,7 +6,7 @@
 #include "platform/console.h"
 #include "platform/system.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 AdlHost AdlHost::system() {
     AdlHost host;
@@ -22,4 +22,4 @@ Status query_pmlog(DeviceList& devices) { return query_pmlog(devices, AdlHost::s
 
 Status overdrive_fallback(DeviceList& devices) { return overdrive_fallback(devices, AdlHost::system()); }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -1,11 +1,12 @@
 #pragma once
 // The display library backend: PMLog sensor readings (discovery or
 // enrichment), memory technology names and the OverdriveN fallback.
+// Windows only: the Windows pass asks it; Linux reads the kernel's files instead.
 
 #include "common/error.h"
 #include "discovery/device.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 // Discovery mode when `devices` is empty on entry (appends "adl-pmlog"
 // records), enrichment mode otherwise (fills sensors, appends "+adl").
@@ -15,4 +16,4 @@ Status query_pmlog(DeviceList& devices);
 // from OverdriveN.
 Status overdrive_fallback(DeviceList& devices);
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

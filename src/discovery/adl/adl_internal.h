@@ -18,7 +18,7 @@
 #include "discovery/naming/naming.h"
 #include "platform/library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 // What a backend call takes from the world around it.
 struct AdlHost {
@@ -89,4 +89,4 @@ std::vector<AdapterInfo> make_adapter_table(int count);
 // The table's size in bytes, as the library expects it.
 int table_byte_size(const std::vector<AdapterInfo>& table);
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -6,7 +6,7 @@
 #include "common/text.h"
 #include "platform/system.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 Result<platform::Library> load_library(std::span<const std::string> names) {
     return platform::Library::open_first(names);
@@ -55,4 +55,4 @@ std::string read_text(const char (&field)[kTextSize]) {
     return std::string(text::trim(text::utf8_lossy(std::string_view(field, length))));
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -13,7 +13,7 @@
 #include "discovery/adl/adl_types.h"
 #include "platform/library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 // The places the library is looked for, in order; the first that loads wins.
 inline constexpr std::array<std::string_view, 5> kLibraryNames = {
@@ -68,4 +68,4 @@ Status resolve_entry(const platform::Library& library, const char* name, Fn& ent
     return {};
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

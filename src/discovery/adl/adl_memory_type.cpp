@@ -4,7 +4,7 @@
 #include "discovery/adl/adl_internal.h"
 #include "discovery/adl/adl_library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 std::optional<std::string> query_memory_type(const platform::Library& library, AdlContext context,
                                              int adapter_index, bool adl2_mode) {
@@ -51,4 +51,4 @@ std::optional<std::string> query_memory_type(const platform::Library& library, A
     return std::nullopt;
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -3,7 +3,7 @@
 #include "discovery/adl/adl_internal.h"
 #include "discovery/adl/adl_library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 constexpr int kEdgeTemperature = 0;
@@ -148,4 +148,4 @@ Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
     return {};
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -8,7 +8,7 @@
 #include "discovery/adl/adl_internal.h"
 #include "discovery/adl/adl_library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 constexpr std::uint32_t kLegacySampleRateMs = 100;
@@ -391,4 +391,4 @@ Status query_pmlog(DeviceList& devices, const AdlHost& host) {
     return {};
 }
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 
 constexpr int kAdlOk = 0;
 constexpr std::size_t kTextSize = 256;      // every fixed text field
@@ -204,4 +204,4 @@ using Adl2OverdriveNPerformanceStatusGet = int (*)(AdlContext, int adapter, ADLO
 using Adl2OverdriveNFanControlGet = int (*)(AdlContext, int adapter, ADLODNFanControl*);
 using Adl2OverdriveNThrottleNotificationGet = int (*)(AdlContext, int adapter, int* status, int* flags);
 
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -9,7 +9,7 @@
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/library.h"
 
-namespace karvo::hip {
+namespace karvo::discovery::hip {
 namespace {
 
 // The leading part of the runtime's published device-properties structure (the
@@ -135,4 +135,4 @@ Result<DeviceList> query_hip_devices() {
     return query_hip_devices_from(kRuntimeCandidates, [] { return wmi::query_system_memory_code(); });
 }
 
-}  // namespace karvo::hip
+}  // namespace karvo::discovery::hip

@@ -2,7 +2,8 @@
 // The HIP runtime backend: loads the AMD HIP runtime at run time, counts the
 // GPUs it sees and turns each one's device properties into a "hip" record.
 // Nothing is linked at build time; a machine without the runtime gets an error
-// value, which the discovery chain discards.
+// value, which the discovery pass discards. Both systems: the Windows pass
+// always asks it, the Linux pass only when amdgpu shows no card.
 
 #include <array>
 #include <cstddef>
@@ -15,7 +16,7 @@
 #include "discovery/device.h"
 #include "discovery/naming/naming.h"
 
-namespace karvo::hip {
+namespace karvo::discovery::hip {
 
 // Where the runtime may live, tried in this order; the first one that opens is
 // used. Drive paths only mean something on Windows and fail at once elsewhere.
@@ -56,4 +57,4 @@ Result<DeviceList> query_hip_devices_from(std::span<const std::string_view> cand
 // One backend call over kRuntimeCandidates, with the real system memory query.
 Result<DeviceList> query_hip_devices();
 
-}  // namespace karvo::hip
+}  // namespace karvo::discovery::hip

@@ -9,7 +9,7 @@
 
 #include <array>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 struct IdRow {
@@ -152,4 +152,4 @@ std::optional<std::string_view> driver_memory_name(std::uint32_t vram_type) {
     return kNames[vram_type];
 }
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 
 // The graphics target of graphics-core (GC) IP version major.minor.revision,
 // as IP discovery and the driver number it ("11.0.1" is "gfx1103"); nothing
@@ -36,4 +36,4 @@ std::optional<std::string_view> apu_memory_for_device_id(std::uint32_t device_id
 std::optional<std::string_view> driver_memory_name(std::uint32_t vram_type);
 inline constexpr std::uint32_t kDriverMemoryHbm = 6;
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -4,7 +4,7 @@
 
 #include "common/text.h"
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 // Hex digits with an optional "0x", blanks around them allowed; nothing above `max`.
@@ -53,4 +53,4 @@ const MarketingNames& builtin_marketing_names() {
     return names;
 }
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

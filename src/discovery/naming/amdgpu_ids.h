@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 
 class MarketingNames {
 public:
@@ -42,4 +42,4 @@ extern const std::string_view kBuiltinAmdgpuIds;
 // The built-in list, parsed on first use and kept for the life of the process.
 const MarketingNames& builtin_marketing_names();
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -4,7 +4,7 @@
 #include <array>
 #include <initializer_list>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
@@ -130,4 +130,4 @@ std::optional<std::string> full_memory_name(std::uint32_t code) {
     }
 }
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -1,6 +1,7 @@
 #pragma once
 // Fixed lookups that supply the graphics target and the memory technology of
 // a GPU from what the sources report: its marketing name or its PCI device ID.
+// Both systems: every source that reports no graphics target or memory type asks.
 
 #include <cstdint>
 #include <functional>
@@ -8,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 
 // Asks for the SMBIOS memory-type code of the system RAM (integrated GPUs share
 // it); nothing when it cannot be had. The real one starts PowerShell.
@@ -25,4 +26,4 @@ std::string memory_type_for_device_id(std::uint32_t device_id, const MemoryCodeQ
 std::string short_memory_name(std::optional<std::uint32_t> code);
 std::optional<std::string> full_memory_name(std::uint32_t code);
 
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -4,7 +4,7 @@
 
 #include "platform/process.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 
 Result<std::string> run_powershell(std::string_view script, std::chrono::milliseconds time_limit) {
     platform::ProcessSpec spec;
@@ -20,4 +20,4 @@ Result<std::string> run_powershell(std::string_view script, std::chrono::millise
     return std::move(std::move(result).value().out);
 }
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

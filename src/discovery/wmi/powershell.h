@@ -7,7 +7,7 @@
 
 #include "common/error.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 
 // Longest a PowerShell run may take before it is stopped.
 inline constexpr std::chrono::milliseconds kPowerShellTimeLimit{10000};
@@ -18,4 +18,4 @@ inline constexpr std::chrono::milliseconds kPowerShellTimeLimit{10000};
 Result<std::string> run_powershell(std::string_view script,
                                    std::chrono::milliseconds time_limit = kPowerShellTimeLimit);
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

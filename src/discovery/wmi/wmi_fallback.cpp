@@ -2,7 +2,7 @@
 
 #include "discovery/wmi/powershell.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 
 Result<DeviceList> query_wmi_devices() {
     auto output = run_powershell(kAdapterScript);
@@ -17,4 +17,4 @@ std::optional<std::uint32_t> query_system_memory_code() {
     return parse_memory_code(*output);
 }
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

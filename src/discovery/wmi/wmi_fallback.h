@@ -1,5 +1,6 @@
 #pragma once
 // AMD display adapters and the system memory type, read from WMI through PowerShell.
+// Windows only.
 
 #include <cstdint>
 #include <optional>
@@ -9,7 +10,7 @@
 #include "discovery/device.h"
 #include "discovery/naming/naming.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 
 // The two PowerShell scripts, each passed as one argument exactly as written.
 inline constexpr std::string_view kAdapterScript =
@@ -34,4 +35,4 @@ std::optional<std::uint32_t> query_system_memory_code();
 // Reads the memory script's output: trimmed, "+"? digits, unsigned 32-bit.
 std::optional<std::uint32_t> parse_memory_code(std::string_view output);
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

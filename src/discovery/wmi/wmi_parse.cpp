@@ -1,37 +1,16 @@
 // Reading what the two WMI scripts print. No process is started here.
 
-#include <charconv>
 #include <limits>
 #include <string>
 #include <utility>
 
 #include "common/json_reader.h"
 #include "common/text.h"
+#include "discovery/pci_id.h"
 #include "discovery/wmi/wmi_fallback.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 namespace {
-
-bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
-
-// The hexadecimal number right after the first `marker` in a PNP device ID
-// ("PCI\VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8\6&1"); 0 when there is no
-// marker, no digit after it, or the number does not fit 32 bits. A run that
-// reaches the end of the text is cut to its first 8 digits.
-std::uint32_t hex_after(std::string_view text, std::string_view marker) {
-    const auto found = text.find(marker);
-    if (found == std::string_view::npos) return 0;
-    const std::size_t start = found + marker.size();
-    std::size_t end = start;
-    while (end < text.size() && is_hex_digit(text[end])) ++end;
-    std::string_view run = text.substr(start, end - start);
-    if (end == text.size() && run.size() > 8) run = run.substr(0, 8);
-    if (run.empty()) return 0;
-    std::uint32_t value = 0;
-    const auto [ptr, ec] = std::from_chars(run.data(), run.data() + run.size(), value, 16);
-    if (ec != std::errc() || ptr != run.data() + run.size()) return 0;
-    return value;
-}
 
 std::string string_member(const json::Value& object, std::string_view name, std::string_view fallback) {
     if (const json::Value* member = object.find(name))
@@ -60,10 +39,10 @@ GpuDevice adapter_record(const json::Value& element, std::uint32_t position, con
     device.bdf = string_member(object, "PNPDeviceID", "");
     device.driver_version = string_member(object, "DriverVersion", "");
     device.vram_total_mb = adapter_ram_mb(object);
-    const std::uint32_t device_id = hex_after(device.bdf, "DEV_");
+    const std::uint32_t device_id = pci_id_field(device.bdf, kPciDevice).value_or(0);
     device.device_id = device_id;
-    device.subsystem_id = hex_after(device.bdf, "SUBSYS_");
-    device.rev_id = hex_after(device.bdf, "REV_");
+    device.subsystem_id = pci_id_field(device.bdf, kPciSubsystem).value_or(0);
+    device.rev_id = pci_id_field(device.bdf, kPciRevision).value_or(0);
     device.vendor_id = kAmdVendorId;
     device.vendor_name = kAmdVendorName;
     device.vram_type = naming::memory_type_for_device_id(device_id, query_code);
@@ -107,4 +86,4 @@ std::optional<std::uint32_t> parse_memory_code(std::string_view output) {
     return static_cast<std::uint32_t>(*code);
 }
 
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

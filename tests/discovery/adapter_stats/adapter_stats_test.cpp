@@ -4,7 +4,7 @@
 
 #include "fake_gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 using testing::amd_adapter;
@@ -246,4 +246,4 @@ TEST(AdapterStatistics, HugeFiguresSaturateInsteadOfWrapping) {
 }
 
 }  // namespace
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

@@ -6,7 +6,7 @@
 
 #include "fake_gpu_os.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 using testing::counter_item;
@@ -308,4 +308,4 @@ TEST(ProcessMemoryStep, RunsThroughTheAdapterStepWithItsMap) {
 }
 
 }  // namespace
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

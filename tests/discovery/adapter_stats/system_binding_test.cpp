@@ -10,7 +10,7 @@
 #include "discovery/adapter_stats/adapter_stats.h"
 #include "platform/system.h"
 
-namespace karvo::adapter_stats {
+namespace karvo::discovery::adapter_stats {
 namespace {
 
 GpuDevice sample_record() {
@@ -91,4 +91,4 @@ TEST(SystemBinding, SessionsOpenAndCloseRepeatedly) {
 }
 
 }  // namespace
-}  // namespace karvo::adapter_stats
+}  // namespace karvo::discovery::adapter_stats

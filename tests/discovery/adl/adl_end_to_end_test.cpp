@@ -14,7 +14,7 @@
 #include "support/run_karvo.h"
 #include "support/temp_dir.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 namespace fs = std::filesystem;
@@ -210,4 +210,4 @@ TEST_F(AdlEndToEnd, NoAdaptersAnywhere) {
 }
 
 }  // namespace
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

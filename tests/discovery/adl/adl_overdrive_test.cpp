@@ -6,7 +6,7 @@
 #include "discovery/adl/adl_library.h"
 #include "fake_adl_fixture.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 using testing::FakeAdl;
@@ -243,4 +243,4 @@ memory ADL2_Adapter_MemoryInfo2_Get GDDR5
 }
 
 }  // namespace
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

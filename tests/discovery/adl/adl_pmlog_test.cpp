@@ -7,7 +7,7 @@
 #include "discovery/adl/adl_library.h"
 #include "fake_adl_fixture.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 using testing::FakeAdl;
@@ -536,4 +536,4 @@ TEST(CallbackBlocks, EveryBlockIsFreedWhenItsUseEnds) {
 }
 
 }  // namespace
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

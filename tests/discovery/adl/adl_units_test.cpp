@@ -9,35 +9,13 @@
 #include "discovery/adl/adl_internal.h"
 #include "discovery/adl/adl_library.h"
 
-namespace karvo::adl {
+namespace karvo::discovery::adl {
 namespace {
 
 // True when none of the fan, voltage, memory-activity and throttle figures is set.
 bool no_extras(const GpuDevice& d) {
     return !d.fan_rpm && !d.fan_percent && !d.voltage_soc_mv && !d.voltage_gfx_mv && !d.voltage_mem_mv &&
            !d.mem_util_percent && !d.throttle;
-}
-
-TEST(ParseDevId, ReadsTheHexRunAfterDev) {
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8"), 0x744Cu);
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_73BF"), 0x73BFu);
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_73bf&x"), 0x73BFu);
-    // A run that reaches the end keeps at most 4 digits; one that ends early is taken whole.
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_73BF1"), 0x73BFu);
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_73BF1&"), 0x73BF1u);
-    EXPECT_EQ(parse_dev_id("DEV_12"), 0x12u);
-    // Only the first marker counts.
-    EXPECT_EQ(parse_dev_id("DEV_XYZ&DEV_744C"), std::nullopt);
-}
-
-TEST(ParseDevId, NothingWithoutDigitsOrOnOverflow) {
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&DEV_XYZ"), std::nullopt);
-    EXPECT_EQ(parse_dev_id("PCI_VEN_1002&SUBSYS_1234"), std::nullopt);
-    EXPECT_EQ(parse_dev_id(""), std::nullopt);
-    EXPECT_EQ(parse_dev_id("DEV_"), std::nullopt);
-    EXPECT_EQ(parse_dev_id("dev_744C"), std::nullopt);
-    EXPECT_EQ(parse_dev_id("DEV_123456789&"), std::nullopt);   // nine digits overflow 32 bits
-    EXPECT_EQ(parse_dev_id("DEV_FFFFFFFF&"), 0xFFFFFFFFu);
 }
 
 TEST(ReadText, StopsAtNulDecodesAndTrims) {
@@ -247,4 +225,4 @@ TEST(AllocationCallback, BlocksBelongToTheCurrentArenaAndEndWithIt) {
 }
 
 }  // namespace
-}  // namespace karvo::adl
+}  // namespace karvo::discovery::adl

@@ -16,7 +16,7 @@
 #include "support/run_karvo.h"
 #include "support/temp_dir.h"
 
-namespace karvo::adl::testing {
+namespace karvo::discovery::adl::testing {
 
 // Full path of the double in one of the fake folders ("adl", "adl-no-odn", ...).
 inline std::string fake_library(const std::string& variant) {
@@ -81,4 +81,4 @@ private:
     std::string log_path_;
 };
 
-}  // namespace karvo::adl::testing
+}  // namespace karvo::discovery::adl::testing

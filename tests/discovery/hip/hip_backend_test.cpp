@@ -16,7 +16,7 @@
 #include "support/run_karvo.h"
 #include "support/temp_dir.h"
 
-namespace karvo::hip {
+namespace karvo::discovery::hip {
 namespace {
 
 using Buffer = std::vector<unsigned char>;
@@ -305,4 +305,4 @@ TEST(HipFake, LibraryIsUnloadedOnSuccessAndOnFailure) {
 }
 
 }  // namespace
-}  // namespace karvo::hip
+}  // namespace karvo::discovery::hip

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 using Text = std::optional<std::string_view>;
@@ -60,4 +60,4 @@ TEST(AmdChips, DriverMemoryCodes) {
 }
 
 }  // namespace
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 TEST(MarketingNames, LinesTheListIsMadeOf) {
@@ -42,4 +42,4 @@ TEST(MarketingNames, BuiltInListIsParsedOnce) {
 }
 
 }  // namespace
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace karvo::naming {
+namespace karvo::discovery::naming {
 namespace {
 
 // A memory query that answers `code` and counts how often it was asked.
@@ -154,4 +154,4 @@ TEST(MemoryTables, ShortAndFullNames) {
 }
 
 }  // namespace
-}  // namespace karvo::naming
+}  // namespace karvo::discovery::naming

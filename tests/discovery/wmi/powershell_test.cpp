@@ -16,7 +16,7 @@
 #include "support/run_karvo.h"
 #include "support/temp_dir.h"
 
-namespace karvo::wmi {
+namespace karvo::discovery::wmi {
 namespace {
 
 std::string utf8(const std::filesystem::path& path) {
@@ -235,4 +235,4 @@ TEST_F(FakePowerShell, MissingPowerShell) {
 }
 
 }  // namespace
-}  // namespace karvo::wmi
+}  // namespace karvo::discovery::wmi

@@ -55,7 +55,7 @@
 
 #include "discovery/adl/adl_types.h"
 
-using namespace karvo::adl;
+using namespace karvo::discovery::adl;
 
 // Everything else has internal linkage, so the library really unloads on Linux.
 namespace {

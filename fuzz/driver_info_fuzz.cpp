@@ -22,7 +22,8 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::size_t split = data[0] * 4 < bytes.size() ? data[0] * 4 : bytes.size();
+    const std::size_t wanted = std::size_t{data[0]} * 4;
+    const std::size_t split = wanted < bytes.size() ? wanted : bytes.size();
     const karvo::platform::AmdgpuInfo answer{bytes.substr(0, split), bytes.substr(split)};
     const auto facts = karvo::discovery::linux::decode_driver_facts(answer);
     check(facts.has_value() == (split >= 180));

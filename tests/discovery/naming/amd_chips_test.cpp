@@ -1,4 +1,4 @@
-// The chip tables at the edges of their rows.
+// The chip tables at the edges of their rows (GC versions and memory codes: driver_info_test.cpp).
 #include "discovery/naming/amd_chips.h"
 
 #include <gtest/gtest.h>
@@ -20,8 +20,6 @@ TEST(AmdChips, DeviceIdRowEdges) {
         {0x131E, {}, {}, {}},
         {0x163F, {}, {}, "LPDDR5"},           // Steam Deck: IP discovery gives its target
         {0x15DD, "gfx902", {}, "DDR4"},
-        {0x1586, {}, {}, "LPDDR5"},           // Strix Halo
-        {0x6780, "gfx600", {}, {}},
         {0x67DF, "gfx803", {}, {}},           // RX 580
         {0x687F, "gfx900", "HBM2", {}},       // Vega 56/64
         {0x6880, {}, {}, {}},
@@ -39,24 +37,6 @@ TEST(AmdChips, DeviceIdRowEdges) {
         EXPECT_EQ(hbm_type_for_device_id(c.id), c.hbm) << std::hex << c.id;
         EXPECT_EQ(apu_memory_for_device_id(c.id), c.apu) << std::hex << c.id;
     }
-}
-
-TEST(AmdChips, GraphicsCoreVersions) {
-    EXPECT_EQ(gfx_target_for_gc_version(10, 1, 10), "gfx1010");
-    EXPECT_EQ(gfx_target_for_gc_version(11, 0, 1), "gfx1103");  // Phoenix: not "gfx1101"
-    EXPECT_EQ(gfx_target_for_gc_version(10, 3, 1), "gfx1033");  // Van Gogh
-    EXPECT_EQ(gfx_target_for_gc_version(9, 4, 2), "gfx90a");
-    EXPECT_EQ(gfx_target_for_gc_version(12, 0, 1), "gfx1201");
-    EXPECT_EQ(gfx_target_for_gc_version(12, 0, 2), std::nullopt);
-    EXPECT_EQ(gfx_target_for_gc_version(0x10B, 0, 1), std::nullopt);  // 11.0.1 plus a stray bit
-}
-
-TEST(AmdChips, DriverMemoryCodes) {
-    EXPECT_EQ(driver_memory_name(0), std::nullopt);
-    EXPECT_EQ(driver_memory_name(1), "GDDR1");
-    EXPECT_EQ(driver_memory_name(kDriverMemoryHbm), "HBM");
-    EXPECT_EQ(driver_memory_name(13), "HBM3e");
-    EXPECT_EQ(driver_memory_name(14), std::nullopt);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ karvo::DeviceList big_list() {
             proc.pid = 1000 * (g + 1) + p;
             proc.name = "worker-process-" + std::to_string(p) + ".exe";
             proc.mem_used_mb = (p * 7919u) % 4096u;
-            proc.proc_type = p % 3 == 0 ? "G" : "C";
+            proc.proc_type = p % 3 == 0 ? karvo::ProcessKind::graphics : karvo::ProcessKind::compute;
             d.processes.push_back(std::move(proc));
         }
         list.push_back(std::move(d));

@@ -96,8 +96,7 @@ karvo::DeviceList make_list(Input& in) {
             proc.pid = in.number<std::uint32_t>();
             proc.name = in.text();
             proc.mem_used_mb = in.number<std::uint32_t>();
-            // Mostly arbitrary text; sometimes one of discovery's codes.
-            proc.proc_type = (in.byte() & 3) == 0 ? std::string(in.byte() & 1 ? "C" : "G") : in.text();
+            proc.proc_type = in.byte() & 1 ? karvo::ProcessKind::compute : karvo::ProcessKind::graphics;
             proc.gtt_used_mb = in.number<std::uint32_t>();
             if (const std::uint8_t engines = in.byte(); engines & 0x80) {
                 proc.busy_ns.emplace();
@@ -155,7 +154,8 @@ void check_json(const std::string& text, const karvo::DeviceList& list) {
         check(processes != nullptr && processes->size() == d.processes.size());
         for (std::size_t p = 0; p < d.processes.size(); ++p) {
             check_string((*processes)[p].find("name"), d.processes[p].name);
-            check_string((*processes)[p].find("proc_type"), d.processes[p].proc_type);
+            check_string((*processes)[p].find("proc_type"),
+                         std::string(karvo::render::process_kind_code(d.processes[p].proc_type)));
             check_string((*processes)[p].find("pod"), d.processes[p].pod);
             const auto* busy = (*processes)[p].find("busy_ns");
             check(d.processes[p].busy_ns ? busy->as_object() != nullptr : busy->is_null());
@@ -172,11 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_json(karvo::render::render_json_compact(list), list);
     check_json(karvo::render::render_json_pretty(list), list);
 
-    karvo::DeviceList coded = list;
-    for (auto& d : coded)
-        for (auto& p : d.processes)
-            if (p.proc_type != "C") p.proc_type = "G";
-    const std::string metrics = karvo::render::render_metrics(coded, 0.25);
+    const std::string metrics = karvo::render::render_metrics(list, 0.25);
     // Every line is a HELP or TYPE line or one sample; one process-memory
     // sample per process.
     std::size_t processes = 0, process_samples = 0;

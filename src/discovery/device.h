@@ -40,11 +40,16 @@ struct EngineTimes {
     bool operator==(const EngineTimes&) const = default;
 };
 
+// What a process uses the GPU for, as far as its source can tell: compute
+// (KFD clients, HIP and ML runtimes) or graphics (everything else). The
+// renderers spell it.
+enum class ProcessKind : std::uint8_t { compute, graphics };
+
 struct GpuProcess {
     std::uint32_t pid = 0;
     std::string name;
     std::uint32_t mem_used_mb = 0;
-    std::string proc_type;  // "C" (compute) or "G" (graphics)
+    ProcessKind proc_type = ProcessKind::graphics;
     std::uint32_t gtt_used_mb = 0;          // system memory the GPU maps for it
     std::optional<EngineTimes> busy_ns;     // absent when the source has no engine time for it
     std::string container_id;               // first 12 hex digits; empty outside a container

@@ -181,7 +181,7 @@ const ProcessFigure kProcessFigures[] = {
     {"name", "", [](const GpuProcess& p) { return text(p.name); }, {}},
     {"mem_used_mb", "MB", [](const GpuProcess& p) { return count(p.mem_used_mb); },
      gauge("amd_gpu_process_mem_mb", "VRAM held by a process in MB.")},
-    {"proc_type", "", [](const GpuProcess& p) { return text(p.proc_type); }, {}},
+    {"proc_type", "", [](const GpuProcess& p) { return text(process_kind_code(p.proc_type)); }, {}},
     {"gtt_used_mb", "MB", [](const GpuProcess& p) { return count(p.gtt_used_mb); },
      gauge("amd_gpu_process_gtt_mb", "System memory mapped by the GPU for a process (GTT, shared memory) in MB.")},
     {"busy_ns", "ns", [](const GpuProcess& p) { return engines(p.busy_ns); },

@@ -95,6 +95,9 @@ std::span<const InfoLabel> process_context_labels();
 // are, numbers in decimal.
 std::string label_text(const FigureValue& value);
 
+// How every output spells a process's kind: "C" (compute) or "G" (graphics).
+constexpr std::string_view process_kind_code(ProcessKind kind) { return kind == ProcessKind::compute ? "C" : "G"; }
+
 // The figure of a record by its JSON key; nullptr when there is none.
 const DeviceFigure* find_device_figure(std::string_view key);
 const ProcessFigure* find_process_figure(std::string_view key);

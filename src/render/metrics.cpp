@@ -116,9 +116,9 @@ std::string process_labels(const GpuDevice& d, const GpuProcess& p) {
     numfmt::append_unsigned(labels, p.pid);
     labels += '"';
     append_label(labels, "name", p.name);
-    // The type is our own one-letter code ("C" or "G"), written as it is.
+    // The type is our own one-letter code: nothing to escape.
     labels += ",type=\"";
-    labels += p.proc_type;
+    labels += process_kind_code(p.proc_type);
     labels += '"';
     for (const InfoLabel& context : process_context_labels()) {
         const std::string value = label_text(find_process_figure(context.key)->read(p));

@@ -7,6 +7,7 @@
 
 #include "common/numfmt.h"
 #include "common/text.h"
+#include "render/figures.h"
 
 namespace karvo::render {
 namespace {
@@ -224,7 +225,7 @@ void append_processes(std::string& out, const DeviceList& devices, const TableOp
         out += ' ';
         append_left(out, numfmt::unsigned_text(p.pid), 8);
         out += ' ';
-        append_left(out, display_text(p.proc_type), 6);
+        append_left(out, std::string(process_kind_code(p.proc_type)), 6);
         out += ' ';
         append_left(out, text::truncate_cell(display_text(p.name), kProcessNameWidth), kProcessNameWidth);
         out += ' ';

@@ -58,7 +58,7 @@ TEST(JsonDocument, ReadingsPresentAbsentAndNonFinite) {
 
 TEST(JsonDocument, PrettyLayoutIndentsTwoBlanksPerLevel) {
     GpuDevice d = bare_device();
-    d.processes = {process(1234, "x.exe", 512, "C")};
+    d.processes = {process(1234, "x.exe", 512, ProcessKind::compute)};
     const std::string text = render_json_pretty({d});
     EXPECT_TRUE(text.starts_with("[\n  {\n    \"index\": 1,\n    \"market_name\": \"AMD Radeon(TM) Graphics\",\n"))
         << text;

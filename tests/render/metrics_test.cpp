@@ -57,7 +57,7 @@ TEST(Metrics, SampleLinesKeepTheirBytes) {
     GpuDevice d = full_device();
     d.temp_edge_c = 51.0f;
     d.power_w = 12.25f;
-    d.processes = {process(4242, "blender.exe", 2048, "G")};
+    d.processes = {process(4242, "blender.exe", 2048, ProcessKind::graphics)};
     const std::string samples = samples_of(render_metrics({d}));
     for (const char* line : {
              "amd_gpu_vram_total_mb{id=\"0\",name=\"AMD Radeon RX 7900 XTX\"} 24560\n"
@@ -101,14 +101,13 @@ TEST(Metrics, NonFiniteReadingsUseTheExpositionWords) {
 TEST(Metrics, LabelValuesAreEscapedAndStayOnOneLine) {
     GpuDevice d = bare_device();
     d.market_name = "Radeon \"Pro\" C:\\gpu\r\nx";
-    d.processes = {process(9, "evil\"\\\nname\r.exe", 3, "C\"")};
+    d.processes = {process(9, "evil\"\\\nname\r.exe", 3, ProcessKind::compute)};
     d.processes[0].pod = "p\nod";
     const std::string samples = samples_of(render_metrics({d}));
     EXPECT_NE(samples.find("amd_gpu_vram_total_mb{id=\"1\",name=\"Radeon \\\"Pro\\\" C:\\\\gpu  x\"} 512\n"),
               std::string::npos)
         << samples;
-    // The type is our own one-letter code and is written as it is.
-    EXPECT_NE(samples.find("amd_gpu_process_mem_mb{id=\"1\",pid=\"9\",name=\"evil\\\"\\\\ name .exe\",type=\"C\"\","
+    EXPECT_NE(samples.find("amd_gpu_process_mem_mb{id=\"1\",pid=\"9\",name=\"evil\\\"\\\\ name .exe\",type=\"C\","
                            "pod=\"p od\"} 3\n"),
               std::string::npos)
         << samples;

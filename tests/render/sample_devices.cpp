@@ -10,12 +10,12 @@
 
 namespace karvo::testing {
 
-GpuProcess process(std::uint32_t pid, std::string name, std::uint32_t mem_used_mb, std::string type) {
+GpuProcess process(std::uint32_t pid, std::string name, std::uint32_t mem_used_mb, ProcessKind kind) {
     GpuProcess p;
     p.pid = pid;
     p.name = std::move(name);
     p.mem_used_mb = mem_used_mb;
-    p.proc_type = std::move(type);
+    p.proc_type = kind;
     return p;
 }
 
@@ -50,7 +50,7 @@ GpuDevice full_device() {
     d.power_w = 212.25f;
     d.power_cap_w = 355.0f;
     d.backend = "hip+wmi+adl";
-    d.processes = {process(4242, "blender.exe", 2048, "G"), process(977, "python.exe", 640, "C")};
+    d.processes = {process(4242, "blender.exe", 2048, ProcessKind::graphics), process(977, "python.exe", 640, ProcessKind::compute)};
     return d;
 }
 
@@ -83,13 +83,13 @@ DeviceList crowded_list() {
     second.vram_used_mb = 511;
     for (std::uint32_t i = 0; i < 15; ++i) {
         // Sizes repeat so the stable order across GPUs shows.
-        first.processes.push_back(process(1000 + i, "worker-" + std::to_string(i) + ".exe", 100 * (i % 5), "C"));
+        first.processes.push_back(process(1000 + i, "worker-" + std::to_string(i) + ".exe", 100 * (i % 5), ProcessKind::compute));
     }
     for (std::uint32_t i = 0; i < 10; ++i) {
         // 61 bytes; the cut after 39 bytes falls inside the "\xC3\xBC" at byte 38.
         std::string name = i == 0 ? "Ein sehr langer Prozessname Gr\xC3\xB6\xC3\x9F" "enpr\xC3\xBC" "fung f\xC3\xBCr Modelle.exe"
                                   : "render-" + std::to_string(i) + ".exe";
-        second.processes.push_back(process(2000 + i, std::move(name), 100 * (i % 4), i % 2 ? "G" : "C"));
+        second.processes.push_back(process(2000 + i, std::move(name), 100 * (i % 4), i % 2 ? ProcessKind::graphics : ProcessKind::compute));
     }
     return {first, second};
 }
@@ -110,7 +110,7 @@ DeviceList telemetry_list() {
     card.pcie_max_speed_gt = 32;
     card.ecc_correctable = 3;
     card.ecc_uncorrectable = 0;
-    GpuProcess trainer = process(4242, "python3", 20480, "C");
+    GpuProcess trainer = process(4242, "python3", 20480, ProcessKind::compute);
     trainer.gtt_used_mb = 96;
     trainer.busy_ns = EngineTimes{};
     trainer.busy_ns->add(Engine::compute, 1500000000);
@@ -119,7 +119,7 @@ DeviceList telemetry_list() {
     trainer.container = "trainer";
     trainer.pod = "llm-train-0";
     trainer.pod_namespace = "ml";
-    GpuProcess docker = process(977, "ollama", 0, "C");
+    GpuProcess docker = process(977, "ollama", 0, ProcessKind::compute);
     docker.gtt_used_mb = 300;
     docker.busy_ns = EngineTimes{};
     docker.container_id = "0123456789ab";
@@ -133,7 +133,7 @@ DeviceList telemetry_list() {
     apu.voltage_soc_mv = 1004;
     apu.media_util_percent = 0;
     apu.throttle = std::vector<std::string>{};
-    GpuProcess llama = process(5150, "llama-server", 5, "C");
+    GpuProcess llama = process(5150, "llama-server", 5, ProcessKind::compute);
     llama.gtt_used_mb = 24576;
     llama.busy_ns = EngineTimes{};
     llama.busy_ns->add(Engine::gfx, 987654321);

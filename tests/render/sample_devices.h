@@ -14,7 +14,7 @@ GpuDevice full_device();
 // no processes.
 GpuDevice bare_device();
 // A process entry.
-GpuProcess process(std::uint32_t pid, std::string name, std::uint32_t mem_used_mb, std::string type = "C");
+GpuProcess process(std::uint32_t pid, std::string name, std::uint32_t mem_used_mb, ProcessKind kind = ProcessKind::compute);
 
 // full_device() and bare_device() (index 1).
 DeviceList mixed_list();

@@ -20,7 +20,7 @@ DeviceList sample_devices() {
     device.temp_edge_c = 41.0f;
     device.gfx_clock_mhz = 2100;
     device.backend = "hip";
-    device.processes.push_back({1234, "worker.exe", 512, "C"});
+    device.processes.push_back({1234, "worker.exe", 512, ProcessKind::compute});
     return {device};
 }
 

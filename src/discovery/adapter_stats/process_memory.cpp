@@ -90,14 +90,14 @@ void add_engine_item(DeviceList& devices, const AdapterMap& adapters, const plat
 
 }  // namespace
 
-std::string classify_process(std::string_view name) {
+ProcessKind classify_process(std::string_view name) {
     static constexpr std::array<std::string_view, 7> kComputeMarks = {"python", "ollama", "llama", "torch",
                                                                        "vllm",   "triton", "compute"};
     const std::string lower = text::ascii_lower(name);
     for (std::string_view mark : kComputeMarks) {
-        if (lower.find(mark) != std::string::npos) return "C";
+        if (lower.find(mark) != std::string::npos) return ProcessKind::compute;
     }
-    return "G";
+    return ProcessKind::graphics;
 }
 
 std::optional<std::uint32_t> instance_process_id(std::string_view instance_name) {

@@ -16,9 +16,9 @@
 
 namespace karvo::discovery::adapter_stats {
 
-// "C" (compute) when the lower-cased name contains "python", "ollama",
-// "llama", "torch", "vllm", "triton" or "compute"; otherwise "G" (graphics).
-std::string classify_process(std::string_view name);
+// Compute when the lower-cased name contains "python", "ollama",
+// "llama", "torch", "vllm", "triton" or "compute"; otherwise graphics.
+ProcessKind classify_process(std::string_view name);
 
 // The process ID of an instance name "pid_{id}_...", compared case-blind:
 // the decimal number (optional "+") between "pid_" and the next "_" or the end.

@@ -118,7 +118,7 @@ private:
             }
             const bool compute = kfd || use.compute;
             GpuProcess& entry = device.processes.emplace_back(
-                GpuProcess{pid, name, vram_mb, compute ? "C" : adapter_stats::classify_process(name)});
+                GpuProcess{pid, name, vram_mb, compute ? ProcessKind::compute : adapter_stats::classify_process(name)});
             entry.gtt_used_mb = gtt_mb;
             if (use.timed) entry.busy_ns = use.busy;
         }

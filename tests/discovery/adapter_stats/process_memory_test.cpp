@@ -33,14 +33,14 @@ struct Scene {
 };
 
 TEST(ClassifyProcess, ComputeMarksInTheLowerCasedName) {
-    EXPECT_EQ(classify_process("python.exe"), "C");
-    EXPECT_EQ(classify_process("Ollama App.exe"), "C");
-    EXPECT_EQ(classify_process("MyComputeTool.exe"), "C");
-    EXPECT_EQ(classify_process("LLAMA-SERVER.EXE"), "C");
-    EXPECT_EQ(classify_process("TorchRun.exe"), "C");
-    EXPECT_EQ(classify_process("explorer.exe"), "G");
-    EXPECT_EQ(classify_process("Unknown"), "G");
-    EXPECT_EQ(classify_process(""), "G");
+    EXPECT_EQ(classify_process("python.exe"), ProcessKind::compute);
+    EXPECT_EQ(classify_process("Ollama App.exe"), ProcessKind::compute);
+    EXPECT_EQ(classify_process("MyComputeTool.exe"), ProcessKind::compute);
+    EXPECT_EQ(classify_process("LLAMA-SERVER.EXE"), ProcessKind::compute);
+    EXPECT_EQ(classify_process("TorchRun.exe"), ProcessKind::compute);
+    EXPECT_EQ(classify_process("explorer.exe"), ProcessKind::graphics);
+    EXPECT_EQ(classify_process("Unknown"), ProcessKind::graphics);
+    EXPECT_EQ(classify_process(""), ProcessKind::graphics);
 }
 
 TEST(InstanceProcessId, DecimalBetweenPrefixAndNextUnderscore) {
@@ -116,7 +116,7 @@ TEST(ProcessItems, OneEntryPerProcessWithTheLargestValue) {
            counter_item(u"pid_4242_luid_0x00000000_0x0000d1f6_phys_2", 100 * MiB)});
 
     ASSERT_EQ(s.first().size(), 1u);
-    EXPECT_EQ(s.first()[0], (GpuProcess{4242, "python.exe", 500, "C"}));
+    EXPECT_EQ(s.first()[0], (GpuProcess{4242, "python.exe", 500, ProcessKind::compute}));
     EXPECT_TRUE(s.devices[1].processes.empty());
 }
 
@@ -127,7 +127,7 @@ TEST(ProcessItems, TheAdapterKeyPicksTheRecordWhateverTheCase) {
            counter_item(u"pid_14_luid_0x00000000_0x00001234_phys_0", 60 * MiB)});  // no such adapter
 
     ASSERT_EQ(s.first().size(), 1u);
-    EXPECT_EQ(s.first()[0], (GpuProcess{12, "Unknown", 40, "G"}));
+    EXPECT_EQ(s.first()[0], (GpuProcess{12, "Unknown", 40, ProcessKind::graphics}));
     ASSERT_EQ(s.devices[1].processes.size(), 1u);
     EXPECT_EQ(s.devices[1].processes[0].pid, 13u);
 }
@@ -174,11 +174,11 @@ TEST(ProcessItems, MoreThanTheCardHoldsIsIgnoredWhenTheTotalIsKnown) {
 
 TEST(ProcessItems, MergingKeepsTheFirstNameAndType) {
     Scene s;
-    s.devices[0].processes = {{7, "ollama.exe", 10, "C"}};
+    s.devices[0].processes = {{7, "ollama.exe", 10, ProcessKind::compute}};
     s.names = {{7, "explorer.exe"}};
     s.add({counter_item(instance(7), 30 * MiB), counter_item(instance(7), 20 * MiB)});
     ASSERT_EQ(s.first().size(), 1u);
-    EXPECT_EQ(s.first()[0], (GpuProcess{7, "ollama.exe", 30, "C"}));
+    EXPECT_EQ(s.first()[0], (GpuProcess{7, "ollama.exe", 30, ProcessKind::compute}));
 }
 
 TEST(SharedItems, MergedIntoListedProcessesOrListedFromOneMegabyte) {
@@ -194,9 +194,9 @@ TEST(SharedItems, MergedIntoListedProcessesOrListedFromOneMegabyte) {
                       counter_item(instance(11, u"luid_0x00000000_0x0000beef_phys_0"), 5 * MiB),
                       counter_item(instance(12, u"luid_0x00000001_0x0000d1f6_phys_0"), 5 * MiB)});
 
-    GpuProcess seven{7, "Unknown", 300, "G"};
+    GpuProcess seven{7, "Unknown", 300, ProcessKind::graphics};
     seven.gtt_used_mb = 90;
-    GpuProcess eight{8, "game.exe", 0, "G"};
+    GpuProcess eight{8, "game.exe", 0, ProcessKind::graphics};
     eight.gtt_used_mb = 1;
     // Under 1 MB, beyond the limit, another LUID: left out.
     EXPECT_EQ(s.first(), (std::vector<GpuProcess>{seven, eight}));
@@ -272,8 +272,8 @@ TEST(ProcessMemoryStep, NamesFromTheSnapshotAndSortedEntries) {
     apply_process_memory(devices, adapters, os);
 
     EXPECT_EQ(devices[0].processes,
-              (std::vector<GpuProcess>{{200, "python.exe", 700, "C"}, {300, "Unknown", 700, "G"},
-                                       {100, "explorer.exe", 100, "G"}}));
+              (std::vector<GpuProcess>{{200, "python.exe", 700, ProcessKind::compute}, {300, "Unknown", 700, ProcessKind::graphics},
+                                       {100, "explorer.exe", 100, ProcessKind::graphics}}));
     EXPECT_EQ(os.state.live_sessions, 0);
 }
 
@@ -281,7 +281,7 @@ TEST(ProcessMemoryStep, AnUnavailableCounterChangesNothing) {
     FakeGpuOs os;
     os.state.process_memory_available = false;
     DeviceList devices(1);
-    devices[0].processes = {{1, "a", 1, "G"}, {2, "b", 9, "G"}};  // deliberately unsorted
+    devices[0].processes = {{1, "a", 1, ProcessKind::graphics}, {2, "b", 9, ProcessKind::graphics}};  // deliberately unsorted
 
     apply_process_memory(devices, AdapterMap{{"0x00000000_0x0000d1f6", 0}}, os);
 
@@ -303,7 +303,7 @@ TEST(ProcessMemoryStep, RunsThroughTheAdapterStepWithItsMap) {
 
     (void)apply_adapter_statistics(devices, os);
 
-    EXPECT_EQ(devices[0].processes, (std::vector<GpuProcess>{{4242, "ollama.exe", 512, "C"}}));
+    EXPECT_EQ(devices[0].processes, (std::vector<GpuProcess>{{4242, "ollama.exe", 512, ProcessKind::compute}}));
     EXPECT_EQ(devices[0].vram_total_mb, 24576u);
 }
 

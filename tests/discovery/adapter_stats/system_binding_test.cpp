@@ -50,7 +50,6 @@ TEST(SystemBinding, RunsSilentlyAndLeavesASaneList) {
     for (const GpuProcess& process : device.processes) {
         EXPECT_NE(process.pid, 0u);
         EXPECT_GT(process.total_mb(), 0u);
-        EXPECT_TRUE(process.proc_type == "C" || process.proc_type == "G");
         EXPECT_FALSE(process.name.empty());
     }
 }

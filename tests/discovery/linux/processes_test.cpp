@@ -31,8 +31,8 @@ struct Scene {
     }
 };
 
-GpuProcess entry(std::uint32_t pid, std::string name, std::uint32_t mb, std::string type) {
-    return GpuProcess{pid, std::move(name), mb, std::move(type)};
+GpuProcess entry(std::uint32_t pid, std::string name, std::uint32_t mb, ProcessKind kind) {
+    return GpuProcess{pid, std::move(name), mb, kind};
 }
 
 // The same with engine times: what a process of drm-* clients gets (an empty
@@ -79,7 +79,7 @@ TEST(AttachProcesses, MemoryValuesKeysAndClientChecks) {
         scene.procs.comm(10, "Xorg\n").fd(10, 12, "/dev/dri/card0", row.fdinfo);
         const DeviceList devices = scene.run();
         const std::vector<GpuProcess> want =
-            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{timed(entry(10, "Xorg", row.mb, "G"))};
+            row.mb == 0 ? std::vector<GpuProcess>{} : std::vector{timed(entry(10, "Xorg", row.mb, ProcessKind::graphics))};
         EXPECT_EQ(devices[0].processes, want);
         EXPECT_TRUE(devices[1].processes.empty());
     }
@@ -125,12 +125,12 @@ TEST(AttachProcesses, SharedClientsSumsKfdNamesTypesAndOrder) {
 
     const DeviceList devices = scene.run();
     EXPECT_EQ(devices[0].processes,
-              (std::vector{timed(entry(501, "Unknown", 900, "C")), timed(entry(500, "blender", 600, "C")),
-                           timed(entry(100, "Xorg", 500, "G"), {{Engine::gfx, 5}}),
-                           timed(entry(502, "Unknown", 200, "G"))}));
+              (std::vector{timed(entry(501, "Unknown", 900, ProcessKind::compute)), timed(entry(500, "blender", 600, ProcessKind::compute)),
+                           timed(entry(100, "Xorg", 500, ProcessKind::graphics), {{Engine::gfx, 5}}),
+                           timed(entry(502, "Unknown", 200, ProcessKind::graphics))}));
     EXPECT_EQ(devices[1].processes,
-              (std::vector{timed(entry(42, "firefox", 700, "C"), {{Engine::compute, 5}}),
-                           timed(entry(43, "game", 500, "G"), {{Engine::gfx, 90000}, {Engine::compute, 5}})}));
+              (std::vector{timed(entry(42, "firefox", 700, ProcessKind::compute), {{Engine::compute, 5}}),
+                           timed(entry(43, "game", 500, ProcessKind::graphics), {{Engine::gfx, 90000}, {Engine::compute, 5}})}));
 }
 
 TEST(ParseFdinfo, SharedMemoryEnginesAndTheOlderForm) {
@@ -213,10 +213,10 @@ TEST(AttachProcesses, SharedMemoryAndEngineTimePerProcess) {
     };
     const DeviceList devices = scene.run();
     EXPECT_EQ(devices[0].processes,
-              (std::vector{entry(14, "worker", 1024, "C"), shared(entry(13, "oldgame", 512, "G"), 4),
-                           timed(shared(entry(10, "game", 0, "G"), 500), {{Engine::gfx, 100}, {Engine::dec, 5}}),
-                           timed(shared(entry(15, "hip", 300, "C"), 50), {{Engine::compute, 9}}),
-                           timed(entry(16, "odd", 10, "G"))}));
+              (std::vector{entry(14, "worker", 1024, ProcessKind::compute), shared(entry(13, "oldgame", 512, ProcessKind::graphics), 4),
+                           timed(shared(entry(10, "game", 0, ProcessKind::graphics), 500), {{Engine::gfx, 100}, {Engine::dec, 5}}),
+                           timed(shared(entry(15, "hip", 300, ProcessKind::compute), 50), {{Engine::compute, 9}}),
+                           timed(entry(16, "odd", 10, ProcessKind::graphics))}));
 }
 
 TEST(AttachProcesses, KfdOnlyProcessesAreComputeProcesses) {
@@ -232,8 +232,8 @@ TEST(AttachProcesses, KfdOnlyProcessesAreComputeProcesses) {
         .kfd(305, 3333, "5242880\n");  // no scanned card has this GPU
     scene.tree.folder("proc/300/fd").folder("proc/301/fd");
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{entry(300, "worker", 1024, "C"), entry(302, "Unknown", 3, "C")}));
-    EXPECT_EQ(devices[1].processes, (std::vector{entry(301, "blender", 2, "C")}));
+    EXPECT_EQ(devices[0].processes, (std::vector{entry(300, "worker", 1024, ProcessKind::compute), entry(302, "Unknown", 3, ProcessKind::compute)}));
+    EXPECT_EQ(devices[1].processes, (std::vector{entry(301, "blender", 2, ProcessKind::compute)}));
 
     // A card without a KFD node, or one whose record is not in the list, reads nothing.
     scene.cards = {{kCardA, std::nullopt, 0}, {kCardB, 2222u, 7}};
@@ -268,7 +268,7 @@ TEST(AttachProcesses, MalformedFilesNeverStopThePass) {
     scene.tree.folder("proc/2000/fdinfo/3");  // fdinfo that is a folder
     scene.procs.fd(2000, 3, "/dev/dri/card0");
     const DeviceList devices = scene.run();
-    EXPECT_EQ(devices[0].processes, (std::vector{timed(entry(3000, "good", 64, "G"))}));
+    EXPECT_EQ(devices[0].processes, (std::vector{timed(entry(3000, "good", 64, ProcessKind::graphics))}));
 }
 
 }  // namespace

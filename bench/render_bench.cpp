@@ -69,7 +69,9 @@ void run(benchmark::State& state, Render render) {
 
 void BM_JsonCompact(benchmark::State& state) { run(state, karvo::render::render_json_compact); }
 void BM_JsonPretty(benchmark::State& state) { run(state, karvo::render::render_json_pretty); }
-void BM_Metrics(benchmark::State& state) { run(state, [](const karvo::DeviceList& list) { return karvo::render::render_metrics(list); }); }
+void BM_Metrics(benchmark::State& state) {
+    run(state, [](const karvo::DeviceList& list) { return karvo::render::render_metrics(list); });
+}
 void BM_Table(benchmark::State& state) {
     run(state, [](const karvo::DeviceList& l) { return karvo::render::render_table(l, {false, 1}, "2026-01-31 23:59:58"); });
 }

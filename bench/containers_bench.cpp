@@ -19,6 +19,9 @@
 
 #include "discovery/linux/containers.h"
 #include "bench_clocks.h"
+#include "fixtures/card_builder.h"
+#include "fixtures/pod_builder.h"
+#include "fixtures/process_builder.h"
 #include "discovery/linux/linux_pass.h"
 #include "platform/system.h"
 
@@ -26,6 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvo::discovery::linux::Root;
+using karvo::testing::CardBuilder;
+using karvo::testing::PodBuilder;
+using karvo::testing::ProcessBuilder;
+using karvo::testing::SysTree;
 using karvo::bench::Clocks;
 using karvo::bench::timed;
 
@@ -34,16 +41,6 @@ constexpr std::uint32_t kFirstPid = 1000;
 constexpr std::uint32_t kGpuProcesses = 200;
 constexpr std::uint32_t kFds = 20;
 constexpr std::uint32_t kPods = 150;  // on the node; the first 50 hold GPU processes
-
-void write(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-void link(const fs::path& path, const std::string& target) {
-    fs::create_directories(path.parent_path());
-    fs::create_symlink(target, path);
-}
 
 std::string bdf(int card) { return card == 0 ? "0000:03:00.0" : "0000:13:00.0"; }
 
@@ -63,68 +60,49 @@ std::string pod_uid(std::uint32_t pod) {
 }
 
 struct Tree {
-    fs::path top;
+    SysTree tree;
+    fs::path top = tree.top();
 
-    Tree(const fs::path& folder, std::uint32_t processes, bool containers) : top(folder) {
-        fs::remove_all(top);
+    Tree(std::uint32_t processes, bool containers) {
         for (int c = 0; c < kCards; ++c) {
-            const fs::path device = top / "sys/devices/pci0000:00" / bdf(c);
-            for (auto [name, value] :
-                 {std::pair{"vendor", "0x1002\n"}, {"device", "0x744c\n"}, {"revision", "0xc8\n"},
-                  {"subsystem_vendor", "0x1002\n"}, {"subsystem_device", "0x0e3b\n"},
-                  {"mem_info_vram_total", "25753026560\n"}, {"mem_info_vram_used", "1073741824\n"},
-                  {"power/runtime_status", "active\n"}, {"gpu_busy_percent", "12\n"}})
-                write(device / name, value);
-            link(device / "driver", "../../../bus/pci/drivers/amdgpu");
-            link(top / "sys/class/drm" / ("card" + std::to_string(c)) / "device",
-                 "../../../devices/pci0000:00/" + bdf(c));
+            CardBuilder(tree, "card" + std::to_string(c), bdf(c))
+                .attr("mem_info_vram_total", "25753026560\n")
+                .attr("mem_info_vram_used", "1073741824\n")
+                .attr("power/runtime_status", "active\n")
+                .attr("gpu_busy_percent", "12\n");
         }
         for (std::uint32_t pod = 0; pod < kPods; ++pod) {
-            const std::string name = "worker-" + std::to_string(pod);
-            for (std::uint32_t k = 0; k < 2; ++k) {
-                const std::string container = k == 0 ? "main" : "sidecar";
-                const std::string logs = "var/log/pods/gpu-jobs_" + name + "_" + pod_uid(pod);
-                write(top / logs / container / "0.log", "");
-                link(top / "var/log/containers" /
-                         (name + "_gpu-jobs_" + container + "-" + container_id(pod * 2 + k) + ".log"),
-                     "/" + logs + "/" + container + "/0.log");
-            }
+            PodBuilder(tree, "gpu-jobs", "worker-" + std::to_string(pod), pod_uid(pod))
+                .container("main", container_id(pod * 2))
+                .container("sidecar", container_id(pod * 2 + 1));
         }
 
+        ProcessBuilder procs(tree);
         const char* others[] = {"/dev/null", "pipe:[40512]", "socket:[77231]", "anon_inode:[eventfd]",
                                 "/usr/lib/x86_64-linux-gnu/libgtk-3.so.0.2409.32"};
         const std::uint32_t gpu_every = processes / kGpuProcesses;
         for (std::uint32_t i = 0; i < processes; ++i) {
             const std::uint32_t pid = kFirstPid + i;
-            const fs::path proc = top / "proc" / std::to_string(pid);
             const bool gpu = i % gpu_every == 0;
             const std::uint32_t g = i / gpu_every;  // which of the GPU processes
-            write(proc / "comm", "proc" + std::to_string(pid) + "\n");
+            procs.comm(pid, "proc" + std::to_string(pid) + "\n");
             std::string cgroup = "0::/system.slice/service-" + std::to_string(pid % 40) + ".service\n";
             if (containers && gpu && g < kGpuProcesses / 2) {
-                std::string slice = pod_uid(g / 2);
-                for (char& c : slice) c = c == '-' ? '_' : c;
-                cgroup = "0::/kubepods.slice/kubepods-burstable.slice/kubepods-burstable-pod" + slice +
-                         ".slice/cri-containerd-" + container_id(g) + ".scope\n";
+                cgroup = PodBuilder::cgroup(pod_uid(g / 2), container_id(g));
             } else if (containers && gpu && g < kGpuProcesses * 3 / 4) {
                 cgroup = "0::/system.slice/docker-" + container_id(100000 + g) + ".scope\n";
             }
-            write(proc / "cgroup", cgroup);
+            tree.file("proc/" + std::to_string(pid) + "/cgroup", cgroup);
             for (std::uint32_t fd = 0; fd < kFds; ++fd) {
                 const bool drm = gpu && fd == 5;
-                link(proc / "fd" / std::to_string(fd), drm ? "/dev/dri/renderD128" : others[(pid + fd) % 5]);
                 // Only DRM fds have their fdinfo read; the others' are left out to keep the set-up short.
-                if (drm)
-                    write(proc / "fdinfo" / std::to_string(fd),
-                          "pos:\t0\nflags:\t02100002\ndrm-driver:\tamdgpu\ndrm-client-id:\t" + std::to_string(g + 1) +
-                              "\ndrm-pdev:\t" + bdf(static_cast<int>(g % kCards)) + "\ndrm-memory-vram:\t" +
-                              std::to_string(64 + g) + " MiB\ndrm-memory-gtt:\t2048 KiB\n");
+                procs.fd(pid, static_cast<int>(fd), drm ? "/dev/dri/renderD128" : others[(pid + fd) % 5],
+                         drm ? ProcessBuilder::client(bdf(static_cast<int>(g % kCards)), g + 1,
+                                                      "drm-memory-vram:\t" + std::to_string(64 + g) +
+                                                          " MiB\ndrm-memory-gtt:\t2048 KiB\n")
+                             : "");
             }
         }
-    }
-    ~Tree() {
-        std::error_code ignored;
-        fs::remove_all(top, ignored);
     }
 };
 
@@ -139,8 +117,7 @@ karvo::DeviceList bare_pass(const Root& root) {
 void BM_AttributionShareOfThePass(benchmark::State& state) {
     const auto processes = static_cast<std::uint32_t>(state.range(0));
     const bool containers = state.range(1) != 0;
-    const Tree tree(fs::temp_directory_path() / ("karvo-containers-bench-" + std::to_string(getpid())), processes,
-                    containers);
+    const Tree tree(processes, containers);
     const Root root{tree.top.string()};
     Clocks bare, attribution;
     std::size_t listed = 0, in_pods = 0;

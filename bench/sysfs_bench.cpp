@@ -28,6 +28,8 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "fixtures/card_builder.h"
+#include "fixtures/process_builder.h"
 #include "discovery/linux/linux_pass.h"
 #include "platform/system.h"
 #include "render/table.h"
@@ -36,6 +38,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvo::discovery::linux::CardRef;
+using karvo::testing::Bridge;
+using karvo::testing::CardBuilder;
+using karvo::testing::metrics_v1_3;
+using karvo::testing::ProcessBuilder;
+using karvo::testing::SysTree;
 using karvo::discovery::linux::Root;
 using karvo::bench::Clocks;
 using karvo::bench::timed;
@@ -50,151 +57,69 @@ std::string bdf(int card) {
     return text;
 }
 
-void write(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-void link(const fs::path& path, const std::string& target) {
-    fs::create_directories(path.parent_path());
-    fs::create_symlink(target, path);
-}
-
 // The PCI bridges above a card, outermost first: a root port (not AMD's) and
-// the card's own switch (upstream and downstream port).
-std::vector<std::string> bridges(int card) {
+// the card's own switch (upstream and downstream port), all at 16 GT/s x16.
+std::vector<Bridge> bridges(int card) {
     char root_port[16], upstream[16], downstream[16];
     std::snprintf(root_port, sizeof root_port, "0000:00:%02x.1", 0x01 + card);
     std::snprintf(upstream, sizeof upstream, "0000:%02x:00.0", 0x01 + card * 0x10);
     std::snprintf(downstream, sizeof downstream, "0000:%02x:00.0", 0x02 + card * 0x10);
-    return {root_port, upstream, downstream};
+    const auto bridge = [](const char* at, const char* vendor) {
+        return Bridge{at, vendor, "16.0 GT/s PCIe", "16", "16.0 GT/s PCIe", "16"};
+    };
+    return {bridge(root_port, "0x1022"), bridge(upstream, "0x1002"), bridge(downstream, "0x1002")};
 }
 
-// The function's folder below the tree's top.
-std::string function_folder(int card) {
-    std::string folder = "sys/devices/pci0000:00";
-    for (const auto& bridge : bridges(card)) folder += "/" + bridge;
-    return folder + "/" + bdf(card);
-}
-
-// A gpu_metrics table of format 1.3 (120 bytes) with every field set.
-std::string gpu_metrics_blob() {
-    std::string blob(120, '\x10');
-    blob[0] = 120, blob[1] = 0, blob[2] = 1, blob[3] = 3;
-    return blob;
-}
-
-constexpr std::pair<const char*, const char*> kBridgeFiles[] = {
-    {"max_link_speed", "16.0 GT/s PCIe\n"},
-    {"max_link_width", "16\n"},
-    {"current_link_speed", "16.0 GT/s PCIe\n"},
-    {"current_link_width", "16\n"},
-};
-
-std::string amdgpu_fdinfo(int card, std::uint32_t client, std::uint64_t vram_mib, bool compute) {
-    std::string text = "pos:\t0\nflags:\t02100002\nmnt_id:\t26\nino:\t1124\ndrm-driver:\tamdgpu\ndrm-client-id:\t" +
-                       std::to_string(client) + "\ndrm-pdev:\t" + bdf(card) +
-                       "\ndrm-total-vram:\t" + std::to_string(vram_mib * 1024 + 512) +
-                       " KiB\ndrm-shared-vram:\t0\ndrm-resident-vram:\t" + std::to_string(vram_mib * 1024) +
+// The memory and engine lines of an amdgpu client, as a 6.11 kernel prints them.
+std::string client_usage(std::uint64_t vram_mib, bool compute) {
+    const std::string vram_kib = std::to_string(vram_mib * 1024);
+    std::string text = "drm-total-vram:\t" + std::to_string(vram_mib * 1024 + 512) +
+                       " KiB\ndrm-shared-vram:\t0\ndrm-resident-vram:\t" + vram_kib +
                        " KiB\ndrm-total-gtt:\t2048 KiB\ndrm-shared-gtt:\t0\ndrm-resident-gtt:\t2048 KiB\n"
                        "drm-total-cpu:\t0\ndrm-shared-cpu:\t0\ndrm-resident-cpu:\t0\n"
-                       "drm-memory-vram:\t" + std::to_string(vram_mib * 1024) +
+                       "drm-memory-vram:\t" + vram_kib +
                        " KiB\ndrm-memory-gtt: \t2048 KiB\ndrm-memory-cpu: \t0 KiB\namd-evicted-vram:\t0 KiB\n"
-                       "amd-requested-vram:\t" + std::to_string(vram_mib * 1024) + " KiB\n";
+                       "amd-requested-vram:\t" + vram_kib + " KiB\n";
     text += compute ? "drm-engine-compute:\t8123456 ns\n"
                     : "drm-engine-gfx:\t91234567 ns\ndrm-engine-dma:\t1234 ns\ndrm-engine-dec:\t5512 ns\n"
                       "drm-engine-enc:\t812 ns\ndrm-engine-jpeg:\t77 ns\n";
     return text;
 }
 
-// The files of each generated card (all of them read by the card scan).
-constexpr std::pair<const char*, const char*> kCardFiles[] = {
-    {"vendor", "0x1002\n"},
-    {"device", "0x744c\n"},
-    {"revision", "0xc8\n"},
-    {"subsystem_vendor", "0x1002\n"},
-    {"subsystem_device", "0x0e3b\n"},
-    {"mem_info_vram_total", "25753026560\n"},
-    {"mem_info_vram_used", "1073741824\n"},
-    {"mem_info_vram_vendor", "samsung\n"},
-    {"unique_id", "12ab34cd56ef7890\n"},
-    {"vbios_version", "113-D7020100-102\n"},
-    {"gpu_busy_percent", "12\n"},
-    {"pp_dpm_sclk", "0: 500Mhz\n1: 2482Mhz *\n"},
-    {"pp_dpm_mclk", "0: 96Mhz\n1: 1249Mhz *\n"},
-    {"pp_dpm_pcie", "0: 2.5GT/s, x1 619Mhz\n1: 16.0GT/s, x16 619Mhz *\n"},
-    {"power/runtime_status", "active\n"},
-    {"mem_info_gtt_total", "33554432000\n"},
-    {"mem_info_gtt_used", "268435456\n"},
-    {"mem_busy_percent", "4\n"},
-    {"vcn_busy_percent", "0\n"},
-    {"ras/umc_err_count", "ue: 0\nce: 2\nde: 0\n"},
-    {"ras/gfx_err_count", "ue: 0\nce: 0\n"},
-    {"hwmon/hwmon0/fan1_input", "1530\n"},
-    {"hwmon/hwmon0/pwm1", "96\n"},
-    {"hwmon/hwmon0/in0_input", "1050\n"},
-    {"hwmon/hwmon0/in0_label", "vddgfx\n"},
-    {"hwmon/hwmon0/name", "amdgpu\n"},
-    {"hwmon/hwmon0/temp1_input", "45000\n"},
-    {"hwmon/hwmon0/temp1_label", "edge\n"},
-    {"hwmon/hwmon0/temp2_input", "52000\n"},
-    {"hwmon/hwmon0/temp2_label", "junction\n"},
-    {"hwmon/hwmon0/temp3_input", "60000\n"},
-    {"hwmon/hwmon0/temp3_label", "mem\n"},
-    {"hwmon/hwmon0/freq1_input", "2482000000\n"},
-    {"hwmon/hwmon0/freq1_label", "sclk\n"},
-    {"hwmon/hwmon0/freq2_input", "1249000000\n"},
-    {"hwmon/hwmon0/freq2_label", "mclk\n"},
-    {"hwmon/hwmon0/power1_average", "55000000\n"},
-    {"hwmon/hwmon0/power1_cap", "327000000\n"},
-};
-
-// A generated machine, and the list of what the pass reads in it.
+// A generated machine (the cards as the tests build them, with every reading,
+// behind their own switches), and the list of what the pass reads in it.
 struct Tree {
-    fs::path top;
+    SysTree tree;
+    fs::path top = tree.top();
     std::vector<CardRef> cards;
-    std::vector<std::string> functions;  // each card's function folder, in full
+    std::vector<std::vector<std::string>> card_files;  // each card's function files, in full
     std::vector<std::uint32_t> with_vram;  // pids whose comm the pass reads
     std::uint32_t kfd_first = 0, kfd_count = 0;
 
-    Tree(const fs::path& folder, std::uint32_t processes, std::uint32_t fds, std::uint32_t clients,
-         std::uint32_t kfd)
-        : top(folder) {
-        fs::remove_all(top);
+    Tree(std::uint32_t processes, std::uint32_t fds, std::uint32_t clients, std::uint32_t kfd) {
         for (int c = 0; c < kCards; ++c) {
-            const std::string card = "card" + std::to_string(c);
-            const fs::path device = top / function_folder(c);
-            functions.push_back(device.string());
-            for (auto [name, value] : kCardFiles)
-                write(device / name, value);
-            write(device / "gpu_metrics", gpu_metrics_blob());
-            fs::path bridge = top / "sys/devices/pci0000:00";
-            for (const auto& name : bridges(c)) {
-                bridge /= name;
-                write(bridge / "vendor", name == bridges(c).front() ? "0x1022\n" : "0x1002\n");
-                for (auto [file, value] : kBridgeFiles) write(bridge / file, value);
-            }
-            link(device / "driver", "../../../../../../bus/pci/drivers/amdgpu");
-            // As sysfs links them: the class entry leads to the function's drm folder.
-            link(top / "sys/class/drm" / card, "../../" + function_folder(c).substr(4) + "/drm/" + card);
-            link(device / "drm" / card / "device", "../../../" + bdf(c));
-            // Its render node: the pass asks the driver there (a regular file here, so it opens, sees no
-            // device and closes, as a node it may not use would cost).
+            CardBuilder card(tree, "card" + std::to_string(c), bdf(c), bridges(c));
+            card.sensors().telemetry().attr("gpu_metrics", metrics_v1_3());
+            card.kfd_node(static_cast<unsigned>(c + 1), "110000", kGpuIdBase + static_cast<unsigned>(c));
+            // What the scan may read of the function: every file the builder wrote there.
+            std::vector<std::string> files;
+            for (const auto& entry : fs::recursive_directory_iterator(top / card.path("")))
+                if (entry.is_regular_file() && !entry.is_symlink()) files.push_back(entry.path().string());
+            card_files.push_back(std::move(files));
+            // Its render node, where the pass asks the driver: a regular file here, so it is opened, seen to be
+            // no device and closed, as a node that cannot answer would cost.
             const std::string render = "renderD" + std::to_string(128 + c);
-            write(device / "drm" / render / "dev", "226:" + std::to_string(128 + c) + "\n");
-            write(top / "dev/dri" / render, "");
-            const fs::path node = top / "sys/class/kfd/kfd/topology/nodes" / std::to_string(c + 1);
-            write(node / "gpu_id", std::to_string(kGpuIdBase + c) + "\n");
-            write(node / "properties", "simd_count 192\nsimd_per_cu 2\ngfx_target_version 110000\ndomain 0\n"
-                                       "location_id " + std::to_string((0x03 + c * 0x10) << 8) + "\n");
-            cards.push_back(CardRef{bdf(c), kGpuIdBase + c, static_cast<std::size_t>(c)});
+            card.attr("drm/" + render + "/dev", "226:" + std::to_string(128 + c) + "\n");
+            tree.file("dev/dri/" + render, "");
+            cards.push_back(CardRef{bdf(c), kGpuIdBase + static_cast<unsigned>(c), static_cast<std::size_t>(c)});
         }
-        fs::create_directories(top / "sys/bus/pci/drivers/amdgpu");
-        write(top / "sys/module/amdgpu/version", "6.8.0\n");
-        write(top / "proc/sys/kernel/osrelease", "6.8.0-45-generic\n");
-        write(top / "proc/meminfo", "MemTotal: 1 kB\n");
-        link(top / "proc/self", std::to_string(kFirstPid));
+        tree.folder("sys/bus/pci/drivers/amdgpu");
+        tree.file("sys/module/amdgpu/version", "6.8.0\n");
+        tree.file("proc/sys/kernel/osrelease", "6.8.0-45-generic\n");
+        tree.file("proc/meminfo", "MemTotal: 1 kB\n");
+        tree.link("proc/self", std::to_string(kFirstPid));
 
+        ProcessBuilder procs(tree);
         const char* others[] = {"/dev/null", "pipe:[40512]", "socket:[77231]", "anon_inode:[eventfd]",
                                 "/usr/lib/x86_64-linux-gnu/libgtk-3.so.0.2409.32", "/home/user/.cache/app/data.db"};
         kfd_first = kFirstPid + 7;
@@ -203,31 +128,24 @@ struct Tree {
         std::uint32_t client_id = 1;
         for (std::uint32_t i = 0; i < processes; ++i) {
             const std::uint32_t pid = kFirstPid + i;
-            const fs::path proc = top / "proc" / std::to_string(pid);
-            write(proc / "comm", "proc" + std::to_string(pid) + "\n");
+            procs.comm(pid, "proc" + std::to_string(pid) + "\n");
             const bool client = clients && i % client_every == 0 && i / client_every < clients;
             const bool in_kfd = pid >= kfd_first && pid < kfd_first + kfd_count;
             for (std::uint32_t fd = 0; fd < fds; ++fd) {
-                const std::string name = std::to_string(fd);
                 const bool drm = client && (fd == 5 || fd == 6);
-                link(proc / "fd" / name, drm ? (fd == 5 ? "/dev/dri/card0" : "/dev/dri/renderD128")
-                                            : others[(pid + fd) % std::size(others)]);
-                write(proc / "fdinfo" / name,
-                      drm ? amdgpu_fdinfo(static_cast<int>(i % kCards), client_id, 64 + i % 512, i % 3 == 0)
-                          : "pos:\t0\nflags:\t02000002\nmnt_id:\t25\nino:\t" + std::to_string(fd) + "\n");
+                const int card = static_cast<int>(i % kCards);
+                procs.fd(pid, static_cast<int>(fd),
+                         drm ? (fd == 5 ? "/dev/dri/card0" : "/dev/dri/renderD128") : others[(pid + fd) % std::size(others)],
+                         drm ? ProcessBuilder::client(bdf(card), client_id, client_usage(64 + i % 512, i % 3 == 0))
+                             : "pos:\t0\nflags:\t02000002\nmnt_id:\t25\nino:\t" + std::to_string(fd) + "\n");
             }
             if (client) ++client_id;
             if (in_kfd)
                 for (int c = 0; c < kCards; ++c)
-                    write(top / "sys/class/kfd/kfd/proc" / std::to_string(pid) /
-                              ("vram_" + std::to_string(kGpuIdBase + c)),
-                          std::to_string(c == static_cast<int>(i % kCards) ? 512u << 20 : 0u) + "\n");
+                    procs.kfd(pid, kGpuIdBase + static_cast<unsigned>(c),
+                              std::to_string(c == static_cast<int>(i % kCards) ? 512u << 20 : 0u) + "\n");
             if (client || in_kfd) with_vram.push_back(pid);
         }
-    }
-    ~Tree() {
-        std::error_code ignored;
-        fs::remove_all(top, ignored);
     }
 };
 
@@ -263,15 +181,17 @@ std::size_t bare_process_walk(const Tree& tree) {
     char target[512];
     char real[PATH_MAX];
     for (std::size_t c = 0; c < tree.cards.size(); ++c) {
-        const std::string device = tree.functions[c] + "/";
-        bytes += static_cast<std::size_t>(readlink((device + "driver").c_str(), target, sizeof target));
-        for (const auto& [name, value] : kCardFiles) bytes += read_whole((device + name).c_str());
-        bytes += read_whole((device + "gpu_metrics").c_str());
+        for (const auto& file : tree.card_files[c]) bytes += read_whole(file.c_str());
+        // The driver link, and the bridges above the function: their vendors,
+        // and the capability of the card (upstream port) and of the slot (root port).
+        const std::string entry = (tree.top / "sys/class/drm" / ("card" + std::to_string(c)) / "device").string();
+        if (realpath(entry.c_str(), real) == nullptr) continue;
+        bytes += static_cast<std::size_t>(readlink((std::string(real) + "/driver").c_str(), target, sizeof target));
         // The render node, found in the function's drm folder, opened and closed.
-        if (DIR* drm = opendir((device + "drm").c_str())) {
-            while (const dirent* entry = readdir(drm)) {
-                if (std::strncmp(entry->d_name, "renderD", 7) != 0) continue;
-                const int node = open((tree.top / "dev/dri" / entry->d_name).c_str(),
+        if (DIR* drm = opendir((std::string(real) + "/drm").c_str())) {
+            while (const dirent* node_entry = readdir(drm)) {
+                if (std::strncmp(node_entry->d_name, "renderD", 7) != 0) continue;
+                const int node = open((tree.top / "dev/dri" / node_entry->d_name).c_str(),
                                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
                 struct stat status {};
                 if (node >= 0 && fstat(node, &status) == 0) bytes += S_ISCHR(status.st_mode) ? 1 : 0;
@@ -279,10 +199,6 @@ std::size_t bare_process_walk(const Tree& tree) {
             }
             closedir(drm);
         }
-        // The bridges above the function: their vendors, and the capability
-        // of the card (upstream port) and of the slot (root port).
-        const std::string entry = (tree.top / "sys/class/drm" / ("card" + std::to_string(c)) / "device").string();
-        if (realpath(entry.c_str(), real) == nullptr) continue;
         std::string parent = real;
         for (int up = 0; up < 3; ++up) {
             parent.resize(parent.rfind('/'));
@@ -338,10 +254,6 @@ std::size_t bare_process_walk(const Tree& tree) {
     return bytes;
 }
 
-fs::path scratch(const char* name) {
-    return fs::temp_directory_path() / (std::string(name) + "-" + std::to_string(getpid()));
-}
-
 std::size_t process_count(const karvo::DeviceList& devices) {
     std::size_t n = 0;
     for (const auto& device : devices) n += device.processes.size();
@@ -349,7 +261,7 @@ std::size_t process_count(const karvo::DeviceList& devices) {
 }
 
 void BM_ProcessPassAgainstBareWalk(benchmark::State& state) {
-    const Tree tree(scratch("karvo-sysfs-bench"), 2000, 30, 200, 40);
+    const Tree tree(2000, 30, 200, 40);
     const Root root{tree.top.string()};
     Clocks pass, bare;
     bool pass_first = true;
@@ -401,7 +313,7 @@ std::size_t refresh(const Root& root) {
 }
 
 void BM_HeapOver10000WatchRefreshes(benchmark::State& state) {
-    const Tree tree(scratch("karvo-sysfs-watch-bench"), 50, 30, 10, 4);
+    const Tree tree(50, 30, 10, 4);
     const Root root{tree.top.string()};
     constexpr int kRefreshes = 10000;
     for (auto _ : state) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks what scripts/release.sh left in dist/: exactly the two executables of
-# this version, their sums match SHA256SUMS, the Linux one runs and needs only
+# Checks what scripts/release.sh left in dist/: the two executables of this
+# version and the packages, their sums match SHA256SUMS, the Linux one runs and needs only
 # the C library, the Windows one is a 64-bit executable that imports only
 # system DLLs (and, when Wine is there, runs).
 set -euo pipefail
@@ -10,9 +10,12 @@ linux="karvo-$version-linux-x86_64"
 windows="karvo-$version-windows-x86_64.exe"
 fail() { echo "release check: $*" >&2; exit 1; }
 
-[ "$(ls dist | sort | tr '\n' ' ')" = "SHA256SUMS $linux $windows " ] || fail "dist/ holds: $(ls dist | tr '\n' ' ')"
-[ "$(cut -d' ' -f3 dist/SHA256SUMS | sort | tr '\n' ' ')" = "$linux $windows " ] || fail "SHA256SUMS names: $(cat dist/SHA256SUMS)"
-(cd dist && sha256sum --strict --check SHA256SUMS)
+deb="karvo_${version}_amd64.deb" ps1="karvo-$version-windows-completion.ps1"
+[ "$(ls dist | LC_ALL=C sort | tr '\n' ' ')" = "SHA256SUMS $linux $ps1 $windows $deb scoop winget " ] ||
+  fail "dist/ holds: $(ls dist | tr '\n' ' ')"
+(cd dist && sha256sum --strict --check --quiet SHA256SUMS)
+# The .deb (lintian, installed into a throw-away root, man -l, removed), the manifests, SHA256SUMS.
+python3 tests/deploy/package_checks.py dist "$version"
 
 readelf -h "dist/$linux" | grep -q 'Machine:.*X86-64' || fail "$linux is not an x86-64 ELF file"
 [ "$("dist/$linux" --version)" = "karvo $version" ] || fail "$linux --version"

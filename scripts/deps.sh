@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++)
 case "${1:-run}" in
   run) ;;
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl prometheus python3-jsonschema python3-yaml) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh) ;;
   release) packages+=(g++-mingw-w64-x86-64-posix) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev wrk curl time python3) ;;
   *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;

@@ -6,63 +6,11 @@
 #include <limits>
 #include <vector>
 
+#include "cli/options.h"
 #include "common/text.h"
 
 namespace karvo::cli {
 namespace {
-
-constexpr std::string_view kAbout =
-    "karvo - portable single-exe Karvo for AMD GPUs (Windows+Linux). AMD-compatible, unofficial. "
-    "Reference: include/karvo/gpu_ref.h (MIT)";
-
-enum class Kind { flag, optional_value, required_value, help, version };
-
-enum class Id { json, verbose, show_ref, watch, serve, listen, token, token_file, compact, help, version };
-
-struct OptionSpec {
-    Id id;
-    std::string_view long_name;  // without the leading "--"
-    char short_name;             // 0 when there is none
-    Kind kind;
-    std::string_view placeholder;  // "SECS", "PORT", ... ; empty for flags
-    std::string_view help;
-};
-
-// In the order the help screen lists them.
-constexpr std::array<OptionSpec, 11> kOptions{{
-    {Id::json, "json", 0, Kind::flag, "", "Output JSON instead of table (headless API - pipe to your app)"},
-    {Id::verbose, "verbose", 0, Kind::flag, "", "Verbose (show backend used)"},
-    {Id::show_ref, "show-ref", 0, Kind::flag, "", "Show raw reference header path"},
-    {Id::watch, "watch", 0, Kind::optional_value, "SECS",
-     "Realtime watch - refresh every N seconds (memory safe, no leaks). e.g. --watch 1"},
-    {Id::serve, "serve", 0, Kind::optional_value, "PORT",
-     "Headless HTTP API - serve JSON on localhost:PORT (e.g. --serve 8080). Devs grab via curl/fetch"},
-    {Id::listen, "listen", 0, Kind::required_value, "ADDR",
-     "Bind address/hostname for --serve (default loopback). Use 0.0.0.0 for LAN scrape (requires token)"},
-    {Id::token, "token", 0, Kind::required_value, "TOKEN",
-     "Bearer token for --serve (visible in `ps`; prefer --token-file or KARVO_TOKEN env)"},
-    {Id::token_file, "token-file", 0, Kind::required_value, "FILE",
-     "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure"},
-    {Id::compact, "compact", 0, Kind::flag, "", "Headless compact JSON for piping (one line per call, no pretty)"},
-    {Id::help, "help", 'h', Kind::help, "", "Print help"},
-    {Id::version, "version", 'V', Kind::version, "", "Print version"},
-}};
-
-// "--watch [<SECS>]", "--listen <ADDR>", "--json".
-std::string option_signature(const OptionSpec& spec) {
-    std::string text = "--";
-    text += spec.long_name;
-    if (spec.kind == Kind::optional_value) {
-        text += " [<";
-        text += spec.placeholder;
-        text += ">]";
-    } else if (spec.kind == Kind::required_value) {
-        text += " <";
-        text += spec.placeholder;
-        text += ">";
-    }
-    return text;
-}
 
 // An argument echoed in a message: made valid UTF-8 and with control
 // characters spelled out, so a stray escape sequence cannot drive the terminal.
@@ -146,20 +94,10 @@ bool looks_like_option(std::string_view arg) {
     return !std::all_of(arg.begin() + 1, arg.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-const OptionSpec* find_long(std::string_view name) {
-    for (const auto& spec : kOptions)
-        if (spec.long_name == name) return &spec;
-    return nullptr;
-}
-
-const OptionSpec* find_short(std::string_view arg) {
+const OptionInfo* find_short(std::string_view arg) {
     if (arg.size() != 2 || arg[0] != '-') return nullptr;
-    for (const auto& spec : kOptions)
-        if (spec.short_name != 0 && spec.short_name == arg[1]) return &spec;
-    return nullptr;
+    return find_short_option(arg[1]);
 }
-
-std::size_t index_of(Id id) { return static_cast<std::size_t>(id); }
 
 }  // namespace
 
@@ -172,7 +110,8 @@ std::string program_display_name(std::string_view program_path) {
 
 std::string help_text(std::string_view program_name) {
     std::size_t width = 0;
-    for (const auto& spec : kOptions) width = std::max(width, option_signature(spec).size());
+    for (const auto& spec : all_options())
+        if (spec.in_help) width = std::max(width, option_signature(spec).size());
     const std::size_t help_column = 6 + width + 2;
 
     std::string text;
@@ -180,7 +119,8 @@ std::string help_text(std::string_view program_name) {
     text += "\n\nUsage: ";
     text += program_name;
     text += " [OPTIONS]\n\nOptions:\n";
-    for (const auto& spec : kOptions) {
+    for (const auto& spec : all_options()) {
+        if (!spec.in_help) continue;
         std::string left = "  ";
         if (spec.short_name != 0) {
             left += '-';
@@ -192,17 +132,21 @@ std::string help_text(std::string_view program_name) {
         left += option_signature(spec);
         text += text::pad_right(left, help_column);
         auto words = split_words(spec.help);
-        if (spec.id == Id::listen) words.emplace_back("[default: 127.0.0.1]");
+        std::string default_note;
+        if (!spec.default_value.empty()) {
+            default_note = "[default: " + std::string(spec.default_value) + "]";
+            words.emplace_back(default_note);
+        }
         append_wrapped(text, words, help_column);
         text += "\n";
     }
     return text;
 }
 
-ParseOutcome parse_args(const std::vector<std::string>& argv) {
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
     Args args;
-    std::array<bool, kOptions.size()> seen{};
+    std::vector<bool> seen(all_options().size());
     bool options_ended = false;
 
     for (std::size_t i = 1; i < argv.size(); ++i) {
@@ -215,7 +159,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
             continue;
         }
 
-        const OptionSpec* spec = nullptr;
+        const OptionInfo* spec = nullptr;
         std::optional<std::string_view> inline_value;
         std::string written;  // the option as the user named it, for messages
         if (arg.starts_with("--")) {
@@ -225,7 +169,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                 inline_value = body.substr(eq + 1);
                 body = body.substr(0, eq);
             }
-            spec = find_long(body);
+            spec = find_option(body);
             written = "--" + shown(body);
         } else {
             spec = find_short(arg);
@@ -236,40 +180,44 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
         }
 
         const std::string signature = option_signature(*spec);
-        if (spec->kind == Kind::help || spec->kind == Kind::version || spec->kind == Kind::flag) {
+        if (spec->kind == OptionKind::help || spec->kind == OptionKind::version || spec->kind == OptionKind::flag) {
             if (inline_value) {
                 return usage_error(program, "unexpected value '" + shown(*inline_value) + "' for '" + written +
                                                 "' found; no more were expected");
             }
         }
-        if (spec->kind == Kind::help) return ShowHelp{help_text(program)};
-        if (spec->kind == Kind::version) return ShowVersion{"karvo " + std::string(kVersion) + "\n"};
+        if (spec->kind == OptionKind::help) return ShowHelp{help_text(program)};
+        if (spec->kind == OptionKind::version) return ShowVersion{"karvo " + std::string(kVersion) + "\n"};
 
-        if (seen[index_of(spec->id)]) {
+        if (seen[static_cast<std::size_t>(spec - all_options().data())]) {
             return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
         }
-        seen[index_of(spec->id)] = true;
+        seen[static_cast<std::size_t>(spec - all_options().data())] = true;
 
         // Fetch the value, if the option takes one.
         std::optional<std::string_view> value = inline_value;
-        if (!value && spec->kind != Kind::flag && i + 1 < argv.size() && !looks_like_option(argv[i + 1])) {
+        if (!value && spec->kind != OptionKind::flag && i + 1 < argv.size() && !looks_like_option(argv[i + 1])) {
             value = argv[++i];
         }
-        if (!value && spec->kind == Kind::required_value) {
+        if (!value && spec->kind == OptionKind::required_value) {
             std::string tip;
             if (i + 1 < argv.size() && argv[i + 1] != "--") {
-                tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->long_name) +
+                tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->name) +
                       "=" + shown(argv[i + 1]) + "'";
             }
             return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
         }
 
+        if (given != nullptr) {
+            given->push_back({spec, value ? std::optional<std::string>(std::string(*value)) : std::nullopt});
+        }
         switch (spec->id) {
-            case Id::json: args.json = true; break;
-            case Id::verbose: args.verbose = true; break;
-            case Id::show_ref: args.show_ref = true; break;
-            case Id::compact: args.compact = true; break;
-            case Id::watch:
+            case OptionId::json: args.json = true; break;
+            case OptionId::verbose: args.verbose = true; break;
+            case OptionId::show_ref: args.show_ref = true; break;
+            case OptionId::compact: args.compact = true; break;
+            case OptionId::service: args.service = true; break;
+            case OptionId::watch:
                 if (!value) {
                     args.watch = kDefaultWatchSeconds;
                 } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
@@ -280,7 +228,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                                                     "18446744073709551615");
                 }
                 break;
-            case Id::serve:
+            case OptionId::serve:
                 if (!value) {
                     args.serve = kDefaultPort;
                 } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
@@ -290,27 +238,27 @@ ParseOutcome parse_args(const std::vector<std::string>& argv) {
                                                     "': expected a port number from 0 to 65535");
                 }
                 break;
-            case Id::listen:
+            case OptionId::listen:
                 if (!text::is_valid_utf8(*value)) {
                     return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.listen = std::string(*value);
                 break;
-            case Id::token:
+            case OptionId::token:
                 // Not echoed: the value is a secret.
                 if (!text::is_valid_utf8(*value)) {
                     return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.token = std::string(*value);
                 break;
-            case Id::token_file:
+            case OptionId::token_file:
                 if (value->empty()) {
                     return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 args.token_file = std::string(*value);
                 break;
-            case Id::help:
-            case Id::version: break;  // handled above
+            case OptionId::help:
+            case OptionId::version: break;  // handled above
         }
     }
     return args;

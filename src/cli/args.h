@@ -28,6 +28,7 @@ struct Args {
     std::optional<std::string> token;
     std::optional<std::string> token_file;
     bool compact = false;
+    bool service = false;  // started by the Windows service control manager
 
     bool operator==(const Args&) const = default;
 };
@@ -51,7 +52,14 @@ using ParseOutcome = std::variant<Args, ShowHelp, ShowVersion, UsageError>;
 // `argv` holds the program name first, then the arguments (UTF-8 bytes, not
 // necessarily valid). Arguments are read in order; the first of help, version
 // or a usage error that is met decides.
-ParseOutcome parse_args(const std::vector<std::string>& argv);
+// When `given` is set, it receives every option met, in order, with its value
+// as written (used to rebuild a command line, as `karvo service install` does).
+struct OptionInfo;
+struct GivenOption {
+    const OptionInfo* option;
+    std::optional<std::string> value;
+};
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given = nullptr);
 
 // The name the usage line shows: the file name of the program path, or
 // "karvo" when there is none.

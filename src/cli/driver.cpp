@@ -1,6 +1,8 @@
 #include "cli/driver.h"
 
+#include "cli/options.h"
 #include "discovery/discover.h"
+#include "server/listener.h"
 #include "platform/console.h"
 #include "platform/system.h"
 #include "server/serve.h"
@@ -71,6 +73,138 @@ int run_once(const Args& args, const Services& services) {
     return *outcome == render::ReportOutcome::no_gpu ? kExitUsageOrNoGpu : kExitSuccess;
 }
 
+// ---- the Windows service ----------------------------------------------------
+
+constexpr std::string_view kServiceUsage =
+    "\nUsage: karvo service install [serve options]\n"
+    "       karvo service uninstall\n\nFor more information, try '--help'.\n";
+
+int service_usage_error(const Services& services, const std::string& message) {
+    (void)services.write_err("error: " + message + "\n" + std::string(kServiceUsage));
+    return kExitUsageOrNoGpu;
+}
+
+std::string serve_setting_names() {
+    std::string names;
+    for (const auto& option : all_options()) {
+        if (!option.serve_setting) continue;
+        if (!names.empty()) names += ", ";
+        names += "--" + std::string(option.name);
+    }
+    return names;
+}
+
+// `karvo service install [serve options]`: the options are checked as
+// --serve checks them (token sources read, bind policy applied) before the
+// service is registered with "--service" and those options, file names made
+// absolute (a service starts in the system folder).
+int install_service(const std::vector<std::string>& argv, const Services& services) {
+    std::vector<std::string> serve_argv{argv.front()};
+    serve_argv.insert(serve_argv.end(), argv.begin() + 3, argv.end());
+    std::vector<GivenOption> given;
+    const ParseOutcome parsed = parse_args(serve_argv, &given);
+    if (const auto* usage = std::get_if<UsageError>(&parsed)) {
+        (void)services.write_err(usage->text);
+        return kExitUsageOrNoGpu;
+    }
+    if (std::holds_alternative<ShowHelp>(parsed) || std::holds_alternative<ShowVersion>(parsed)) {
+        return service_usage_error(services, "'service install' takes serve options only");
+    }
+    for (const GivenOption& option : given) {
+        if (!option.option->serve_setting) {
+            return service_usage_error(services, "'--" + std::string(option.option->name) +
+                                                     "' is not a setting of the service (those are " +
+                                                     serve_setting_names() + ")");
+        }
+    }
+    const Args& args = std::get<Args>(parsed);
+    const std::uint16_t port = args.serve.value_or(kDefaultPort);
+    const Result<std::optional<std::string>> token = resolve_token(args, services.tokens);
+    if (!token.ok()) return fail(services, token.error());
+    const auto warning = server::check_bind_policy(args.listen, port, *token);
+    if (!warning.ok()) return fail(services, warning.error());
+
+    const Result<std::string> program = services.service.executable_path();
+    if (!program.ok()) return fail(services, program.error());
+    std::string command = quote_windows_argument(*program) + " --service";
+    for (const GivenOption& option : given) {
+        command += " --" + std::string(option.option->name);
+        if (!option.value) continue;
+        std::string value = *option.value;
+        if (option.option->hint == ValueHint::file) {
+            const Result<std::string> absolute = services.service.absolute_path(value);
+            if (!absolute.ok()) return fail(services, absolute.error());
+            value = *absolute;
+        }
+        command += " " + quote_windows_argument(value);
+    }
+
+    platform::ServiceDefinition definition;
+    definition.name = kServiceName;
+    definition.display_name = kServiceDisplayName;
+    definition.description = kServiceDescription;
+    definition.command_line = command;
+    definition.restart_delays_ms.assign(std::begin(kRestartDelaysMs), std::end(kRestartDelaysMs));
+    definition.failure_reset_seconds = kFailureResetSeconds;
+    const Status installed = services.service.install(definition);
+    if (!installed.ok()) return fail(services, installed.error());
+    return print_result(services, "Installed the service karvo (\"karvo AMD GPU exporter\"), started automatically "
+                                  "at boot. Start it now with: sc start karvo\n");
+}
+
+int run_service_command(const std::vector<std::string>& argv, const Services& services) {
+    const std::string_view command = argv.size() > 2 ? std::string_view(argv[2]) : std::string_view();
+    if (command == "install") return install_service(argv, services);
+    if (command != "uninstall") return service_usage_error(services, "'service' needs 'install' or 'uninstall'");
+    if (argv.size() > 3) return service_usage_error(services, "'service uninstall' takes no arguments");
+    const Status removed = services.service.uninstall(kServiceName, kUninstallStopTimeoutMs);
+    if (!removed.ok()) return fail(services, removed.error());
+    return print_result(services, "Removed the service karvo.\n");
+}
+
+// The serve mode as the Windows service: running is reported once the port is
+// bound, a stop or shutdown request ends the accept loop after the response in
+// progress, and the exit status goes to the service manager. Start-up errors
+// and warnings also go to the Application event log.
+int serve_as_service(const Args& args, const Services& services, ServiceLifecycle& lifecycle) {
+    auto log = [&](platform::EventType type, std::string_view line) {
+        (void)services.write_err(line);
+        services.service.report_event(type, line.ends_with('\n') ? line.substr(0, line.size() - 1) : line);
+    };
+    TokenEnvironment tokens = services.tokens;
+    tokens.warn = [&](std::string_view line) { log(platform::EventType::warning, line); };
+    const Result<std::optional<std::string>> token = resolve_token(args, tokens);
+    Status served = token.ok() ? Status() : Status(token.error());
+    if (served.ok()) {
+        server::ServeHooks hooks;
+        hooks.keep_going = [&] { return !lifecycle.stop_requested(); };
+        hooks.on_listening = [&] { lifecycle.running(); };
+        hooks.warn = [&](std::string_view line) { log(platform::EventType::warning, line); };
+        served = services.serve_until(args.listen, args.serve.value_or(kDefaultPort), *token, hooks);
+    }
+    if (served.ok()) return kExitSuccess;
+    log(platform::EventType::error, "Error: " + served.error().short_form() + "\n");
+    return kExitFailure;
+}
+
+int run_service(const Args& args, const Services& services) {
+    ServiceLifecycle lifecycle;
+    platform::ServiceCallbacks callbacks;
+    callbacks.main = [&](const std::function<void(const platform::ServiceStatus&)>& report) {
+        lifecycle.attach(report);
+        lifecycle.starting();
+        lifecycle.stopped(serve_as_service(args, services, lifecycle));
+    };
+    callbacks.on_control = [&](platform::ServiceControl request) { lifecycle.control(request); };
+    if (!services.service.run_as_service(kServiceName, callbacks)) {
+        (void)services.write_err(
+            "error: --service must be started by the Windows service control manager; register the service with "
+            "'karvo service install' and start it with 'sc start karvo'\n");
+        return kExitUsageOrNoGpu;
+    }
+    return lifecycle.current().exit_code;
+}
+
 }  // namespace
 
 Services system_services() {
@@ -81,7 +215,10 @@ Services system_services() {
     services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
         return server::serve(listen, port, token);
     };
+    services.serve_until = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                              const server::ServeHooks& hooks) { return server::serve_until(listen, port, token, hooks); };
     services.tokens = system_token_environment();
+    services.service = system_service_env();
     services.write_out = [](std::string_view bytes) { return platform::write_stdout(bytes); };
     services.write_err = [](std::string_view bytes) { return platform::write_stderr(bytes); };
     services.sleep_seconds = [](std::uint64_t seconds) { platform::sleep_seconds(seconds); };
@@ -91,6 +228,7 @@ Services system_services() {
 int run(const std::vector<std::string>& args) { return run(args, system_services()); }
 
 int run(const std::vector<std::string>& argv, const Services& services) {
+    if (argv.size() > 1 && argv[1] == "service") return run_service_command(argv, services);
     const ParseOutcome parsed = parse_args(argv);
     if (const auto* help = std::get_if<ShowHelp>(&parsed)) return print_result(services, help->text);
     if (const auto* version = std::get_if<ShowVersion>(&parsed)) return print_result(services, version->text);
@@ -100,6 +238,7 @@ int run(const std::vector<std::string>& argv, const Services& services) {
     }
     const Args& args = std::get<Args>(parsed);
 
+    if (args.service) return run_service(args, services);
     if (args.show_ref) return print_result(services, kReferenceLines);
     if (args.serve) return run_serve(args, services);
     if (args.watch) return run_watch(args, services);

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/service.h"
 #include "cli/token_policy.h"
 #include "common/error.h"
 #include "render/report.h"
+#include "server/serve.h"
 
 namespace karvo::cli {
 
@@ -32,7 +34,13 @@ struct Services {
     // The HTTP API; returns only with a refused or failed bind.
     std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token)>
         serve;
+    // The HTTP API of the Windows service: returns once `hooks.keep_going`
+    // says so, or with a refused or failed bind.
+    std::function<Status(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                         const server::ServeHooks& hooks)>
+        serve_until;
     TokenEnvironment tokens;
+    ServiceEnv service;
     std::function<Status(std::string_view)> write_out;
     std::function<Status(std::string_view)> write_err;
     std::function<void(std::uint64_t seconds)> sleep_seconds;

@@ -59,6 +59,11 @@ TEST(ArgsTest, EveryOptionInOneCommandLine) {
     EXPECT_EQ(args, expected);
 }
 
+TEST(ArgsTest, ServiceFlagIsAcceptedButNotOnTheHelpScreen) {
+    EXPECT_TRUE(parsed_ok({"--service", "--serve", "9100"}).service);
+    EXPECT_EQ(std::get<ShowHelp>(parse({"--help"})).text.find("--service"), std::string::npos);
+}
+
 TEST(ArgsTest, OptionalValuesDefaultWhenAbsentOrFollowedByAnOption) {
     EXPECT_EQ(parsed_ok({"--watch"}).watch, 1u);
     EXPECT_EQ(parsed_ok({"--serve"}).serve, 8080u);

@@ -12,7 +12,7 @@
 #include "support/background_process.h"
 #include "support/run_karvo.h"
 #include "support/special_files.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::cli {
 namespace {

@@ -23,7 +23,7 @@
 #include "common/text.h"
 #include "platform/system.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo {
 namespace {

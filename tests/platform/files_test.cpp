@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/host.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 #include "platform/process.h"
 #include "platform/system.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::platform {
 namespace {

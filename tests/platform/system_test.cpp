@@ -6,7 +6,7 @@
 #include "platform/library.h"
 #include "platform/system.h"
 #include "support/special_files.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::platform {
 namespace {

@@ -5,7 +5,8 @@
 #include "render/json.h"
 #include "render/metrics.h"
 #include "render/table.h"
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
+#include "render/golden.h"
 #include "support/json_documents.h"
 
 namespace karvo::render {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
 
 namespace karvo::render {
 namespace {

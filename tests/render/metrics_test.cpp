@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
 
 namespace karvo::render {
 namespace {

@@ -12,7 +12,7 @@
 #include "platform/system.h"
 #include "render/json.h"
 #include "render/table.h"
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
 #include "support/run_karvo.h"
 
 namespace karvo::render {

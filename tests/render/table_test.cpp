@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "sample_devices.h"
+#include "fixtures/sample_devices.h"
 
 namespace karvo::render {
 namespace {

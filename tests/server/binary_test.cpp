@@ -10,7 +10,7 @@
 #include "platform/system.h"
 #include "support/background_process.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::testing {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "platform/system.h"
 #include "support/json_documents.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::testing {
 namespace {

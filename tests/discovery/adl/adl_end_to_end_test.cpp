@@ -12,7 +12,7 @@
 
 #include "platform/host.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::adl {
 namespace {

@@ -14,7 +14,7 @@
 #include "discovery/adl/adl_internal.h"
 #include "platform/system.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::adl::testing {
 

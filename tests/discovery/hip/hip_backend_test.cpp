@@ -14,7 +14,7 @@
 
 #include "platform/library.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::hip {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "card_builder.h"
+#include "fixtures/card_builder.h"
 #include "discovery/linux/gpu_metrics.h"
 #include "discovery/linux/linux_pass.h"
 #include "platform/host.h"

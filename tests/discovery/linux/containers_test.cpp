@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "card_builder.h"
+#include "fixtures/card_builder.h"
 #include "common/json_reader.h"
 #include "discovery/linux/containers.h"
 #include "platform/host.h"
-#include "pod_builder.h"
-#include "process_builder.h"
+#include "fixtures/pod_builder.h"
+#include "fixtures/process_builder.h"
 #include "support/run_karvo.h"
 
 namespace karvo::discovery::linux {

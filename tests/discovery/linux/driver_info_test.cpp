@@ -2,7 +2,7 @@
 // the render node), IP discovery folders and the tables, over small trees.
 #include <gtest/gtest.h>
 
-#include "card_builder.h"
+#include "fixtures/card_builder.h"
 #include "discovery/linux/driver_info.h"
 #include "platform/host.h"
 #include "support/special_files.h"

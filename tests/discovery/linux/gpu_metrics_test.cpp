@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/linux/gpu_metrics.h"
-#include "gpu_metrics_builder.h"
+#include "fixtures/gpu_metrics_builder.h"
 
 namespace karvo::discovery::linux {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "card_builder.h"
+#include "fixtures/card_builder.h"
 #include "common/json_reader.h"
 #include "discovery/linux/gpu_metrics.h"
-#include "process_builder.h"
+#include "fixtures/process_builder.h"
 #include "platform/host.h"
 #include "platform/net.h"
 #include "platform/system.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "discovery/linux/fdinfo.h"
-#include "discovery/linux/process_builder.h"
+#include "fixtures/process_builder.h"
 #include "discovery/linux/linux_pass.h"
 #include "platform/host.h"
 

@@ -14,7 +14,7 @@
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/system.h"
 #include "support/run_karvo.h"
-#include "support/temp_dir.h"
+#include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::wmi {
 namespace {

@@ -1,0 +1,75 @@
+#include "cli/options.h"
+
+#include <array>
+
+namespace karvo::cli {
+namespace {
+
+// One row per option, in help-screen order. Only name and id are required;
+// every other field has a default, so a row names just what it needs.
+constexpr std::array kOptions{
+    OptionInfo{.id = OptionId::json, .name = "json",
+               .help = "Output JSON instead of table (headless API - pipe to your app)"},
+    OptionInfo{.id = OptionId::verbose, .name = "verbose", .help = "Verbose (show backend used)"},
+    OptionInfo{.id = OptionId::show_ref, .name = "show-ref", .help = "Show raw reference header path"},
+    OptionInfo{.id = OptionId::watch, .name = "watch", .kind = OptionKind::optional_value, .placeholder = "SECS",
+               .help = "Realtime watch - refresh every N seconds (memory safe, no leaks). e.g. --watch 1",
+               .hint = ValueHint::number},
+    OptionInfo{.id = OptionId::serve, .name = "serve", .kind = OptionKind::optional_value, .placeholder = "PORT",
+               .help = "Headless HTTP API - serve JSON on localhost:PORT (e.g. --serve 8080). Devs grab via curl/fetch",
+               .hint = ValueHint::number, .serve_setting = true},
+    OptionInfo{.id = OptionId::listen, .name = "listen", .kind = OptionKind::required_value, .placeholder = "ADDR",
+               .help = "Bind address/hostname for --serve (default loopback). Use 0.0.0.0 for LAN scrape (requires "
+                       "token)",
+               .default_value = "127.0.0.1", .hint = ValueHint::words, .words = "127.0.0.1 ::1 localhost 0.0.0.0 ::",
+               .serve_setting = true},
+    OptionInfo{.id = OptionId::token, .name = "token", .kind = OptionKind::required_value, .placeholder = "TOKEN",
+               .help = "Bearer token for --serve (visible in `ps`; prefer --token-file or KARVO_TOKEN env)",
+               .env = "KARVO_TOKEN", .serve_setting = true},
+    OptionInfo{.id = OptionId::token_file, .name = "token-file", .kind = OptionKind::required_value,
+               .placeholder = "FILE",
+               .help = "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure",
+               .env = "KARVO_TOKEN_FILE", .hint = ValueHint::file, .serve_setting = true},
+    OptionInfo{.id = OptionId::compact, .name = "compact",
+               .help = "Headless compact JSON for piping (one line per call, no pretty)"},
+    OptionInfo{.id = OptionId::service, .name = "service",
+               .help = "Run as the Windows service (only the service control manager starts karvo this way; "
+                       "register it with `karvo service install`)",
+               .in_help = false},
+    OptionInfo{.id = OptionId::help, .name = "help", .short_name = 'h', .kind = OptionKind::help, .help = "Print help"},
+    OptionInfo{.id = OptionId::version, .name = "version", .short_name = 'V', .kind = OptionKind::version,
+               .help = "Print version"},
+};
+
+}  // namespace
+
+std::span<const OptionInfo> all_options() { return kOptions; }
+
+const OptionInfo* find_option(std::string_view name) {
+    for (const auto& option : kOptions)
+        if (option.name == name) return &option;
+    return nullptr;
+}
+
+const OptionInfo* find_short_option(char short_name) {
+    for (const auto& option : kOptions)
+        if (option.short_name != 0 && option.short_name == short_name) return &option;
+    return nullptr;
+}
+
+std::string option_signature(const OptionInfo& option) {
+    std::string text = "--";
+    text += option.name;
+    if (option.kind == OptionKind::optional_value) {
+        text += " [<";
+        text += option.placeholder;
+        text += ">]";
+    } else if (option.kind == OptionKind::required_value) {
+        text += " <";
+        text += option.placeholder;
+        text += ">";
+    }
+    return text;
+}
+
+}  // namespace karvo::cli

@@ -10,7 +10,12 @@
 #     within 10% of the latency with none),
 #   - resident memory over 100,000 requests of a server whose passes go
 #     through the display library double (goal: growth under 256 kB after the
-#     first 1,000).
+#     first 1,000),
+#   - HTTPS with a P-256 certificate (a new connection and full handshake for
+#     every request): scrape latency against plain HTTP (goal: at most 2x),
+#     resident memory over 10,000 HTTPS requests (goal: flat after the first
+#     1,000), a scrape's latency with 50 half-open TLS handshakes held open
+#     (goal: within 10%), and the executables' sizes.
 # Usage: bench/server_bench.sh [build folder]   (default build/bench)
 # Linux only (reads /proc). The server answers one request at a time, so
 # wrk's connections mostly wait for their turn.
@@ -41,13 +46,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_server [env assignments...]: starts karvo --serve on a free port, sets url.
+# start_server [env assignments...]: starts karvo --serve on a free port with
+# the options in server_args, sets url.
+server_args=()
+scheme=http
 start_server() {
   # A port below the ephemeral range, so wrk's own client ports never collide.
   for attempt in 1 2 3 4 5 6 7 8; do
     port=$((20000 + RANDOM % 12000))
     # The per-pass diagnostics on standard error are not part of what is measured.
-    env "$@" "$build/bin/karvo" --serve "$port" >"$work/out" 2>/dev/null &
+    env "$@" "$build/bin/karvo" --serve "$port" ${server_args[@]+"${server_args[@]}"} >"$work/out" 2>/dev/null &
     server_pid=$!
     for _ in $(seq 100); do
       [ "$(wc -l <"$work/out")" -ge 2 ] && break
@@ -59,7 +67,7 @@ start_server() {
     server_pid=""
   done
   [ -n "$server_pid" ] || { echo "the server did not start" >&2; exit 1; }
-  url="http://127.0.0.1:$port"
+  url="$scheme://127.0.0.1:$port"
 }
 start_server
 
@@ -142,9 +150,12 @@ printf 'open descriptors: %s before, %s after\n' "$fds_before" "$fds_after"
 cat >"$work/hold_idle.py" <<'PY'
 import selectors, socket, sys, time
 port, count = int(sys.argv[1]), int(sys.argv[2])
+# "hello": each connection sends the first bytes of a TLS ClientHello and stops (a half-open handshake).
+first = b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" if sys.argv[3:] == ["hello"] else b""
 sel = selectors.DefaultSelector()
 def open_one():
     s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(first)
     sel.register(s, selectors.EVENT_READ)
 for _ in range(count):
     open_one()
@@ -158,7 +169,7 @@ PY
 idle_latency() {
   local idle=$1 output
   if [ "$idle" -gt 0 ]; then
-    python3 "$work/hold_idle.py" "$port" "$idle" >"$work/holder" &
+    python3 "$work/hold_idle.py" "$port" "$idle" ${2:-} >"$work/holder" &
     holder_pid=$!
     for _ in $(seq 100); do grep -q ready "$work/holder" 2>/dev/null && break; sleep 0.05; done
   fi
@@ -180,6 +191,56 @@ while IFS=$'\t' read -r idle avg p50 p99 n; do
            idle, avg, p50, p99, n, (a - b) / b * 100 }'
 done <"$work/idle"
 stop_server
+
+# --- HTTPS. ----------------------------------------------------------------
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench-ca \
+  -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
+  -keyout "$work/tls.key" -out "$work/tls.csr" 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >"$work/tls.ext"
+openssl x509 -req -in "$work/tls.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+  -extfile "$work/tls.ext" -out "$work/tls.pem" 2>/dev/null
+chmod 600 "$work/tls.key"
+scrape_average_us() {
+  wrk -t1 -c1 -d"${duration}s" --latency "$url/metrics" | awk '/^    Latency/ {print $2}' | to_us
+}
+echo
+echo "HTTPS (P-256 certificate, a full handshake per request) against plain HTTP, GET /metrics, one connection:"
+scheme=http; server_args=(); start_server
+plain_us=$(scrape_average_us)
+stop_server
+scheme=https; server_args=(--tls-cert-file "$work/tls.pem" --tls-key-file "$work/tls.key"); start_server
+curl -sf --cacert "$work/ca.pem" -o /dev/null "$url/health" || { echo "the HTTPS server does not answer" >&2; exit 1; }
+https_us=$(scrape_average_us)
+awk -v p="$plain_us" -v h="$https_us" 'BEGIN {
+  printf "  plain %.1f us, HTTPS %.1f us average: %.2fx (goal: at most 2x)\n", p, h, h / p }'
+
+https_requests=0
+for _ in $(seq 1000); do curl -s -k -o /dev/null "$url/health"; done
+https_requests=1000
+rss_first=$(rss_kb)
+while [ "$https_requests" -lt 10000 ]; do
+  output=$(wrk -t1 -c4 -d2s "$url/health")
+  https_requests=$((https_requests + $(awk '/requests in/ {print $1}' <<<"$output")))
+done
+rss_last=$(rss_kb)
+printf '  resident memory: %s kB after the first 1,000 HTTPS requests, %s kB after %d (%+d kB)\n' \
+  "$rss_first" "$rss_last" "$https_requests" $((rss_last - rss_first))
+
+for idle in 0 50; do idle_latency "$idle" hello; done >"$work/idle-tls"
+base=$(awk -F'\t' '$1 == 0 {print $2}' "$work/idle-tls" | to_us)
+with=$(awk -F'\t' '$1 == 50 {print $2}' "$work/idle-tls" | to_us)
+awk -v b="$base" -v w="$with" 'BEGIN {
+  printf "  scrape with 50 half-open TLS handshakes held open: %.1f us against %.1f us (%+.1f%%; goal: within 10%%)\n",
+         w, b, (w - b) / b * 100 }'
+stop_server
+scheme=http
+server_args=()
+
+echo
+printf 'executable sizes: %s %d bytes' "$build/bin/karvo" "$(stat -c %s "$build/bin/karvo")"
+[ -f build/windows/bin/karvo.exe ] && printf ', build/windows/bin/karvo.exe %d bytes' "$(stat -c %s build/windows/bin/karvo.exe)"
+echo "  (goals: under 2 MiB Linux, 1.5 MiB Windows)"
 
 # --- Resident memory of passes through the display library double. ---------
 # No HIP runtime and no PowerShell: every pass asks the double to discover its
@@ -215,3 +276,4 @@ rss_last=$(rss_kb)
 echo
 printf 'display library passes: resident memory %s kB after the first 1,000 requests, %s kB after %d (%+d kB)\n' \
   "$rss_first" "$rss_last" "$adl_requests" $((rss_last - rss_first))
+

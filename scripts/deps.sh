@@ -3,12 +3,14 @@
 # Usage: scripts/deps.sh run|test|release|bench
 set -euo pipefail
 
-packages=(cmake ninja-build g++)
+# make, bzip2 and the keyring: the mbedTLS build below (apt-get source checks
+# trixie's signed index against debian-archive-keyring).
+packages=(cmake ninja-build g++ make bzip2 debian-archive-keyring)
 case "${1:-run}" in
   run) ;;
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh) ;;
   release) packages+=(g++-mingw-w64-x86-64-posix) ;;
-  bench) packages+=(libgtest-dev libbenchmark-dev wrk curl time python3) ;;
+  bench) packages+=(libgtest-dev libbenchmark-dev wrk curl openssl time python3) ;;
   *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;
 esac
 
@@ -22,3 +24,10 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# mbedTLS 3.6 (HTTPS), built static into build/deps/ once and reused: for this
+# machine always, and for the Windows cross build where it is made.
+case "${1:-run}" in
+  test|release) "$(dirname "$0")/mbedtls.sh" all >/dev/null ;;
+  *) "$(dirname "$0")/mbedtls.sh" linux >/dev/null ;;
+esac

@@ -36,6 +36,8 @@ std::string shown(std::string_view arg) {
 // The help screen stays within 79 columns: an 80-column Windows console
 // would otherwise wrap a full line and then show the line end as a blank line.
 constexpr std::size_t kHelpWidth = 79;
+// The widest option signature that has its help text beside it.
+constexpr std::size_t kSignatureWidth = 20;
 
 std::vector<std::string_view> split_words(std::string_view text) {
     std::vector<std::string_view> words;
@@ -109,9 +111,13 @@ std::string program_display_name(std::string_view program_path) {
 }
 
 std::string help_text(std::string_view program_name) {
+    // The help texts start in one column, right of the signatures that fit in
+    // kSignatureWidth; a longer signature has its help text on the next line.
     std::size_t width = 0;
-    for (const auto& spec : all_options())
-        if (spec.in_help) width = std::max(width, option_signature(spec).size());
+    for (const auto& spec : all_options()) {
+        const std::size_t size = option_signature(spec).size();
+        if (spec.in_help && size <= kSignatureWidth) width = std::max(width, size);
+    }
     const std::size_t help_column = 6 + width + 2;
 
     std::string text;
@@ -130,6 +136,11 @@ std::string help_text(std::string_view program_name) {
             left += "    ";
         }
         left += option_signature(spec);
+        if (left.size() + 2 > help_column) {
+            text += left;
+            text += '\n';
+            left.clear();
+        }
         text += text::pad_right(left, help_column);
         auto words = split_words(spec.help);
         std::string default_note;
@@ -256,6 +267,25 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                     return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 args.token_file = std::string(*value);
+                break;
+            case OptionId::tls_cert_file:
+            case OptionId::tls_key_file:
+            case OptionId::tls_client_ca_file: {
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                auto& field = spec->id == OptionId::tls_cert_file  ? args.tls_cert_file
+                              : spec->id == OptionId::tls_key_file ? args.tls_key_file
+                                                                   : args.tls_client_ca_file;
+                field = std::string(*value);
+                break;
+            }
+            case OptionId::tls_min_version:
+                if (*value != "1.2" && *value != "1.3") {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected 1.2 or 1.3");
+                }
+                args.tls_min_version = std::string(*value);
                 break;
             case OptionId::help:
             case OptionId::version: break;  // handled above

@@ -29,6 +29,12 @@ struct Args {
     std::optional<std::string> token_file;
     bool compact = false;
     bool service = false;  // started by the Windows service control manager
+    // HTTPS for --serve; the file paths may also come from the KARVO_TLS_*
+    // variables (see tls_options.h).
+    std::optional<std::string> tls_cert_file;
+    std::optional<std::string> tls_key_file;
+    std::optional<std::string> tls_client_ca_file;
+    std::optional<std::string> tls_min_version;  // "1.2" or "1.3"
 
     bool operator==(const Args&) const = default;
 };

@@ -5,6 +5,7 @@
 #include "server/listener.h"
 #include "platform/console.h"
 #include "platform/system.h"
+#include "cli/tls_options.h"
 #include "server/serve.h"
 
 namespace karvo::cli {
@@ -40,7 +41,12 @@ int run_serve(const Args& args, const Services& services) {
     // The token is settled before anything is bound.
     Result<std::optional<std::string>> token = resolve_token(args, services.tokens);
     if (!token.ok()) return fail(services, token.error());
-    return fail(services, services.serve(args.listen, *args.serve, *token));
+    const auto tls = resolve_tls_files(args, services.tokens.get_env);
+    if (!tls.ok()) {
+        (void)services.write_err("error: " + tls.error().short_form() + "\n\nFor more information, try '--help'.\n");
+        return kExitUsageOrNoGpu;
+    }
+    return fail(services, services.serve(args.listen, *args.serve, *token, *tls));
 }
 
 // Redraws the report every interval until no GPU is left, standard output is
@@ -212,9 +218,8 @@ Services system_services() {
     services.report = [](const render::ReportOptions& options) {
         return render::run_report(options, [] { return discovery::discover_devices(); });
     };
-    services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
-        return server::serve(listen, port, token);
-    };
+    services.serve = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                        const std::optional<server::TlsFiles>& tls) { return server::serve(listen, port, token, tls); };
     services.serve_until = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
                               const server::ServeHooks& hooks) { return server::serve_until(listen, port, token, hooks); };
     services.tokens = system_token_environment();

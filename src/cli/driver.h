@@ -14,6 +14,7 @@
 #include "cli/token_policy.h"
 #include "common/error.h"
 #include "render/report.h"
+#include "server/tls.h"
 #include "server/serve.h"
 
 namespace karvo::cli {
@@ -31,8 +32,10 @@ inline constexpr std::string_view kClearScreen = "\x1b[2J\x1b[1;1H";
 struct Services {
     // One report pass (discovery included) printed to standard output.
     std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
-    // The HTTP API; returns only with a refused or failed bind.
-    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token)>
+    // The HTTP API (HTTPS with TLS files); returns only with a refused or
+    // failed bind or unusable certificate files.
+    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                        const std::optional<server::TlsFiles>& tls)>
         serve;
     // The HTTP API of the Windows service: returns once `hooks.keep_going`
     // says so, or with a refused or failed bind.

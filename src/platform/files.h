@@ -5,6 +5,7 @@
 // error, and none of them can block: only regular files are read.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +39,20 @@ bool path_exists(const std::string& path);
 // emptied) when there is nothing.
 bool read_link_into(const std::string& path, std::string& out);
 bool read_file_prefix_into(const std::string& path, std::size_t limit, std::string& out);
+
+// What tells a changed file from the one read before: its modification time
+// (in the system's own unit) and its size. Nothing when it cannot be looked at.
+struct FileStamp {
+    std::int64_t modified = 0;
+    std::uint64_t size = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+std::optional<FileStamp> file_stamp(const std::string& path);
+
+// True when users other than the owner (its group or anyone) may read the
+// file: POSIX permission bits. Always false on Windows, whose access lists
+// these bits do not describe.
+bool readable_by_others(const std::string& path);
 
 // The callback form behind for_each_entry.
 using EntryVisitor = void (*)(void* context, const char* name, std::size_t length);

@@ -106,6 +106,9 @@ public:
     // On a non-blocking socket: sends every byte within `milliseconds` in
     // total, waiting for room in between; past that, the error "send timed out".
     Status send_all_within(std::string_view bytes, std::uint32_t milliseconds);
+    // On a non-blocking socket: one send that returns at once, giving how many
+    // bytes the OS took; nothing when it has no room now.
+    Result<std::optional<std::size_t>> try_send(std::string_view bytes);
     // Bytes already received by the OS and not read yet.
     std::size_t pending_bytes() const;
     // Ends our sending side (the peer sees end of stream); receiving still works.

@@ -12,6 +12,7 @@
 
 #include "discovery/device.h"
 #include "platform/net.h"
+#include "server/tls_reload.h"
 
 namespace karvo::server {
 
@@ -37,7 +38,11 @@ void answer_request(platform::Socket& connection, std::string_view request_bytes
 // between steps) says so. Failed accepts are dropped. A connection whose
 // first read ends without bytes (closed, failed) or that sends nothing within
 // kConnectionTimeoutMs of its accept is closed without a response.
+// With `tls` the port speaks HTTPS only: each connection's handshake runs in
+// the same loop and within the same deadline as the wait for its bytes; a
+// client that speaks plain HTTP gets a short plain 400 and is closed.
 void accept_connections(const platform::Socket& listener, const std::optional<std::string>& token,
-                        const DiscoverFn& discover, const std::function<bool()>& keep_going);
+                        const DiscoverFn& discover, const std::function<bool()>& keep_going,
+                        TlsReloader* tls = nullptr);
 
 }  // namespace karvo::server

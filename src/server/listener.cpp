@@ -28,13 +28,14 @@ bool is_loopback_listen(std::string_view listen) {
 }
 
 Result<std::optional<std::string>> check_bind_policy(std::string_view listen, std::uint16_t port,
-                                                     const std::optional<std::string>& token) {
+                                                     const std::optional<std::string>& token, Transport transport) {
     if (is_loopback_listen(listen)) return std::optional<std::string>();
     const std::string address = address_text(listen, port);
-    if (!token) {
+    if (!token && !transport.client_certs) {
         return Error("refusing unauthenticated remote bind on " + address +
                      " \xE2\x80\x94 set --token/--token-file or KARVO_TOKEN");
     }
+    if (transport.https) return std::optional<std::string>();
     return std::optional<std::string>(
         "WARNING: listening on " + address +
         " (non-loopback). Token auth required; put TLS/reverse-proxy in front if leaving the trusted LAN. "
@@ -68,9 +69,13 @@ Result<platform::Socket> bind_listener(std::string_view address) {
     return Error(context + last_failure);
 }
 
-std::array<std::string, 2> banner_lines(std::string_view address, bool has_token) {
-    const std::string url = "http://" + std::string(address) + "/";
+std::array<std::string, 2> banner_lines(std::string_view address, bool has_token, Transport transport) {
+    const std::string url = (transport.https ? "https://" : "http://") + std::string(address) + "/";
     std::string first = "Headless API listening on " + url + " (GET / -> JSON, GET /metrics -> Prometheus)\n";
+    if (transport.client_certs && !has_token) {
+        return {std::move(first), "Auth: client certificate required. Example: curl --cacert ca.pem --cert client.pem "
+                                  "--key client-key.pem " + url + "metrics\n"};
+    }
     std::string second =
         has_token
             ? "Auth: bearer token required for / and /metrics (/health open). Example: curl -H \"Authorization: "

@@ -24,11 +24,19 @@ std::string address_text(std::string_view listen, std::uint16_t port);
 // are not loopback.
 bool is_loopback_listen(std::string_view listen);
 
-// Applies the bind policy. A remote bind without a token is refused (the
-// error); a remote bind with a token gives the warning line to print before
-// binding; a loopback bind gives nothing.
+// How the port is secured beyond the token.
+struct Transport {
+    bool https = false;         // the port speaks HTTPS only
+    bool client_certs = false;  // every client must present a certificate the configured CA signed
+};
+
+// Applies the bind policy. A remote bind with neither a token nor client
+// certificates is refused (the error); a remote plain-HTTP bind with a token
+// gives the warning line to print before binding; a loopback bind, or a
+// remote one over HTTPS, gives nothing.
 Result<std::optional<std::string>> check_bind_policy(std::string_view listen, std::uint16_t port,
-                                                     const std::optional<std::string>& token);
+                                                     const std::optional<std::string>& token,
+                                                     Transport transport = {});
 
 // Resolves the address text (a literal socket address first, otherwise host
 // and port split at the last ":" and looked up) and listens on the first
@@ -36,6 +44,6 @@ Result<std::optional<std::string>> check_bind_policy(std::string_view listen, st
 Result<platform::Socket> bind_listener(std::string_view address_text);
 
 // The two banner lines, each ending in "\n". The token itself is never shown.
-std::array<std::string, 2> banner_lines(std::string_view address_text, bool has_token);
+std::array<std::string, 2> banner_lines(std::string_view address_text, bool has_token, Transport transport = {});
 
 }  // namespace karvo::server

@@ -135,7 +135,8 @@ bool constant_time_equal(std::string_view a, std::string_view b) {
     return difference == 0;
 }
 
-RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token) {
+RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token,
+                       bool peer_authenticated) {
     const std::string text = text::utf8_lossy(request_bytes);
     const std::size_t newline = text.find('\n');
     std::string_view request_line = std::string_view(text).substr(0, newline);
@@ -150,7 +151,7 @@ RequestDecision decide(std::string_view request_bytes, const std::optional<std::
     const std::string_view method = words.empty() ? std::string_view() : words[0];
     const std::string_view path = well_formed ? words[1].substr(0, words[1].find('?')) : std::string_view();
 
-    if (!token && !host_check_passes(headers)) return {Verdict::forbidden_host, {}};
+    if (!token && !peer_authenticated && !host_check_passes(headers)) return {Verdict::forbidden_host, {}};
     if (!well_formed || method != "GET") return {Verdict::method_not_allowed, {}};
     if (token && path != "/health") {
         const auto presented = presented_token(headers);

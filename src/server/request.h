@@ -27,9 +27,11 @@ struct RequestDecision {
     std::string path;  // only for Verdict::serve: the target without its query
 };
 
-// Runs the checks in order: Host (only without a token), method, bearer
-// (only with a token and a path other than "/health").
-RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token);
+// Runs the checks in order: Host (only without a token and when the peer has
+// not proved who it is with a client certificate), method, bearer (only with
+// a token and a path other than "/health").
+RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token,
+                       bool peer_authenticated = false);
 
 // True when a Host header value names this machine: after trimming and
 // lower-casing exactly "127.0.0.1", "localhost" or "[::1]", each optionally

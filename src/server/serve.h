@@ -7,12 +7,17 @@
 #include <string>
 
 #include "common/error.h"
+#include "server/tls.h"
 
 namespace karvo::server {
 
 // Binds `{listen}:{port}` under the bind policy, prints the banner and serves
-// requests one at a time while many connections wait for their bytes. Returns only with an error (refused or failed bind).
-Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token);
+// requests one at a time while many connections wait for their bytes. With
+// `tls` the port speaks HTTPS with the certificate set of those files, loaded
+// before anything is bound. Returns only with an error (refused or failed
+// bind, certificate files that cannot be used).
+Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+            const std::optional<TlsFiles>& tls = std::nullopt);
 
 // How a run that can be stopped (the Windows service) follows the server.
 struct ServeHooks {
@@ -27,8 +32,8 @@ struct ServeHooks {
 };
 
 // serve() that ends once `hooks.keep_going` says so: nothing then, or the
-// bind error.
+// bind error. Warnings (bind policy, key file, failed reloads) go to `hooks.warn`.
 Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                   const ServeHooks& hooks);
+                   const ServeHooks& hooks, const std::optional<TlsFiles>& tls = std::nullopt);
 
 }  // namespace karvo::server

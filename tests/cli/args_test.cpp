@@ -189,6 +189,22 @@ TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
     EXPECT_TRUE(std::holds_alternative<UsageError>(parse({"--bogus", "--help"})));
 }
 
+TEST(ArgsTest, TlsOptions) {
+    const Args args = parsed_ok({"--tls-cert-file=c.pem", "--tls-key-file", "k.pem", "--tls-client-ca-file", "ca.pem",
+                                 "--tls-min-version", "1.3"});
+    EXPECT_EQ(args.tls_cert_file, "c.pem");
+    EXPECT_EQ(args.tls_key_file, "k.pem");
+    EXPECT_EQ(args.tls_client_ca_file, "ca.pem");
+    EXPECT_EQ(args.tls_min_version, "1.3");
+    EXPECT_EQ(usage_error({"--tls-key-file="}),
+              "error: invalid value '' for '--tls-key-file <FILE>': the file name is empty\n" + std::string(kHint));
+    for (const char* bad : {"1.1", "1.0", "1.3 ", "TLS1.3", ""}) {
+        EXPECT_EQ(usage_error({"--tls-min-version", bad}),
+                  "error: invalid value '" + std::string(bad) +
+                      "' for '--tls-min-version <VERSION>': expected 1.2 or 1.3\n" + std::string(kHint));
+    }
+}
+
 TEST(ArgsTest, HelpScreen) {
     const std::string help = std::get<ShowHelp>(parse({"--help"})).text;
     EXPECT_EQ(help,
@@ -215,6 +231,19 @@ TEST(ArgsTest, HelpScreen) {
               "                           env). Preferred: no `ps` exposure\n"
               "      --compact            Headless compact JSON for piping (one line per call,\n"
               "                           no pretty)\n"
+              "      --tls-cert-file <FILE>\n"
+              "                           Serve HTTPS only, with this PEM certificate chain\n"
+              "                           (leaf first; or KARVO_TLS_CERT_FILE env). Re-read\n"
+              "                           when it changes\n"
+              "      --tls-key-file <FILE>\n"
+              "                           Unencrypted PEM private key of --tls-cert-file (or\n"
+              "                           KARVO_TLS_KEY_FILE env)\n"
+              "      --tls-client-ca-file <FILE>\n"
+              "                           Require a client certificate signed by this PEM CA\n"
+              "                           (or KARVO_TLS_CLIENT_CA_FILE env)\n"
+              "      --tls-min-version <VERSION>\n"
+              "                           Oldest TLS version accepted: 1.2 or 1.3\n"
+              "                           [default: 1.2]\n"
               "  -h, --help               Print help\n"
               "  -V, --version            Print version\n");
 }

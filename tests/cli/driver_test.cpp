@@ -28,6 +28,7 @@ struct FakeRun {
         std::string listen;
         std::uint16_t port;
         std::optional<std::string> token;
+        std::optional<server::TlsFiles> tls;
     };
     std::vector<ServeCall> serve_calls;
     bool stdout_broken = false;
@@ -42,9 +43,10 @@ struct FakeRun {
             outcomes.pop_front();
             return next;
         };
-        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token) {
+        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
+                         const std::optional<server::TlsFiles>& tls) {
             events += 'V';
-            serve_calls.push_back({listen, port, token});
+            serve_calls.push_back({listen, port, token, tls});
             return Error("bind " + listen + ":" + std::to_string(port) + " failed: Address already in use");
         };
         s.tokens.get_env = [this](std::string_view name) -> std::optional<std::string> {
@@ -110,6 +112,53 @@ TEST(DriverTest, ServeDefaultsAndNoToken) {
     EXPECT_EQ(run.serve_calls[0].listen, "127.0.0.1");
     EXPECT_EQ(run.serve_calls[0].port, 8080);
     EXPECT_FALSE(run.serve_calls[0].token);
+}
+
+TEST(DriverTest, TlsFilesFromOptionsThenVariables) {
+    using server::TlsFiles;
+    using server::TlsMinVersion;
+    struct Case {
+        std::vector<std::string> args;
+        std::map<std::string, std::string> variables;
+        std::optional<TlsFiles> served;  // nothing: a usage error, or plain HTTP when `error` is empty
+        std::string error;
+    };
+    const std::map<std::string, std::string> all_variables{
+        {"KARVO_TLS_CERT_FILE", " /env/c.pem\n"}, {"KARVO_TLS_KEY_FILE", "/env/k.pem"},
+        {"KARVO_TLS_CLIENT_CA_FILE", "/env/ca.pem"}};
+    const Case cases[] = {
+        {{}, {}, std::nullopt, ""},
+        {{"--tls-cert-file", "c", "--tls-key-file", "k", "--tls-min-version", "1.3"}, {},
+         TlsFiles{"c", "k", std::nullopt, TlsMinVersion::tls1_3}, ""},
+        {{}, all_variables, TlsFiles{"/env/c.pem", "/env/k.pem", "/env/ca.pem"}, ""},
+        {{"--tls-cert-file", "c", "--tls-client-ca-file", "ca"}, all_variables, TlsFiles{"c", "/env/k.pem", "ca"}, ""},
+        {{}, {{"KARVO_TLS_CERT_FILE", "c"}, {"KARVO_TLS_KEY_FILE", " "}}, std::nullopt,
+         "--tls-cert-file needs --tls-key-file (or KARVO_TLS_KEY_FILE)"},
+        {{"--tls-key-file", "k"}, {}, std::nullopt, "--tls-key-file needs --tls-cert-file (or KARVO_TLS_CERT_FILE)"},
+        {{}, {{"KARVO_TLS_CLIENT_CA_FILE", "ca"}}, std::nullopt,
+         "--tls-client-ca-file needs --tls-cert-file and --tls-key-file"},
+        {{"--tls-min-version", "1.2"}, {}, std::nullopt, "--tls-min-version needs --tls-cert-file and --tls-key-file"},
+    };
+    for (const Case& c : cases) {
+        FakeRun run;
+        run.variables = c.variables;
+        std::vector<std::string> args = {"--serve"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (c.error.empty()) {
+            EXPECT_EQ(run.run(args), 1);
+            ASSERT_EQ(run.serve_calls.size(), 1u);
+            EXPECT_EQ(run.serve_calls[0].tls, c.served) << c.args.size();
+        } else {
+            EXPECT_EQ(run.run(args), 2);
+            EXPECT_TRUE(run.serve_calls.empty());
+            EXPECT_EQ(run.err, "error: " + c.error + "\n\nFor more information, try '--help'.\n");
+        }
+    }
+    // Outside serve mode the variables are not even looked at.
+    FakeRun report;
+    report.variables = {{"KARVO_TLS_CERT_FILE", "c"}};
+    EXPECT_EQ(report.run({"--json"}), 2);
+    EXPECT_EQ(report.err, "");
 }
 
 TEST(DriverTest, TokenErrorStopsServeBeforeBinding) {

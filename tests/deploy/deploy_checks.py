@@ -120,21 +120,27 @@ def all_values(dashboard, expr):
 
 # ---- the shipped Prometheus configuration, made runnable
 
-def runnable_config(folder, karvo_target, local_target, interval):
-    """deploy/prometheus/prometheus.yml with its targets, token file and rules path made local."""
+def runnable_config(folder, karvo_target, local_target, interval, https_target="127.0.0.1:1"):
+    """deploy/prometheus/prometheus.yml with its targets, token file, CA file and rules path made local."""
     config = yaml.safe_load(CONFIG.read_text())
     (folder / "karvo.token").write_text(TOKEN + "\n")
     config["rule_files"] = [str(RULES)]
     if interval:
         config["global"].update(scrape_interval=interval, evaluation_interval=interval)
     jobs = {job["job_name"]: job for job in config["scrape_configs"]}
-    check(set(jobs) == {"karvo", "karvo-local"}, f"scrape jobs: {sorted(jobs)}")
+    check(set(jobs) == {"karvo", "karvo-https", "karvo-local"}, f"scrape jobs: {sorted(jobs)}")
+    https = jobs["karvo-https"]
+    check(https.get("scheme") == "https" and https["tls_config"]["ca_file"] == "/etc/prometheus/karvo-ca.pem"
+          and https["tls_config"].get("server_name") and https["authorization"] == jobs["karvo"]["authorization"],
+          "job karvo-https scrapes over HTTPS with a CA file, a server name and the bearer token")
+    https["tls_config"]["ca_file"] = str(folder / "ca.pem")
     check(jobs["karvo"]["authorization"]["credentials_file"] == "/etc/prometheus/karvo.token"
           and jobs["karvo"]["authorization"].get("type", "Bearer") == "Bearer",
           "job karvo must send a Bearer token from a credentials_file")
     check("authorization" not in jobs["karvo-local"], "job karvo-local is the token-less one")
     jobs["karvo"]["authorization"]["credentials_file"] = str(folder / "karvo.token")
-    for job, target in (("karvo", karvo_target), ("karvo-local", local_target)):
+    https["authorization"]["credentials_file"] = str(folder / "karvo.token")
+    for job, target in (("karvo", karvo_target), ("karvo-local", local_target), ("karvo-https", https_target)):
         jobs[job]["static_configs"] = [{"targets": [target]}]
         if interval:
             jobs[job]["scrape_timeout"] = interval
@@ -354,6 +360,21 @@ def start_with_free_port(children, name, make_args, ready, env=None):
     raise CheckFailed(f"{name} did not start:\n{children.log(name)}")
 
 
+def make_certificates(folder, server_name):
+    """ca.pem, and karvo.pem / karvo.key (P-256) that it signed for `server_name`."""
+    def openssl(*args):
+        run(["openssl", *args])
+    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days", "2",
+            "-subj", "/CN=karvo test CA", "-keyout", str(folder / "ca.key"), "-out", str(folder / "ca.pem"))
+    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", f"/CN={server_name}",
+            "-keyout", str(folder / "karvo.key"), "-out", str(folder / "karvo.csr"))
+    (folder / "karvo.ext").write_text(f"subjectAltName=DNS:{server_name}\n")
+    openssl("x509", "-req", "-in", str(folder / "karvo.csr"), "-CA", str(folder / "ca.pem"), "-CAkey",
+            str(folder / "ca.key"), "-CAcreateserial", "-days", "2", "-out", str(folder / "karvo.pem"),
+            "-extfile", str(folder / "karvo.ext"))
+    os.chmod(folder / "karvo.key", 0o600)
+
+
 def http_get(url, token=None):
     request = urllib.request.Request(url, headers={"Authorization": f"Bearer {token}"} if token else {})
     with urllib.request.urlopen(request, timeout=10) as response:
@@ -394,6 +415,15 @@ def check_scrape(karvo, json_documents):
                 banner("karvo"), env)
             local_port = start_with_free_port(children, "karvo-local", lambda p: [karvo, "--serve", str(p)],
                                               banner("karvo-local"), env)
+            # The HTTPS one: a CA and a certificate for the job's server_name, made here.
+            server_name = yaml.safe_load(CONFIG.read_text())["scrape_configs"]
+            server_name = next(j for j in server_name if j["job_name"] == "karvo-https")["tls_config"]["server_name"]
+            make_certificates(folder, server_name)
+            https_port = start_with_free_port(
+                children, "karvo-https",
+                lambda p: [karvo, "--serve", str(p), "--token-file", str(folder / "karvo.token"), "--tls-cert-file",
+                           str(folder / "karvo.pem"), "--tls-key-file", str(folder / "karvo.key")],
+                banner("karvo-https"), env)
             base = f"http://127.0.0.1:{token_port}"
             karvo_text = http_get(f"{base}/metrics", TOKEN)
             expected = parse_metrics(karvo_text)
@@ -410,7 +440,8 @@ def check_scrape(karvo, json_documents):
             processes = {dict(k[1])["pid"]: v for k, v in expected.items() if k[0] == "amd_gpu_process_mem_mb"}
             check(processes.get("4242") == 2048, f"karvo reports no 2048 MB for pid 4242:\n{karvo_text}")
 
-            config = runnable_config(folder, f"127.0.0.1:{token_port}", f"127.0.0.1:{local_port}", "1s")
+            config = runnable_config(folder, f"127.0.0.1:{token_port}", f"127.0.0.1:{local_port}", "1s",
+                                     f"127.0.0.1:{https_port}")
 
             def ready(port):
                 return http_get(f"http://127.0.0.1:{port}/-/ready").startswith("Prometheus Server is Ready")
@@ -428,8 +459,8 @@ def check_scrape(karvo, json_documents):
 
             def up_everywhere():
                 values = {s["metric"]["job"]: s["value"][1] for s in query('up{job=~"karvo.*"}')}
-                return values == {"karvo": "1", "karvo-local": "1"}
-            wait_for("up to be 1 for both karvo jobs", up_everywhere, 60, lambda: children.log("prometheus"))
+                return values == {"karvo": "1", "karvo-local": "1", "karvo-https": "1"}
+            wait_for("up to be 1 for every karvo job", up_everywhere, 60, lambda: children.log("prometheus"))
 
             def stored():
                 found = {}

@@ -67,6 +67,24 @@ TEST(Banner, ShowsTheAddressTextNeverTheToken) {
               "Bearer <token>\" http://0.0.0.0:0/metrics\n");
 }
 
+TEST(BindPolicy, HttpsNeedsNoWarningAndClientCertificatesStandForAToken) {
+    const Transport https{true, false};
+    const Transport mutual{true, true};
+    EXPECT_FALSE(check_bind_policy("0.0.0.0", 9100, kNoToken, https).ok());
+    for (const auto& [token, transport] : {std::pair{kToken, https}, std::pair{kNoToken, mutual}}) {
+        const auto quiet = check_bind_policy("0.0.0.0", 9100, token, transport);
+        ASSERT_TRUE(quiet.ok());
+        EXPECT_FALSE(quiet->has_value());
+    }
+
+    const auto guarded = banner_lines("0.0.0.0:9", true, https);
+    EXPECT_EQ(guarded[0], "Headless API listening on https://0.0.0.0:9/ (GET / -> JSON, GET /metrics -> Prometheus)\n");
+    EXPECT_TRUE(guarded[1].ends_with(" https://0.0.0.0:9/metrics\n")) << guarded[1];
+    EXPECT_EQ(banner_lines("0.0.0.0:9", false, mutual)[1],
+              "Auth: client certificate required. Example: curl --cacert ca.pem --cert client.pem --key "
+              "client-key.pem https://0.0.0.0:9/metrics\n");
+}
+
 TEST(BindListener, LiteralAndResolvedAddresses) {
     auto v4 = bind_listener("127.0.0.1:0");
     ASSERT_TRUE(v4.ok()) << v4.error().long_form();

@@ -66,6 +66,8 @@ TEST(Decide, HostCheckWithoutToken) {
     EXPECT_EQ(decide(get("/") + "Host: evil.example\r\n", kNoToken).verdict, Verdict::forbidden_host);
     // The host check comes before the method check.
     EXPECT_EQ(decide("POST / HTTP/1.1\r\nHost: evil.example\r\n\r\n", kNoToken).verdict, Verdict::forbidden_host);
+    // A client that proved itself with a certificate may use any host name.
+    EXPECT_EQ(decide(get("/", "Host: gpu-node.example:9100\r\n"), kNoToken, true).verdict, Verdict::serve);
     EXPECT_EQ(decide("POST / HTTP/1.1\r\nHost: localhost\r\n\r\n", kNoToken).verdict,
               Verdict::method_not_allowed);
 }

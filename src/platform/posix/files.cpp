@@ -86,4 +86,16 @@ bool path_exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+std::optional<FileStamp> file_stamp(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    const auto seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+    return FileStamp{seconds * 1000000000 + info.st_mtim.tv_nsec, static_cast<std::uint64_t>(info.st_size)};
+}
+
+bool readable_by_others(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 }  // namespace karvo::platform

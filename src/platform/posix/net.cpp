@@ -263,6 +263,15 @@ Result<std::optional<std::size_t>> Socket::try_receive(char* buffer, std::size_t
     }
 }
 
+Result<std::optional<std::size_t>> Socket::try_send(std::string_view bytes) {
+    for (;;) {
+        const ssize_t n = ::send(fd_of(native_), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return std::optional<std::size_t>(static_cast<std::size_t>(n));
+        if (would_block(errno)) return std::optional<std::size_t>();
+        if (errno != EINTR) return last_error();
+    }
+}
+
 Status Socket::send_all_within(std::string_view bytes, std::uint32_t milliseconds) {
     const std::uint64_t deadline = monotonic_ns() + std::uint64_t{milliseconds} * 1000000u;
     while (!bytes.empty()) {

@@ -67,4 +67,15 @@ bool path_exists(const std::string& path) {
     return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::optional<FileStamp> file_stamp(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (!GetFileAttributesExW(win32::widen(path).c_str(), GetFileExInfoStandard, &info)) return std::nullopt;
+    const std::uint64_t written =
+        (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    return FileStamp{static_cast<std::int64_t>(written),
+                     (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow};
+}
+
+bool readable_by_others(const std::string&) { return false; }
+
 }  // namespace karvo::platform

@@ -266,6 +266,15 @@ Result<std::optional<std::size_t>> Socket::try_receive(char* buffer, std::size_t
     return Error(os_error_text(code));
 }
 
+Result<std::optional<std::size_t>> Socket::try_send(std::string_view bytes) {
+    const int length = bytes.size() > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(bytes.size());
+    const int n = ::send(handle_of(native_), bytes.data(), length, 0);
+    if (n != SOCKET_ERROR) return std::optional<std::size_t>(static_cast<std::size_t>(n));
+    const int code = ::WSAGetLastError();
+    if (would_block(code)) return std::optional<std::size_t>();
+    return Error(os_error_text(code));
+}
+
 Status Socket::send_all_within(std::string_view bytes, std::uint32_t milliseconds) {
     const std::uint64_t deadline = monotonic_ns() + std::uint64_t{milliseconds} * 1000000u;
     while (!bytes.empty()) {

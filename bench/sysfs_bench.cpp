@@ -1,5 +1,5 @@
 // The Linux pass over a generated busy machine: 8 cards (each behind its own
-// PCIe switch, with hwmon, gpu_metrics and RAS counters), 2,000 processes with
+// PCIe switch, with hwmon, gpu_metrics, RAS counters and a render node), 2,000 processes with
 // 30 fds each, 200 of them DRM clients (two fds each, one a dup of the other;
 // VRAM, GTT and engine times) and 40 KFD compute processes. Measured in the same loop as a bare walk of
 // the same tree with plain POSIX calls doing exactly the reads the pass needs:
@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +106,11 @@ struct Tree {
             for (const auto& entry : fs::recursive_directory_iterator(top / card.path("")))
                 if (entry.is_regular_file() && !entry.is_symlink()) files.push_back(entry.path().string());
             card_files.push_back(std::move(files));
+            // Its render node, where the pass asks the driver: a regular file here, so it is opened, seen to be
+            // no device and closed, as a node that cannot answer would cost.
+            const std::string render = "renderD" + std::to_string(128 + c);
+            card.attr("drm/" + render + "/dev", "226:" + std::to_string(128 + c) + "\n");
+            tree.file("dev/dri/" + render, "");
             cards.push_back(CardRef{bdf(c), kGpuIdBase + static_cast<unsigned>(c), static_cast<std::size_t>(c)});
         }
         tree.folder("sys/bus/pci/drivers/amdgpu");
@@ -181,6 +187,18 @@ std::size_t bare_process_walk(const Tree& tree) {
         const std::string entry = (tree.top / "sys/class/drm" / ("card" + std::to_string(c)) / "device").string();
         if (realpath(entry.c_str(), real) == nullptr) continue;
         bytes += static_cast<std::size_t>(readlink((std::string(real) + "/driver").c_str(), target, sizeof target));
+        // The render node, found in the function's drm folder, opened and closed.
+        if (DIR* drm = opendir((std::string(real) + "/drm").c_str())) {
+            while (const dirent* node_entry = readdir(drm)) {
+                if (std::strncmp(node_entry->d_name, "renderD", 7) != 0) continue;
+                const int node = open((tree.top / "dev/dri" / node_entry->d_name).c_str(),
+                                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+                struct stat status {};
+                if (node >= 0 && fstat(node, &status) == 0) bytes += S_ISCHR(status.st_mode) ? 1 : 0;
+                if (node >= 0) close(node);
+            }
+            closedir(drm);
+        }
         std::string parent = real;
         for (int up = 0; up < 3; ++up) {
             parent.resize(parent.rfind('/'));

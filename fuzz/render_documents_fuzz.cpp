@@ -15,6 +15,7 @@
 
 #include "common/json_reader.h"
 #include "common/text.h"
+#include "render/figures.h"
 #include "render/json.h"
 #include "render/metrics.h"
 #include "render/table.h"

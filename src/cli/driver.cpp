@@ -159,7 +159,15 @@ int install_service(const std::vector<std::string>& argv, const Services& servic
     const std::uint16_t port = args.serve.value_or(kDefaultPort);
     const Result<std::optional<std::string>> token = resolve_token(args, services.tokens);
     if (!token.ok()) return fail(services, token.error());
-    const auto warning = server::check_bind_policy(args.listen, port, *token);
+    const auto tls = resolve_tls_files(args, services.tokens.get_env);
+    if (!tls.ok()) return service_usage_error(services, tls.error().short_form());
+    // A certificate set that cannot be loaded would only make every start fail.
+    if (*tls) {
+        const auto credentials = server::load_credentials(**tls);
+        if (!credentials.ok()) return fail(services, credentials.error());
+    }
+    const server::Transport transport{tls->has_value(), *tls && (*tls)->client_ca_file.has_value()};
+    const auto warning = server::check_bind_policy(args.listen, port, *token, transport);
     if (!warning.ok()) return fail(services, warning.error());
 
     const Result<std::string> program = services.service.executable_path();
@@ -213,13 +221,18 @@ int serve_as_service(const Args& args, const Services& services, ServiceLifecycl
     tokens.warn = [&](std::string_view line) { log(platform::EventType::warning, line); };
     const Result<std::optional<std::string>> token = resolve_token(args, tokens);
     Status served = token.ok() ? Status() : Status(token.error());
+    Result<std::optional<server::TlsFiles>> tls = std::optional<server::TlsFiles>();
+    if (served.ok()) {
+        tls = resolve_tls_files(args, services.tokens.get_env);
+        if (!tls.ok()) served = tls.error();
+    }
     if (served.ok()) {
         server::ServeHooks hooks;
         hooks.keep_going = [&] { return !lifecycle.stop_requested(); };
         hooks.on_listening = [&] { lifecycle.running(); };
         hooks.warn = [&](std::string_view line) { log(platform::EventType::warning, line); };
         hooks.ids = args.ids;
-        served = services.serve_until(args.listen, args.serve.value_or(kDefaultPort), *token, hooks);
+        served = services.serve_until(args.listen, args.serve.value_or(kDefaultPort), *token, hooks, *tls);
     }
     if (served.ok()) return kExitSuccess;
     log(platform::EventType::error, "Error: " + served.error().short_form() + "\n");
@@ -256,7 +269,9 @@ Services system_services() {
         return server::serve(listen, port, token, tls, ids);
     };
     services.serve_until = [](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                              const server::ServeHooks& hooks) { return server::serve_until(listen, port, token, hooks); };
+                              const server::ServeHooks& hooks, const std::optional<server::TlsFiles>& tls) {
+        return server::serve_until(listen, port, token, hooks, tls);
+    };
     services.tokens = system_token_environment();
     services.service = system_service_env();
     services.write_out = [](std::string_view bytes) { return platform::write_stdout(bytes); };

@@ -41,7 +41,7 @@ struct Services {
     // The HTTP API of the Windows service: returns once `hooks.keep_going`
     // says so, or with a refused or failed bind.
     std::function<Status(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                         const server::ServeHooks& hooks)>
+                         const server::ServeHooks& hooks, const std::optional<server::TlsFiles>& tls)>
         serve_until;
     TokenEnvironment tokens;
     ServiceEnv service;

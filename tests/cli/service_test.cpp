@@ -33,6 +33,7 @@ struct FakeService {
     std::vector<platform::ServiceDefinition> installed;
     std::vector<std::string> removed;
     Status install_result;
+    std::optional<server::TlsFiles> served_tls;
     std::vector<platform::ServiceStatus> statuses;
     bool under_manager = true;
     bool stop_while_serving = true;
@@ -61,8 +62,9 @@ struct FakeService {
             return true;
         };
         s.serve_until = [this](const std::string&, std::uint16_t, const std::optional<std::string>&,
-                               const server::ServeHooks& hooks) -> Status {
+                               const server::ServeHooks& hooks, const std::optional<server::TlsFiles>& tls) -> Status {
             ++serve_calls;
+            served_tls = tls;
             hooks.on_listening();
             if (!stop_while_serving) return Error("bind 127.0.0.1:8080 failed: Address in use (os error 98)");
             EXPECT_TRUE(hooks.keep_going());
@@ -106,6 +108,8 @@ TEST(ServiceTest, InstallRefusesBeforeRegistering) {
         {{"service", "install", "--serve", "x"}, 2, "invalid value 'x'"},
         {{"service", "install", "--token-file", "missing"}, 1, "Error: read token file missing: No such file"},
         {{"service", "install", "--listen", "0.0.0.0"}, 1, "Error: refusing unauthenticated remote bind"},
+        {{"service", "install", "--tls-cert-file", "c.pem"}, 2, "--tls-cert-file needs --tls-key-file"},
+        {{"service", "install", "--tls-cert-file", "missing.pem", "--tls-key-file", "k.pem"}, 1, "missing.pem"},
         {{"service", "start"}, 2, "'service' needs 'install' or 'uninstall'"},
         {{"service", "uninstall", "now"}, 2, "takes no arguments"},
     };
@@ -137,6 +141,13 @@ TEST(ServiceTest, StopRequestEndsTheServerAndReportsStopped) {
     EXPECT_TRUE(fake.statuses[1].accepts_stop);
     EXPECT_FALSE(fake.statuses[2].accepts_stop);
     EXPECT_EQ(fake.statuses.back().exit_code, 0);
+    EXPECT_FALSE(fake.served_tls.has_value());
+
+    FakeService https;
+    EXPECT_EQ(https.run({"--service", "--tls-cert-file", "a.pem", "--tls-key-file", "b.pem"}), 0) << https.err;
+    ASSERT_TRUE(https.served_tls.has_value());
+    EXPECT_EQ(https.served_tls->cert_file, "a.pem");
+    EXPECT_EQ(https.served_tls->key_file, "b.pem");
 }
 
 TEST(ServiceTest, StartErrorsGoToTheEventLogAndTheExitCode) {

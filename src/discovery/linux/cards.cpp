@@ -9,6 +9,7 @@
 #include "common/numfmt.h"
 #include "common/text.h"
 #include "discovery/naming/amdgpu_ids.h"
+#include "discovery/linux/driver_info.h"
 #include "discovery/linux/gpu_metrics.h"
 #include "discovery/linux/hwmon.h"
 #include "discovery/linux/kfd_topology.h"
@@ -82,10 +83,10 @@ void fill(std::optional<T>& field, const std::optional<T>& value) {
 }
 
 // What hwmon and the other attributes did not give, from gpu_metrics; energy
-// and throttling exist only there.
-void read_gpu_metrics(const std::string& device_dir, GpuDevice& device) {
+// and throttling exist only there. Gives the table's format revision.
+std::uint8_t read_gpu_metrics(const std::string& device_dir, GpuDevice& device) {
     const auto bytes = files::read_raw(device_dir + "/gpu_metrics", kGpuMetricsLimit);
-    if (!bytes || bytes->empty()) return;
+    if (!bytes || bytes->empty()) return 0;
     const GpuMetrics m = parse_gpu_metrics(*bytes);
     fill(device.temp_edge_c, m.temp_edge_c);
     fill(device.temp_hotspot_c, m.temp_hotspot_c);
@@ -102,6 +103,7 @@ void read_gpu_metrics(const std::string& device_dir, GpuDevice& device) {
     fill(device.voltage_mem_mv, m.voltage_mem_mv);
     device.energy_j = m.energy_j;
     device.throttle = m.throttle;
+    return m.format_revision;
 }
 
 // A card found in sys/class/drm, before the records are ordered.
@@ -149,7 +151,8 @@ std::string driver_version(const Root& root) {
 
 }  // namespace
 
-CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code) {
+CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code,
+                    const platform::AmdgpuInfoQuery& ask_driver) {
     CardScan scan;
     const auto found = find_cards(root);
     if (found.empty()) return scan;
@@ -179,12 +182,10 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
         CardRef ref{card.bdf, std::nullopt, scan.devices.size()};
         const KfdNode* node = card.address ? find_kfd_node(nodes, *card.address) : nullptr;
         if (node != nullptr && node->gfx_target_version != 0) device.gfx_version = gfx_name(node->gfx_target_version);
-        else device.gfx_version = naming::gfx_target_for_device_id(device_id);
         if (node != nullptr) {
             device.num_cu = node->num_cu;
             ref.kfd_gpu_id = node->gpu_id;
         }
-        device.vram_type = naming::memory_type_for_device_id(device_id, query_code);
 
         device.vram_total_mb = narrow32(read_decimal(dir + "/mem_info_vram_total").value_or(0) / 1048576u).value_or(0);
         device.vram_used_mb = narrow32(read_decimal(dir + "/mem_info_vram_used").value_or(0) / 1048576u).value_or(0);
@@ -199,7 +200,9 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
 
         // A runtime-suspended GPU wakes up when its sensors, DPM tables or busy
         // counters are read: none of those files is opened then.
-        const bool suspended = read_text(dir + "/power/runtime_status") == "suspended";
+        const auto runtime_status = read_text(dir + "/power/runtime_status");
+        const bool suspended = runtime_status == "suspended";
+        std::uint8_t metrics_format = 0;
         if (!suspended) {
             read_hwmon(dir, device);
             if (!device.gfx_clock_mhz) device.gfx_clock_mhz = dpm_clock_mhz(dir + "/pp_dpm_sclk");
@@ -207,8 +210,10 @@ CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code)
             device.gfx_util_percent = narrow32(read_decimal(dir + "/gpu_busy_percent"));
             device.mem_util_percent = percent_file(dir + "/mem_busy_percent");
             device.media_util_percent = percent_file(dir + "/vcn_busy_percent");
-            read_gpu_metrics(dir, device);
+            metrics_format = read_gpu_metrics(dir, device);
         }
+        describe_from_driver(root, {dir, device_id, runtime_status == "active", metrics_format}, query_code, ask_driver,
+                             device);
         read_pcie_links(root, card.device_link, dir, !suspended, device);
 
         device.backend = "sysfs";

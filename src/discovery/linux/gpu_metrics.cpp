@@ -60,9 +60,10 @@ std::optional<float> power(Units units, std::uint64_t raw) {
 }
 
 // Counts 2^-16 J. A 64-bit field holding 0xFFFFFFFF is a 32-bit "unsupported"
-// (RDNA4), not a count.
+// (RDNA4), not a count; a counter the firmware leaves at 0 (RDNA3 laptop
+// parts) never counts either.
 std::optional<double> energy(std::uint64_t raw, std::size_t width) {
-    if (width == 8 && raw == 0xFFFFFFFFu) return std::nullopt;
+    if (raw == 0 || (width == 8 && raw == 0xFFFFFFFFu)) return std::nullopt;
     return static_cast<double>(raw) / 65536.0;
 }
 

@@ -13,6 +13,7 @@
 
 #include "discovery/device.h"
 #include "discovery/naming/naming.h"
+#include "platform/amdgpu.h"
 
 namespace karvo::discovery::linux {
 
@@ -36,12 +37,14 @@ struct CardRef {
 };
 
 // The AMD cards driven by amdgpu, one "sysfs" record each in PCI address
-// order, with their sensors (unless the card is runtime-suspended).
+// order, with their sensors (unless the card is runtime-suspended). Awake
+// cards are asked through `ask_driver` what memory they carry.
 struct CardScan {
     DeviceList devices;
     std::vector<CardRef> cards;
 };
-CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code);
+CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code,
+                    const platform::AmdgpuInfoQuery& ask_driver = platform::amdgpu_device_info);
 
 // Adds the processes that hold VRAM or GTT on the scanned cards to their
 // records (with their engine time where fdinfo tells it), then orders each

@@ -119,6 +119,7 @@ TEST(GpuMetrics, TablesThatGoWrong) {
         {"structure_size below the bytes", navi31().header(60, 1, 3).bytes(), navi31_cut},
         {"absurd readings", navi31().fill(4, 116).u16(4, 250).u16(16, 150).u16(74, 0).u16(76, 5).bytes(), v1_3},
         {"energy 32-bit unsupported in 64 bits (RDNA4)", Blob(1, 3, 120).u64(24, 0xFFFFFFFF).bytes(), v1_3},
+        {"energy left at 0 (RDNA3 laptop parts)", Blob(1, 3, 120).u64(24, 0).bytes(), v1_3},
         {"energy beyond 32 bits", Blob(1, 3, 120).u64(24, 0x100000000).bytes(),
          {.format_revision = 1, .content_revision = 3, .energy_j = 65536}},
         {"early 384-byte 1.6", Blob(1, 6, 384).fill(4, 380, 0).bytes(), {.format_revision = 1, .content_revision = 6}},

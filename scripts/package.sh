@@ -27,6 +27,7 @@ install -d "$root/usr/share/man/man1" "$root/usr/share/doc/karvo" "$root/DEBIAN"
 sed 's|/usr/local/bin/karvo|/usr/bin/karvo|g' deploy/systemd/karvo.service |
   install -D -m 0644 /dev/stdin "$root/usr/lib/systemd/system/karvo.service"
 install -m 0644 packaging/debian/copyright "$root/usr/share/doc/karvo/copyright"
+install -D -m 0644 packaging/debian/lintian-overrides "$root/usr/share/lintian/overrides/karvo"
 sed "s/@VERSION@/$version/g" packaging/debian/changelog | gzip -9n > "$root/usr/share/doc/karvo/changelog.gz"
 # The newest C library symbol version the executable asks for is the least glibc it runs on.
 glibc=$(objdump -T "$linux" | grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -V | tail -n 1)

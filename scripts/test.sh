@@ -28,6 +28,9 @@ scripts/check-imports.sh build/windows/bin/karvo.exe
 
 stage "Wine prefix"
 time scripts/wine-run.sh wineboot -i >/dev/null 2>&1 || true
+# Creating a prefix restarts Wine's services within the same session; let that
+# session end so that no later session meets two service managers.
+WINEPREFIX=$KARVO_WINEPREFIX timeout 120 wineserver -w || true
 
 stage "release executables"
 scripts/release.sh
@@ -45,7 +48,7 @@ wine_session() {
 }
 end_wine_session() {
   kill "$wine_keeper" 2>/dev/null || true
-  scripts/wine-run.sh wineserver -k </dev/null >/dev/null 2>&1 || true
+  WINEPREFIX=$KARVO_WINEPREFIX wineserver -k </dev/null >/dev/null 2>&1 || true
 }
 
 total=0

@@ -23,8 +23,17 @@ printf '%s\r\n' "$token" > "$work/token"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 installed=$(w "$exe" service install --serve "$port" --token-file "Z:$work/token")
 [[ $installed == "Installed the service karvo"* ]] || fail "install: $installed"
-w sc start karvo >/dev/null
-wait_state RUNNING 60 || fail "not running: $(w sc query karvo)"
+# Wine's service manager occasionally loses a start: the service is then still
+# "never started" (1077) with nothing of karvo's run. One more start tells that
+# apart from a karvo that does not come up, which fails every time.
+started_ok=false
+for attempt in 1 2 3; do
+  start_said=$(w sc start karvo)
+  if wait_state RUNNING 20; then started_ok=true; break; fi
+  w sc query karvo | grep -q 'WIN32_EXIT_CODE *: *1077 ' || break
+  echo "sc start $attempt: never started; $start_said" >&2
+done
+$started_ok || fail "not running: $start_said; $(w sc query karvo); $(ps -eo pid,etimes,args | grep -i -E '[s]ervices.exe|[k]arvo')"
 health=$(curl -s -m 10 "http://127.0.0.1:$port/health")
 [ "$health" = '{"status":"ok"}' ] || fail "scrape /health: $health"
 refused=$(curl -s -m 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics")

@@ -48,7 +48,6 @@ void BM_Loop(benchmark::State& state) {
                 return karvo::Ok{};
             };
             io.write_err = io.write_out;
-            io.local_time = [] { return std::string(); };
             const auto outcome = karvo::render::run_report(options, [] {
                 karvo::platform::sleep_milliseconds(20);  // the discovery pass
                 return karvo::testing::many_gpus(8, 20);

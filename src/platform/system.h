@@ -32,9 +32,6 @@ inline constexpr std::string_view kFileTooLarge = "file too large";
 // Text of an OS error code, followed by " (os error {code})".
 std::string os_error_text(int code);
 
-// Local wall-clock time as "YYYY-MM-DD HH:MM:SS".
-std::string local_time_text();
-
 // The wall clock broken down, to the millisecond.
 struct WallTime {
     int year = 1970;

@@ -210,32 +210,35 @@ std::string query_rows(const Query& query, const DeviceList& devices, const plat
     return out;
 }
 
-std::string query_time_text(const platform::WallTime& t) {
+namespace {
+// "YYYY<d>MM<d>DD<t>HH:MM:SS", then ".mmm" when `milliseconds`.
+std::string date_time_text(const platform::WallTime& t, char date_separator, char time_separator,
+                           bool milliseconds) {
     std::string out;
     append_padded2(out, t.year, 4);
-    out += '/';
+    out += date_separator;
     append_padded2(out, t.month, 2);
-    out += '/';
+    out += date_separator;
     append_padded2(out, t.day, 2);
-    out += ' ';
+    out += time_separator;
     append_padded2(out, t.hour, 2);
     out += ':';
     append_padded2(out, t.minute, 2);
     out += ':';
     append_padded2(out, t.second, 2);
-    out += '.';
-    append_padded2(out, t.millisecond, 3);
+    if (milliseconds) {
+        out += '.';
+        append_padded2(out, t.millisecond, 3);
+    }
     return out;
 }
+}  // namespace
 
-std::string rfc3339_utc_text(const platform::WallTime& t) {
-    std::string out = query_time_text(t);
-    out[4] = '-';
-    out[7] = '-';
-    out[10] = 'T';
-    out += 'Z';
-    return out;
-}
+std::string query_time_text(const platform::WallTime& t) { return date_time_text(t, '/', ' ', true); }
+
+std::string rfc3339_utc_text(const platform::WallTime& t) { return date_time_text(t, '-', 'T', true) + 'Z'; }
+
+std::string title_time_text(const platform::WallTime& t) { return date_time_text(t, '-', ' ', false); }
 
 std::string json_line(const DeviceList& devices, const platform::WallTime& utc) {
     std::string out = "{\"timestamp\":\"";

@@ -48,9 +48,11 @@ std::string query_header(const Query& query);
 // One line per GPU or process. `time` is the sample's (local) time.
 std::string query_rows(const Query& query, const DeviceList& devices, const platform::WallTime& time);
 
-// "YYYY/MM/DD HH:MM:SS.mmm" and RFC 3339 "YYYY-MM-DDTHH:MM:SS.mmmZ".
+// "YYYY/MM/DD HH:MM:SS.mmm", RFC 3339 "YYYY-MM-DDTHH:MM:SS.mmmZ", and the
+// table title's "YYYY-MM-DD HH:MM:SS".
 std::string query_time_text(const platform::WallTime& time);
 std::string rfc3339_utc_text(const platform::WallTime& utc);
+std::string title_time_text(const platform::WallTime& local);
 
 // One JSON Lines sample: {"timestamp":"<utc>","gpus":[...]} and "\n".
 std::string json_line(const DeviceList& devices, const platform::WallTime& utc);

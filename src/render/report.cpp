@@ -45,14 +45,14 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
         return ReportOutcome::no_gpu;
     }
     // The time is that of the data, so it is taken after discovery; JSON has no time in it.
-    const bool table = !options.compact && !options.json && options.query == nullptr && !options.json_lines;
-    const std::string time_text = table ? io.local_time() : std::string();
-    // One write per document (with the prefix), so it reaches the screen or
-    // pipe at once and whole.
-    std::string text(options.screen_prefix);
     const auto wall_time = [&](platform::Zone zone) {
         return io.wall_time ? io.wall_time(zone) : platform::wall_time(zone);
     };
+    const bool table = !options.compact && !options.json && options.query == nullptr && !options.json_lines;
+    const std::string time_text = table ? title_time_text(wall_time(platform::Zone::local)) : std::string();
+    // One write per document (with the prefix), so it reaches the screen or
+    // pipe at once and whole.
+    std::string text(options.screen_prefix);
     if (options.query != nullptr) {
         if (options.query_header && options.query->header) text += query_header(*options.query);
         text += query_rows(*options.query, devices, wall_time(platform::Zone::local));
@@ -73,7 +73,7 @@ Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& d
 bool is_output_failure(const Error& error) { return error.message().starts_with(kOutputFailed); }
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover) {
-    static const ReportIo kProcessIo{platform::write_stdout, platform::write_stderr, platform::local_time_text};
+    static const ReportIo kProcessIo{platform::write_stdout, platform::write_stderr};
     return run_report(options, discover, kProcessIo);
 }
 

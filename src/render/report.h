@@ -68,9 +68,8 @@ inline constexpr std::string_view kNoGpuMessage =
 struct ReportIo {
     std::function<Status(std::string_view)> write_out;
     std::function<Status(std::string_view)> write_err;
-    std::function<std::string()> local_time;
-    std::function<std::uint64_t()> monotonic_ns;  // the process clock when unset
     std::function<platform::WallTime(platform::Zone)> wall_time;  // the system clock when unset
+    std::function<std::uint64_t()> monotonic_ns;                  // the process clock when unset
 };
 
 Result<ReportOutcome> run_report(const ReportOptions& options, const Discover& discover, const ReportIo& io);

@@ -38,9 +38,9 @@ struct Recorder {
                 err.emplace_back(bytes);
                 return Ok{};
             },
-            [this] {
+            [this](platform::Zone) {
                 events.push_back("time");
-                return std::string("2026-01-31 23:59:58");
+                return platform::WallTime{2026, 1, 31, 23, 59, 58, 7};
             },
         };
     }

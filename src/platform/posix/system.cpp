@@ -106,15 +106,6 @@ Result<std::string> read_regular_file(const std::string& path, std::size_t max_b
     return data;
 }
 
-std::string local_time_text() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return "1970-01-01 00:00:00";
-    char buffer[32];
-    const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(buffer, n);
-}
-
 WallTime wall_time(Zone zone) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);

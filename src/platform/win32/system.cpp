@@ -122,33 +122,6 @@ Result<std::string> read_regular_file(const std::string& path, std::size_t max_b
     return data;
 }
 
-namespace {
-void append_padded(std::string& out, unsigned value, int width) {
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    for (int pad = width - static_cast<int>(end - digits); pad > 0; --pad) out += '0';
-    out.append(digits, end);
-}
-}  // namespace
-
-std::string local_time_text() {
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    std::string text;
-    append_padded(text, now.wYear, 4);
-    text += '-';
-    append_padded(text, now.wMonth, 2);
-    text += '-';
-    append_padded(text, now.wDay, 2);
-    text += ' ';
-    append_padded(text, now.wHour, 2);
-    text += ':';
-    append_padded(text, now.wMinute, 2);
-    text += ':';
-    append_padded(text, now.wSecond, 2);
-    return text;
-}
-
 WallTime wall_time(Zone zone) {
     SYSTEMTIME now{};
     if (zone == Zone::utc) GetSystemTime(&now);

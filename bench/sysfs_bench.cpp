@@ -4,6 +4,8 @@
 // VRAM, GTT and engine times) and 40 KFD compute processes. Measured in the same loop as a bare walk of
 // the same tree with plain POSIX calls doing exactly the reads the pass needs:
 // the pass should cost at most 1.5x the bare walk.
+// Beside it, the share of the pass spent asking the driver (the render node of
+// each awake card): at most 2 %.
 // Then the heap and resident size over 10,000 watch refreshes (pass + table),
 // over a smaller tree so that the run stays short.
 
@@ -28,6 +30,8 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "platform/amdgpu.h"
+#include "platform/files.h"
 #include "fixtures/card_builder.h"
 #include "fixtures/process_builder.h"
 #include "discovery/linux/linux_pass.h"
@@ -96,6 +100,8 @@ struct Tree {
     std::vector<std::uint32_t> with_vram;  // pids whose comm the pass reads
     std::uint32_t kfd_first = 0, kfd_count = 0;
 
+    std::vector<fs::path> render_nodes;  // each card's drm/renderD* folder, as sysfs shows it
+
     Tree(std::uint32_t processes, std::uint32_t fds, std::uint32_t clients, std::uint32_t kfd) {
         for (int c = 0; c < kCards; ++c) {
             CardBuilder card(tree, "card" + std::to_string(c), bdf(c), bridges(c));
@@ -111,6 +117,7 @@ struct Tree {
             const std::string render = "renderD" + std::to_string(128 + c);
             card.attr("drm/" + render + "/dev", "226:" + std::to_string(128 + c) + "\n");
             tree.file("dev/dri/" + render, "");
+            render_nodes.push_back(top / card.path("drm/" + render));
             cards.push_back(CardRef{bdf(c), kGpuIdBase + static_cast<unsigned>(c), static_cast<std::size_t>(c)});
         }
         tree.folder("sys/bus/pci/drivers/amdgpu");
@@ -296,6 +303,32 @@ void BM_ProcessPassAgainstBareWalk(benchmark::State& state) {
     state.counters["ratio_wall"] = static_cast<double>(pass.wall) / static_cast<double>(bare.wall);
 }
 BENCHMARK(BM_ProcessPassAgainstBareWalk)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// What asking the driver costs the pass: each awake card's drm folder listed
+// and its render node opened, checked and closed, timed in the same loop as
+// the whole pass (goal: at most 2 % of it).
+void BM_DriverQueryShareOfThePass(benchmark::State& state) {
+    const Tree tree(2000, 30, 200, 40);
+    const Root root{tree.top.string()};
+    Clocks pass, asking;
+    for (auto _ : state) {
+        timed(pass, [&] { benchmark::DoNotOptimize(karvo::discovery::linux::linux_pass(root)); });
+        timed(asking, [&] {
+            for (const fs::path& node : tree.render_nodes) {
+                std::string found;
+                karvo::platform::for_each_entry(node.parent_path().string(), [&](std::string_view name) {
+                    if (name.starts_with("renderD")) found = (tree.top / "dev/dri" / std::string(name)).string();
+                });
+                benchmark::DoNotOptimize(karvo::platform::amdgpu_device_info(found));
+            }
+        });
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["pass_cpu_ms"] = static_cast<double>(pass.cpu) / n / 1e6;
+    state.counters["asking_cpu_us"] = static_cast<double>(asking.cpu) / n / 1e3;
+    state.counters["share_percent"] = 100.0 * static_cast<double>(asking.cpu) / static_cast<double>(pass.cpu);
+}
+BENCHMARK(BM_DriverQueryShareOfThePass)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
 std::size_t resident_kb() {
     std::ifstream statm("/proc/self/statm");

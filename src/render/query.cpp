@@ -39,10 +39,32 @@ void append_csv_text(std::string& out, std::string_view text) {
     out += '"';
 }
 
-void append_padded2(std::string& out, int value, unsigned digits) {
+void append_zero_padded(std::string& out, int value, unsigned digits) {
     std::string number = numfmt::unsigned_text(static_cast<std::uint64_t>(value < 0 ? 0 : value));
     if (number.size() < digits) out.append(digits - number.size(), '0');
     out += number;
+}
+
+// "YYYY<d>MM<d>DD<t>HH:MM:SS", then ".mmm" when `milliseconds`.
+std::string date_time_text(const platform::WallTime& t, char date_separator, char time_separator,
+                           bool milliseconds) {
+    std::string out;
+    append_zero_padded(out, t.year, 4);
+    out += date_separator;
+    append_zero_padded(out, t.month, 2);
+    out += date_separator;
+    append_zero_padded(out, t.day, 2);
+    out += time_separator;
+    append_zero_padded(out, t.hour, 2);
+    out += ':';
+    append_zero_padded(out, t.minute, 2);
+    out += ':';
+    append_zero_padded(out, t.second, 2);
+    if (milliseconds) {
+        out += '.';
+        append_zero_padded(out, t.millisecond, 3);
+    }
+    return out;
 }
 
 std::string_view unit_of(const QueryField& field) {
@@ -209,30 +231,6 @@ std::string query_rows(const Query& query, const DeviceList& devices, const plat
     }
     return out;
 }
-
-namespace {
-// "YYYY<d>MM<d>DD<t>HH:MM:SS", then ".mmm" when `milliseconds`.
-std::string date_time_text(const platform::WallTime& t, char date_separator, char time_separator,
-                           bool milliseconds) {
-    std::string out;
-    append_padded2(out, t.year, 4);
-    out += date_separator;
-    append_padded2(out, t.month, 2);
-    out += date_separator;
-    append_padded2(out, t.day, 2);
-    out += time_separator;
-    append_padded2(out, t.hour, 2);
-    out += ':';
-    append_padded2(out, t.minute, 2);
-    out += ':';
-    append_padded2(out, t.second, 2);
-    if (milliseconds) {
-        out += '.';
-        append_padded2(out, t.millisecond, 3);
-    }
-    return out;
-}
-}  // namespace
 
 std::string query_time_text(const platform::WallTime& t) { return date_time_text(t, '/', ' ', true); }
 

@@ -207,7 +207,15 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
                 : 0;
     const std::uint64_t deadline = monotonic_ns() + limit_ns;
     Handle job(limited ? CreateJobObjectW(nullptr, nullptr) : nullptr);
-    if (job.get() != nullptr) flags |= CREATE_SUSPENDED;
+    if (job.get() != nullptr) {
+        // Whatever is left in the job when its last handle closes is ended with
+        // it, so a child of ours never outlives us (ended, say, mid-pass) and
+        // holds our output streams.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        (void)SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        flags |= CREATE_SUSPENDED;
+    }
 
     std::wstring env_block;
     if (!spec.env.empty()) env_block = environment_block(spec);

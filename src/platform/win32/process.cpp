@@ -179,28 +179,10 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     startup.StartupInfo.hStdOutput = out_write.get();
     startup.StartupInfo.hStdError = err_write.get();
 
-    // Restrict inheritance to exactly the three standard handles, so no socket
-    // or file of ours ever reaches the child even if it was made inheritable.
-    HANDLE inherited[3] = {null_in.get(), out_write.get(), err_write.get()};
-    SIZE_T list_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
-    std::vector<unsigned char> list_storage(list_size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
-    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    bool have_list = false;
-    if (list_size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
-        have_list = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
-                                              nullptr, nullptr) != 0;
-        if (have_list) {
-            startup.lpAttributeList = list;
-            flags |= EXTENDED_STARTUPINFO_PRESENT;
-        } else {
-            DeleteProcThreadAttributeList(list);
-        }
-    }
-
-    // With a time limit the child starts suspended and is put into a job of
-    // its own before it runs, so the processes it starts are in it too.
+    // With a time limit the child runs in a job of its own, so the processes it
+    // starts are in it too and can be stopped with it. Whatever is left in the
+    // job when its last handle closes is ended with it: a child of ours never
+    // outlives us (ended, say, mid-pass) and holds our output streams.
     const bool limited = spec.time_limit.has_value();
     const std::uint64_t limit_ns =
         limited ? static_cast<std::uint64_t>(spec.time_limit->count() < 0 ? 0 : spec.time_limit->count()) * 1000000u
@@ -208,14 +190,35 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     const std::uint64_t deadline = monotonic_ns() + limit_ns;
     Handle job(limited ? CreateJobObjectW(nullptr, nullptr) : nullptr);
     if (job.get() != nullptr) {
-        // Whatever is left in the job when its last handle closes is ended with
-        // it, so a child of ours never outlives us (ended, say, mid-pass) and
-        // holds our output streams.
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         (void)SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        flags |= CREATE_SUSPENDED;
     }
+    HANDLE job_list[1] = {job.get()};
+
+    // Restrict inheritance to exactly the three standard handles, so no socket
+    // or file of ours ever reaches the child even if it was made inheritable.
+    HANDLE inherited[3] = {null_in.get(), out_write.get(), err_write.get()};
+    SIZE_T list_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &list_size);
+    std::vector<unsigned char> list_storage(list_size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    const bool list_ready = list_size > 0 && InitializeProcThreadAttributeList(list, 2, 0, &list_size);
+    const bool handles_listed =
+        list_ready && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                sizeof inherited, nullptr, nullptr) != 0;
+    // Created inside the job, the child is never outside it, not even when we
+    // are ended while the system is still starting it.
+    const bool born_in_job = list_ready && job.get() != nullptr &&
+                             UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job_list,
+                                                       sizeof job_list, nullptr, nullptr) != 0;
+    if (handles_listed || born_in_job) {
+        startup.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    // A system without job lists gets the child suspended until it is in the job.
+    if (job.get() != nullptr && !born_in_job) flags |= CREATE_SUSPENDED;
 
     std::wstring env_block;
     if (!spec.env.empty()) env_block = environment_block(spec);
@@ -227,7 +230,7 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
                                         working_dir.empty() ? nullptr : working_dir.c_str(),
                                         &startup.StartupInfo, &info);
     const DWORD start_error = GetLastError();
-    if (have_list) DeleteProcThreadAttributeList(list);
+    if (list_ready) DeleteProcThreadAttributeList(list);
     // Our copies of the child's ends must go, or the reads below never see the end.
     out_write.reset();
     err_write.reset();
@@ -235,7 +238,7 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     if (!started) return fail(start_error);
     Handle process(info.hProcess);
     Handle thread(info.hThread);
-    if (job.get() != nullptr) {
+    if (job.get() != nullptr && !born_in_job) {
         // Outside the job (an older system refusing nested jobs) only the child itself can be stopped.
         if (!AssignProcessToJobObject(job.get(), process.get())) job.reset();
         ResumeThread(thread.get());

@@ -47,6 +47,10 @@ wine_session() {
   scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 end_wine_session() {
+  # A suite's process that is still running is a leak worth knowing about.
+  left=$(ps -eo stat=,args= | awk '$1 !~ /^Z/ && $2 != "awk" && /\.exe/ && !/karvo_child\.exe sleep/ &&
+    !/system32\\(services|winedevice|plugplay|svchost|rpcss|explorer)\.exe/' || true)
+  if [ -n "$left" ]; then printf 'Windows processes left running by the suites:\n%s\n' "$left"; fi
   kill "$wine_keeper" 2>/dev/null || true
   WINEPREFIX=$KARVO_WINEPREFIX wineserver -k </dev/null >/dev/null 2>&1 || true
 }

@@ -44,7 +44,10 @@ platform::ProcessOutput run_karvo(const std::vector<std::string>& args, EnvChang
     spec.env = {{"KARVO_TOKEN", std::nullopt}, {"KARVO_TOKEN_FILE", std::nullopt},
                 {"KARVO_SYSROOT", empty_sysroot()}};
     spec.env.insert(spec.env.end(), env.begin(), env.end());
+    // Wine now and then fails to bring a new process up at all (ERROR_INTERNAL_ERROR
+    // from CreateProcess); a karvo that cannot start fails every try.
     auto result = platform::run_process(spec);
+    for (int retry = 0; retry < 2 && !result.ok(); ++retry) result = platform::run_process(spec);
     if (!result.ok()) {
         ADD_FAILURE() << "could not start " << program << ": " << result.error().long_form();
         return {};

@@ -194,43 +194,54 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
         (void)SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
-    HANDLE job_list[1] = {job.get()};
-
-    // Restrict inheritance to exactly the three standard handles, so no socket
-    // or file of ours ever reaches the child even if it was made inheritable.
-    HANDLE inherited[3] = {null_in.get(), out_write.get(), err_write.get()};
-    SIZE_T list_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 2, 0, &list_size);
-    std::vector<unsigned char> list_storage(list_size);
-    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
-    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    const bool list_ready = list_size > 0 && InitializeProcThreadAttributeList(list, 2, 0, &list_size);
-    const bool handles_listed =
-        list_ready && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                                sizeof inherited, nullptr, nullptr) != 0;
-    // Created inside the job, the child is never outside it, not even when we
-    // are ended while the system is still starting it.
-    const bool born_in_job = list_ready && job.get() != nullptr &&
-                             UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job_list,
-                                                       sizeof job_list, nullptr, nullptr) != 0;
-    if (handles_listed || born_in_job) {
-        startup.lpAttributeList = list;
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
-    }
-    // A system without job lists gets the child suspended until it is in the job.
-    if (job.get() != nullptr && !born_in_job) flags |= CREATE_SUSPENDED;
 
     std::wstring env_block;
     if (!spec.env.empty()) env_block = environment_block(spec);
     const std::wstring working_dir = win32::widen(spec.working_dir);
 
+    // Restrict inheritance to exactly the three standard handles, so no socket
+    // or file of ours ever reaches the child even if it was made inheritable.
+    // With `into_job` the child is created inside the job: it is never outside
+    // it, not even when we are ended while the system is still starting it.
+    HANDLE inherited[3] = {null_in.get(), out_write.get(), err_write.get()};
+    HANDLE job_list[1] = {job.get()};
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
-                                        env_block.empty() ? nullptr : env_block.data(),
-                                        working_dir.empty() ? nullptr : working_dir.c_str(),
-                                        &startup.StartupInfo, &info);
+    const auto create = [&](bool into_job, DWORD flags) {
+        SIZE_T list_size = 0;
+        InitializeProcThreadAttributeList(nullptr, 2, 0, &list_size);
+        std::vector<unsigned char> list_storage(list_size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
+        const bool list_ready = list_size > 0 && InitializeProcThreadAttributeList(list, 2, 0, &list_size);
+        const bool handles_listed =
+            list_ready && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                    sizeof inherited, nullptr, nullptr) != 0;
+        const bool jobs_listed = into_job && list_ready &&
+                                 UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job_list,
+                                                           sizeof job_list, nullptr, nullptr) != 0;
+        if (into_job && !jobs_listed) {
+            if (list_ready) DeleteProcThreadAttributeList(list);
+            return false;
+        }
+        STARTUPINFOEXW attributed = startup;
+        if (handles_listed || jobs_listed) {
+            attributed.lpAttributeList = list;
+            flags |= EXTENDED_STARTUPINFO_PRESENT;
+        }
+        const BOOL started = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags,
+                                            env_block.empty() ? nullptr : env_block.data(),
+                                            working_dir.empty() ? nullptr : working_dir.c_str(),
+                                            &attributed.StartupInfo, &info);
+        const DWORD error = GetLastError();
+        if (list_ready) DeleteProcThreadAttributeList(list);
+        SetLastError(error);
+        return started != 0;
+    };
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
+    const bool born_in_job = job.get() != nullptr && create(true, flags);
+    // A system without job lists (or refusing this one) gets the child
+    // suspended until it has been put into the job.
+    const bool started = born_in_job || create(false, job.get() != nullptr ? flags | CREATE_SUSPENDED : flags);
     const DWORD start_error = GetLastError();
-    if (list_ready) DeleteProcThreadAttributeList(list);
     // Our copies of the child's ends must go, or the reads below never see the end.
     out_write.reset();
     err_write.reset();

@@ -239,8 +239,12 @@ Result<ProcessOutput> run_process(const ProcessSpec& spec) {
     const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
     const bool born_in_job = job.get() != nullptr && create(true, flags);
     // A system without job lists (or refusing this one) gets the child
-    // suspended until it has been put into the job.
-    const bool started = born_in_job || create(false, job.get() != nullptr ? flags | CREATE_SUSPENDED : flags);
+    // suspended until it has been put into the job; a program that is not
+    // there is not looked for twice.
+    const bool missing = job.get() != nullptr && !born_in_job &&
+                         (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
+    const bool started =
+        born_in_job || (!missing && create(false, job.get() != nullptr ? flags | CREATE_SUSPENDED : flags));
     const DWORD start_error = GetLastError();
     // Our copies of the child's ends must go, or the reads below never see the end.
     out_write.reset();

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
+
 namespace karvo::cli {
 namespace {
 
@@ -187,6 +189,25 @@ TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
     EXPECT_TRUE(std::holds_alternative<ShowVersion>(parse({"--watch", "-V"})));
     EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"--help", "--version"})));
     EXPECT_TRUE(std::holds_alternative<UsageError>(parse({"--bogus", "--help"})));
+}
+
+// A variable that stands in for an option is read as "--name=value" is.
+TEST(ArgsTest, SettingsFromVariablesAreReadAsTheirOptions) {
+    Args args;
+    EXPECT_FALSE(apply_setting(args, *find_option("tls-cert-file"), "-c.pem"));
+    EXPECT_EQ(args.tls_cert_file, "-c.pem");
+    EXPECT_FALSE(apply_setting(args, *find_option("serve"), std::nullopt));
+    EXPECT_EQ(args.serve, kDefaultPort);
+    EXPECT_EQ(apply_setting(args, *find_option("serve"), "x"),
+              "invalid value 'x' for '--serve [<PORT>]': expected a port number from 0 to 65535");
+    EXPECT_EQ(apply_setting(args, *find_option("tls-min-version"), "1.1"),
+              "invalid value '1.1' for '--tls-min-version <VERSION>': expected 1.2 or 1.3");
+    EXPECT_EQ(args, [] {
+        Args expected;
+        expected.tls_cert_file = "-c.pem";
+        expected.serve = kDefaultPort;
+        return expected;
+    }());
 }
 
 TEST(ArgsTest, ScriptOptions) {

@@ -69,7 +69,8 @@ ServeConfigOutcome resolve_serve_config(const Args& args, const std::vector<Give
     Args settled = args;
     for (const OptionInfo& row : all_options()) {
         if (!row.serve_setting) continue;
-        const auto named = std::find_if(given.begin(), given.end(), [&](const GivenOption& g) { return g.option == &row; });
+        const auto named =
+            std::find_if(given.begin(), given.end(), [&](const GivenOption& g) { return g.option == &row; });
         if (named != given.end()) {
             config.settings.push_back({&row, named->value, SettingSource::option});
             continue;
@@ -77,7 +78,9 @@ ServeConfigOutcome resolve_serve_config(const Args& args, const std::vector<Give
         if (row.env.empty()) continue;
         std::optional<std::string> value = variable_value(row.env, tokens);
         if (!value) continue;
-        if (auto refused = apply_setting(settled, row, *value)) return usage_error(std::string(row.env) + ": " + *refused);
+        if (auto refused = apply_setting(settled, row, *value)) {
+            return usage_error(std::string(row.env) + ": " + *refused);
+        }
         config.settings.push_back({&row, std::move(value), SettingSource::environment});
     }
 
@@ -108,7 +111,8 @@ ServeConfigOutcome resolve_serve_config(const Args& args, const std::vector<Give
     server.tls = *tls;
     server.ids = settled.ids;
 
-    const auto policy = server::check_bind_policy(server.listen, server.port, server.token, server::transport_of(server.tls));
+    const auto policy =
+        server::check_bind_policy(server.listen, server.port, server.token, server::transport_of(server.tls));
     if (!policy.ok()) return startup_error(policy.error());
     // The certificate set is loaded (and so checked) before anything is bound or registered.
     if (server.tls) {

@@ -29,9 +29,9 @@ std::string quote_windows_argument(std::string_view arg) {
     return out;
 }
 
-Result<std::vector<std::string>> service_arguments(
-    const std::vector<ServeSetting>& settings, const std::function<Result<std::string>(const std::string&)>& absolute_path) {
-    std::vector<std::string> words;
+Result<std::vector<ServiceArgument>> service_arguments(const std::vector<ServeSetting>& settings,
+                                                       const AbsolutePath& absolute_path) {
+    std::vector<ServiceArgument> arguments;
     for (const ServeSetting& setting : settings) {
         if (setting.option->secret) continue;
         std::string word = "--" + std::string(setting.option->name);
@@ -45,9 +45,10 @@ Result<std::vector<std::string>> service_arguments(
             // Joined with "=": a value that starts with "-" stays the option's value.
             word += "=" + value;
         }
-        words.push_back(std::move(word));
+        arguments.push_back(
+            {std::move(word), setting.source == SettingSource::environment ? setting.option->env : std::string_view()});
     }
-    return words;
+    return arguments;
 }
 
 namespace {
@@ -73,19 +74,17 @@ std::string serve_setting_names() {
 
 // What install tells the user: the service, the address it will serve and
 // every setting it was registered with (and which came from a variable).
-std::string install_summary(const ServeConfig& config, const std::vector<std::string>& words) {
-    std::string text = "Installed the service " + std::string(kServiceName) + " (\"" + std::string(kServiceDisplayName) +
-                       "\"), started automatically at boot. Start it now with: sc start " +
-                       std::string(kServiceName) + "\n";
+std::string install_summary(const ServeConfig& config, const std::vector<ServiceArgument>& arguments) {
+    std::string text = "Installed the service " + std::string(kServiceName) + " (\"" +
+                       std::string(kServiceDisplayName) + "\"), started automatically at boot. Start it now with: " +
+                       "sc start " + std::string(kServiceName) + "\n";
     const std::string url = (config.server.tls ? "https://" : "http://") +
                             server::address_text(config.server.listen, config.server.port) + "/";
-    if (words.empty()) return text + "It serves " + display_text(url) + " with the default settings.\n";
+    if (arguments.empty()) return text + "It serves " + display_text(url) + " with the default settings.\n";
     text += "It serves " + display_text(url) + " with:\n";
-    std::size_t next = 0;
-    for (const ServeSetting& setting : config.settings) {
-        if (setting.option->secret) continue;
-        text += "  " + display_text(quote_windows_argument(words[next++]));
-        if (setting.source == SettingSource::environment) text += "  (from " + std::string(setting.option->env) + ")";
+    for (const ServiceArgument& argument : arguments) {
+        text += "  " + display_text(quote_windows_argument(argument.word));
+        if (!argument.variable.empty()) text += "  (from " + std::string(argument.variable) + ")";
         text += "\n";
     }
     return text;
@@ -124,10 +123,10 @@ int install_service(const std::vector<std::string>& argv, const Services& servic
 
     const Result<std::string> program = services.service.executable_path();
     if (!program.ok()) return fail(services, program.error());
-    const auto words = service_arguments(config.settings, services.service.absolute_path);
-    if (!words.ok()) return fail(services, words.error());
+    const auto arguments = service_arguments(config.settings, services.service.absolute_path);
+    if (!arguments.ok()) return fail(services, arguments.error());
     std::string command = quote_windows_argument(*program) + " --service";
-    for (const std::string& word : *words) command += " " + quote_windows_argument(word);
+    for (const ServiceArgument& argument : *arguments) command += " " + quote_windows_argument(argument.word);
 
     platform::ServiceDefinition definition;
     definition.name = kServiceName;
@@ -138,7 +137,7 @@ int install_service(const std::vector<std::string>& argv, const Services& servic
     definition.failure_reset_seconds = kFailureResetSeconds;
     const Status installed = services.service.install(definition);
     if (!installed.ok()) return fail(services, installed.error());
-    return print_result(services, install_summary(config, *words));
+    return print_result(services, install_summary(config, *arguments));
 }
 
 // The serve mode as the Windows service: running is reported once the port is

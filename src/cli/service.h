@@ -40,12 +40,19 @@ inline constexpr std::uint32_t kStopWaitHintMs = 10000;
 // the C runtime (and CommandLineToArgvW) give back exactly `arg`.
 std::string quote_windows_argument(std::string_view arg);
 
-// The words the service is registered with after "--service": each serve
-// setting in effect as one "--name=value" word ("--name" for an option given
-// without a value), file names made absolute (a service starts in the system
-// folder), in the option table's order. Secret settings are never written.
-Result<std::vector<std::string>> service_arguments(const std::vector<ServeSetting>& settings,
-                                                   const std::function<Result<std::string>(const std::string&)>& absolute_path);
+// One word of the service's command line after "--service": a serve setting
+// in effect as "--name=value" ("--name" for an option given without a value).
+struct ServiceArgument {
+    std::string word;
+    std::string_view variable;  // the variable the setting came from; empty for an option
+};
+
+// The service's arguments: every serve setting in effect, in the option
+// table's order, file names made absolute (a service starts in the system
+// folder). Secret settings are never written.
+using AbsolutePath = std::function<Result<std::string>(const std::string& path)>;
+Result<std::vector<ServiceArgument>> service_arguments(const std::vector<ServeSetting>& settings,
+                                                       const AbsolutePath& absolute_path);
 
 // What the service commands and the service mode reach outside themselves;
 // system_service_env() wires in the platform layer.

@@ -312,8 +312,10 @@ std::string TlsSession::failure_reason() const {
     std::string reason = state_->last_error != 0 ? mbedtls_text(state_->last_error) : std::string("unknown");
     // A client certificate that failed: what was wrong with it (one finding a line).
     // (A server that asks for no certificate marks every session "skipped".)
-    const std::uint32_t flags = mbedtls_ssl_get_verify_result(&state_->ssl) & ~std::uint32_t{MBEDTLS_X509_BADCERT_SKIP_VERIFY};
-    if (flags != 0 && flags != (static_cast<std::uint32_t>(-1) & ~std::uint32_t{MBEDTLS_X509_BADCERT_SKIP_VERIFY})) {
+    constexpr std::uint32_t kFindings = ~std::uint32_t{MBEDTLS_X509_BADCERT_SKIP_VERIFY};
+    const std::uint32_t verified = mbedtls_ssl_get_verify_result(&state_->ssl);
+    const std::uint32_t flags = verified & kFindings;
+    if (flags != 0 && verified != std::uint32_t(-1)) {
         char info[512];
         if (mbedtls_x509_crt_verify_info(info, sizeof info, "", flags) > 0) {
             std::string findings;

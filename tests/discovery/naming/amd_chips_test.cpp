@@ -33,7 +33,8 @@ std::vector<Named> builtin_names() {
         const std::string row(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         std::smatch match;
-        if (std::regex_match(row, match, line)) names.push_back({static_cast<std::uint32_t>(std::stoul(match[1], nullptr, 16)), match[2]});
+        if (std::regex_match(row, match, line))
+            names.push_back({static_cast<std::uint32_t>(std::stoul(match[1], nullptr, 16)), match[2]});
     }
     return names;
 }

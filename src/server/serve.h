@@ -27,6 +27,8 @@ struct ServerConfig {
     std::optional<TlsFiles> tls;
     std::shared_ptr<const TlsCredentials> credentials;
     std::vector<std::string> ids;  // only these GPUs (--id) at / and /metrics; none: all
+    // Every field, the certificate set by identity: what tests compare.
+    bool operator==(const ServerConfig&) const = default;
 };
 
 // How the port is secured beyond the token, for the bind policy and the banner.

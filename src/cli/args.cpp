@@ -139,111 +139,6 @@ std::optional<std::pair<std::string, std::string>> check_script_options(Args& ar
     return std::nullopt;
 }
 
-// Why a value is refused: the message, and a tip when one helps.
-struct ValueError {
-    std::string message;
-    std::string tip = {};
-};
-
-// Sets the field of `spec` from its value (nothing for an option given
-// without one). Options that end parsing (help, version) never get here.
-std::optional<ValueError> apply_option(Args& args, ScriptOptions& script, const OptionInfo& spec,
-                                       std::optional<std::string_view> value) {
-    const std::string signature = option_signature(spec);
-    const auto file_name = [&](std::optional<std::string>& field) -> std::optional<ValueError> {
-        if (value->empty()) return ValueError{"invalid value '' for '" + signature + "': the file name is empty"};
-        field = std::string(*value);
-        return std::nullopt;
-    };
-    switch (spec.id) {
-        case OptionId::json: args.json = true; break;
-        case OptionId::verbose: args.verbose = true; break;
-        case OptionId::show_ref: args.show_ref = true; break;
-        case OptionId::compact: args.compact = true; break;
-        case OptionId::service: args.service = true; break;
-        case OptionId::watch:
-            if (!value) {
-                args.watch = kDefaultWatchSeconds;
-            } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
-                args.watch = *seconds;
-            } else {
-                return ValueError{"invalid value '" + shown(*value) + "' for '" + signature +
-                                  "': expected a whole number of seconds from 0 to 18446744073709551615"};
-            }
-            break;
-        case OptionId::serve:
-            if (!value) {
-                args.serve = kDefaultPort;
-            } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
-                args.serve = static_cast<std::uint16_t>(*port);
-            } else {
-                return ValueError{"invalid value '" + shown(*value) + "' for '" + signature +
-                                  "': expected a port number from 0 to 65535"};
-            }
-            break;
-        case OptionId::listen:
-            if (!text::is_valid_utf8(*value)) {
-                return ValueError{"invalid UTF-8 was detected in the value of '" + signature + "'"};
-            }
-            args.listen = std::string(*value);
-            break;
-        case OptionId::token:
-            // Not echoed: the value is a secret.
-            if (!text::is_valid_utf8(*value)) {
-                return ValueError{"invalid UTF-8 was detected in the value of '" + signature + "'"};
-            }
-            args.token = std::string(*value);
-            break;
-        case OptionId::token_file: return file_name(args.token_file);
-        case OptionId::query_gpu:
-        case OptionId::query_apps:
-        case OptionId::query_compute_apps:
-            script.query_option = signature;
-            script.query_kind = spec.id == OptionId::query_gpu    ? render::QueryKind::gpus
-                                : spec.id == OptionId::query_apps ? render::QueryKind::apps
-                                                                  : render::QueryKind::compute_apps;
-            script.query_fields = std::string(*value);
-            if (script.queries++ > 0) {
-                return ValueError{"only one of --query-gpu, --query-apps and --query-compute-apps may be given"};
-            }
-            break;
-        case OptionId::format: script.format = std::string(*value); break;
-        case OptionId::id:
-            args.ids = render::split_ids(*value);
-            if (args.ids.empty()) return ValueError{"the list of '" + signature + "' is empty"};
-            break;
-        case OptionId::loop:
-        case OptionId::loop_ms: {
-            // At most a day: a longer interval is a mistake, and its nanoseconds must not overflow.
-            const bool seconds = spec.id == OptionId::loop;
-            const std::uint64_t unit = seconds ? 1000 : 1;
-            const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max());
-            if (!number || *number * unit < kMinLoopMs || *number > kMaxLoopMs / unit) {
-                return ValueError{"invalid value '" + shown(*value) + "' for '" + signature +
-                                  "': expected a whole number of " +
-                                  (seconds ? "seconds from 1 to 86400 (a day)"
-                                           : "milliseconds from 100 to 86400000 (a day)")};
-            }
-            if (args.loop_ms) return ValueError{"only one of --loop and --loop-ms may be given"};
-            args.loop_ms = *number * unit;
-            break;
-        }
-        case OptionId::tls_cert_file: return file_name(args.tls_cert_file);
-        case OptionId::tls_key_file: return file_name(args.tls_key_file);
-        case OptionId::tls_client_ca_file: return file_name(args.tls_client_ca_file);
-        case OptionId::tls_min_version:
-            if (*value != "1.2" && *value != "1.3") {
-                return ValueError{"invalid value '" + shown(*value) + "' for '" + signature + "': expected 1.2 or 1.3"};
-            }
-            args.tls_min_version = std::string(*value);
-            break;
-        case OptionId::help:
-        case OptionId::help_query:
-        case OptionId::version: break;  // they end parsing before a value is read
-    }
-    return std::nullopt;
-}
-
 const OptionInfo* find_short(std::string_view arg) {
     if (arg.size() != 2 || arg[0] != '-') return nullptr;
     return find_short_option(arg[1]);
@@ -302,15 +197,11 @@ std::string help_text(std::string_view program_name) {
     return text;
 }
 
-std::optional<std::string> apply_setting(Args& args, const OptionInfo& option, std::optional<std::string_view> value) {
-    ScriptOptions script;
-    if (auto refused = apply_option(args, script, option, value)) return std::move(refused->message);
-    return std::nullopt;
-}
+namespace {
 
-ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
+// Reads `argv` into `args` (the options it names are set over what `args` holds).
+ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
-    Args args;
     ScriptOptions script;
     std::vector<bool> seen(all_options().size());
     bool options_ended = false;
@@ -345,22 +236,21 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
         }
 
+        const std::string signature = option_signature(*spec);
         if (spec->kind == OptionKind::help || spec->kind == OptionKind::version || spec->kind == OptionKind::flag) {
             if (inline_value) {
                 return usage_error(program, "unexpected value '" + shown(*inline_value) + "' for '" + written +
                                                 "' found; no more were expected");
             }
         }
-        if (spec->kind == OptionKind::help) {
-            return ShowHelp{spec->id == OptionId::help_query ? render::help_query_text() : help_text(program)};
-        }
+        if (spec->kind == OptionKind::help) return ShowHelp{help_text(program)};
         if (spec->kind == OptionKind::version) return ShowVersion{"karvo " + std::string(kVersion) + "\n"};
+        if (spec->id == OptionId::help_query) return ShowHelp{render::help_query_text()};
 
-        const std::size_t row = static_cast<std::size_t>(spec - all_options().data());
-        if (seen[row]) {
-            return usage_error(program, "the argument '" + option_signature(*spec) + "' cannot be used multiple times");
+        if (seen[static_cast<std::size_t>(spec - all_options().data())]) {
+            return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
         }
-        seen[row] = true;
+        seen[static_cast<std::size_t>(spec - all_options().data())] = true;
 
         // Fetch the value, if the option takes one.
         std::optional<std::string_view> value = inline_value;
@@ -373,19 +263,139 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->name) +
                       "=" + shown(argv[i + 1]) + "'";
             }
-            return usage_error(program, "a value is required for '" + option_signature(*spec) + "' but none was supplied",
-                               tip);
+            return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
         }
 
         if (given != nullptr) {
             given->push_back({spec, value ? std::optional<std::string>(std::string(*value)) : std::nullopt});
         }
-        if (auto refused = apply_option(args, script, *spec, value)) {
-            return usage_error(program, refused->message, refused->tip);
+        switch (spec->id) {
+            case OptionId::json: args.json = true; break;
+            case OptionId::verbose: args.verbose = true; break;
+            case OptionId::show_ref: args.show_ref = true; break;
+            case OptionId::compact: args.compact = true; break;
+            case OptionId::service: args.service = true; break;
+            case OptionId::watch:
+                if (!value) {
+                    args.watch = kDefaultWatchSeconds;
+                } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
+                    args.watch = *seconds;
+                } else {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a whole number of seconds from 0 to "
+                                                    "18446744073709551615");
+                }
+                break;
+            case OptionId::serve:
+                if (!value) {
+                    args.serve = kDefaultPort;
+                } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
+                    args.serve = static_cast<std::uint16_t>(*port);
+                } else {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a port number from 0 to 65535");
+                }
+                break;
+            case OptionId::listen:
+                if (!text::is_valid_utf8(*value)) {
+                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                }
+                args.listen = std::string(*value);
+                break;
+            case OptionId::token:
+                // Not echoed: the value is a secret.
+                if (!text::is_valid_utf8(*value)) {
+                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                }
+                args.token = std::string(*value);
+                break;
+            case OptionId::token_file:
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                args.token_file = std::string(*value);
+                break;
+            case OptionId::query_gpu:
+            case OptionId::query_apps:
+            case OptionId::query_compute_apps:
+                script.query_option = signature;
+                script.query_kind = spec->id == OptionId::query_gpu    ? render::QueryKind::gpus
+                                    : spec->id == OptionId::query_apps ? render::QueryKind::apps
+                                                                       : render::QueryKind::compute_apps;
+                script.query_fields = std::string(*value);
+                if (script.queries++ > 0) {
+                    return usage_error(program,
+                                       "only one of --query-gpu, --query-apps and --query-compute-apps may be given");
+                }
+                break;
+            case OptionId::format: script.format = std::string(*value); break;
+            case OptionId::id:
+                args.ids = render::split_ids(*value);
+                if (args.ids.empty()) return usage_error(program, "the list of '" + signature + "' is empty");
+                break;
+            case OptionId::loop:
+            case OptionId::loop_ms: {
+                // At most a day: a longer interval is a mistake, and its nanoseconds must not overflow.
+                const bool seconds = spec->id == OptionId::loop;
+                const std::uint64_t unit = seconds ? 1000 : 1;
+                const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max());
+                if (!number || *number * unit < kMinLoopMs || *number > kMaxLoopMs / unit) {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a whole number of " +
+                                                    (seconds ? "seconds from 1 to 86400 (a day)"
+                                                             : "milliseconds from 100 to 86400000 (a day)"));
+                }
+                if (args.loop_ms) return usage_error(program, "only one of --loop and --loop-ms may be given");
+                args.loop_ms = *number * unit;
+                break;
+            }
+            case OptionId::tls_cert_file:
+            case OptionId::tls_key_file:
+            case OptionId::tls_client_ca_file: {
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                auto& field = spec->id == OptionId::tls_cert_file  ? args.tls_cert_file
+                              : spec->id == OptionId::tls_key_file ? args.tls_key_file
+                                                                   : args.tls_client_ca_file;
+                field = std::string(*value);
+                break;
+            }
+            case OptionId::tls_min_version:
+                if (*value != "1.2" && *value != "1.3") {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected 1.2 or 1.3");
+                }
+                args.tls_min_version = std::string(*value);
+                break;
+            case OptionId::help:
+            case OptionId::help_query:
+            case OptionId::version: break;  // they end parsing above
         }
     }
     if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
     return args;
+}
+
+}  // namespace
+
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
+    return parse_into(Args(), argv, given);
+}
+
+std::optional<std::string> apply_setting(Args& args, const OptionInfo& option, std::optional<std::string_view> value) {
+    std::string word = "--" + std::string(option.name);
+    if (value) word += "=" + std::string(*value);
+    ParseOutcome parsed = parse_into(args, {"karvo", word}, nullptr);
+    if (auto* settled = std::get_if<Args>(&parsed)) {
+        args = std::move(*settled);
+        return std::nullopt;
+    }
+    // The message of the usage error, without its "error: " and what follows its line.
+    const std::string* text = std::get_if<UsageError>(&parsed) ? &std::get<UsageError>(parsed).text : nullptr;
+    if (text == nullptr) return "--" + std::string(option.name) + " takes no value here";
+    const std::size_t start = text->starts_with("error: ") ? 7 : 0;
+    return text->substr(start, text->find('\n') - start);
 }
 
 }  // namespace karvo::cli

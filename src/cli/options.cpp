@@ -53,7 +53,7 @@ constexpr std::array kOptions{
                .hint = ValueHint::number},
     OptionInfo{.id = OptionId::loop_ms, .name = "loop-ms", .kind = OptionKind::required_value, .placeholder = "MS",
                .help = "As --loop, in milliseconds (100 to 86400000)", .hint = ValueHint::number},
-    OptionInfo{.id = OptionId::help_query, .name = "help-query", .kind = OptionKind::help,
+    OptionInfo{.id = OptionId::help_query, .name = "help-query",
                .help = "List the fields of the queries with their units"},
     OptionInfo{.id = OptionId::tls_cert_file, .name = "tls-cert-file", .kind = OptionKind::required_value,
                .placeholder = "FILE",

@@ -47,7 +47,7 @@ enum class OptionKind {
     flag,            // no value
     optional_value,  // "--watch" or "--watch 2" / "--watch=2"
     required_value,  // "--listen ADDR" or "--listen=ADDR"
-    help,            // prints a help text (the help screen, the query fields)
+    help,            // prints the help screen
     version,         // prints the version
 };
 

@@ -83,6 +83,10 @@ void set_env(std::string_view name, const std::optional<std::string>& value);
 
 namespace karvo::platform {
 
+// The system and its version as one line ("Linux 6.1.0-28-amd64 x86_64",
+// "Windows 10.0.22631"), for reports that say where they were made.
+std::string os_description();
+
 // The process's arguments as UTF-8 for programs entered through a plain
 // main(): on Windows they are read again from the UTF-16 command line.
 std::vector<std::string> utf8_arguments(int argc, char** argv);

@@ -14,11 +14,12 @@
 #include <charconv>
 
 #include "common/text.h"
+#include "platform/os_calls.h"
 #include "platform/system.h"
 
 namespace karvo::platform {
 
-std::optional<std::string> get_env(std::string_view name) {
+std::optional<std::string> os::get_env(std::string_view name) {
     const char* value = std::getenv(std::string(name).c_str());
     if (value == nullptr) return std::nullopt;
     std::string text(value);
@@ -129,7 +130,7 @@ void sleep_seconds(std::uint64_t seconds) {
     }
 }
 
-void sleep_milliseconds(std::uint32_t milliseconds) {
+void os::sleep_milliseconds(std::uint32_t milliseconds) {
     timespec request{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};
     timespec remaining{};

@@ -3,12 +3,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/os_calls.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
 
 namespace karvo::platform {
 
-std::optional<std::string> get_env(std::string_view name) {
+std::optional<std::string> os::get_env(std::string_view name) {
     const std::wstring wide_name = win32::widen(name);
     std::vector<wchar_t> buffer(256);
     for (;;) {
@@ -139,7 +140,7 @@ void sleep_seconds(std::uint64_t seconds) {
     }
 }
 
-void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void os::sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 std::uint64_t monotonic_ns() {
     LARGE_INTEGER frequency{}, counter{};

@@ -143,7 +143,7 @@ void sleep_milliseconds(std::uint32_t milliseconds) {
 Status write_stderr(std::string_view bytes) {
     if (Boundary* boundary = installed) {
         const OsScope os_answers;
-        boundary->saw_stderr(bytes);
+        return boundary->write_stderr(bytes);
     }
     return os::write_stderr(bytes);
 }

@@ -50,8 +50,8 @@ public:
     // system.h
     virtual std::optional<std::string> get_env(std::string_view name) = 0;
     virtual void sleep_milliseconds(std::uint32_t milliseconds) = 0;
-    // What the pass writes to standard error (it is written all the same).
-    virtual void saw_stderr(std::string_view bytes) = 0;
+    // console.h: what the pass writes to standard error.
+    virtual Status write_stderr(std::string_view bytes) = 0;
     // An error a source returned and the pass dropped (see note_source_error).
     virtual void saw_source_error(std::string_view source, const Error& error) = 0;
 };

@@ -19,6 +19,11 @@ std::optional<std::string> get_env(std::string_view name);
 // Reads a whole file as bytes. Errors read "{system text} (os error {code})".
 Result<std::string> read_file(const std::string& path);
 
+// Creates (or replaces) a file holding exactly `bytes`, readable and
+// writable by its owner only where the system has such rights (POSIX mode
+// 0600). Errors read "{system text} (os error {code})".
+Status write_file(const std::string& path, std::string_view bytes);
+
 // Reads a whole regular file of at most `max_bytes` bytes. Anything else (a
 // folder, a FIFO, a device) fails with "not a regular file" without blocking:
 // the path is checked before it is opened, it is opened without waiting, and

@@ -5,6 +5,7 @@
 #include "common/numfmt.h"
 #include "discovery/capture/gpu_keys.h"
 #include "discovery/capture/payloads.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -280,7 +281,10 @@ std::optional<std::string> RecordingBoundary::get_env(std::string_view name) {
 
 void RecordingBoundary::sleep_milliseconds(std::uint32_t milliseconds) { platform::sleep_milliseconds(milliseconds); }
 
-void RecordingBoundary::saw_stderr(std::string_view bytes) { recorder_.add_stderr(bytes); }
+Status RecordingBoundary::write_stderr(std::string_view bytes) {
+    recorder_.add_stderr(bytes);
+    return platform::write_stderr(bytes);
+}
 
 void RecordingBoundary::saw_source_error(std::string_view source, const Error& error) {
     recorder_.add_error(Kind::source_error, std::string(source), error);

@@ -49,7 +49,7 @@ public:
     std::optional<platform::AmdgpuInfo> amdgpu_device_info(const std::string& render_node) override;
     std::optional<std::string> get_env(std::string_view name) override;
     void sleep_milliseconds(std::uint32_t milliseconds) override;
-    void saw_stderr(std::string_view bytes) override;
+    Status write_stderr(std::string_view bytes) override;
     void saw_source_error(std::string_view source, const Error& error) override;
 
     std::int32_t answer(std::string_view symbol, std::string_view arguments, std::span<const OutputBuffer> outputs,

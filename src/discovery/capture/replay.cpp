@@ -284,15 +284,20 @@ private:
 
 // ---- ReplayBoundary ------------------------------------------------------------------
 
-ReplayBoundary::ReplayBoundary(std::shared_ptr<const ReplaySource> source)
-    : source_(std::move(source)), gpu_os_(std::make_unique<GpuOsReplay>(*this)) {}
+ReplayBoundary::ReplayBoundary(std::shared_ptr<const ReplaySource> source, bool quiet)
+    : source_(std::move(source)), quiet_(quiet), gpu_os_(std::make_unique<GpuOsReplay>(*this)) {}
+
+Status ReplayBoundary::write_stderr(std::string_view bytes) {
+    if (quiet_) return {};
+    return platform::write_stderr(bytes);
+}
 
 ReplayBoundary::~ReplayBoundary() = default;
 
 const Record* ReplayBoundary::next(Kind kind, std::string_view key) {
     const std::vector<std::uint32_t>* answers = source_->answers(kind, key);
     if (answers == nullptr) {
-        warn_once(kind, key);
+        if (!quiet_) warn_once(kind, key);
         return nullptr;
     }
     std::size_t& cursor = cursors_[answers];

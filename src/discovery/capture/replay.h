@@ -47,7 +47,9 @@ std::string_view source_of(Kind kind, std::string_view key);
 
 class ReplayBoundary final : public platform::Boundary, public VendorCalls {
 public:
-    explicit ReplayBoundary(std::shared_ptr<const ReplaySource> source);
+    // A quiet replay writes nothing on standard error (no diagnostics of the
+    // pass, no warnings about missing answers).
+    explicit ReplayBoundary(std::shared_ptr<const ReplaySource> source, bool quiet = false);
     ~ReplayBoundary() override;
 
     std::optional<std::vector<std::string>> list_folder(const std::string& path) override;
@@ -60,7 +62,7 @@ public:
     std::optional<platform::AmdgpuInfo> amdgpu_device_info(const std::string& render_node) override;
     std::optional<std::string> get_env(std::string_view name) override;
     void sleep_milliseconds(std::uint32_t) override {}  // nothing to wait for
-    void saw_stderr(std::string_view) override {}
+    Status write_stderr(std::string_view bytes) override;
     void saw_source_error(std::string_view, const Error&) override {}
 
     std::int32_t answer(std::string_view symbol, std::string_view arguments, std::span<const OutputBuffer> outputs,
@@ -75,6 +77,7 @@ public:
 private:
     class GpuOsReplay;
     std::shared_ptr<const ReplaySource> source_;
+    bool quiet_;
     std::unordered_map<const std::vector<std::uint32_t>*, std::size_t> cursors_;
     std::unique_ptr<GpuOsReplay> gpu_os_;
     std::map<int, std::string> log_blocks_;

@@ -11,6 +11,7 @@ struct Mode {
     std::mutex mutex;
     std::shared_ptr<Recorder> recorder;
     std::shared_ptr<const ReplaySource> source;
+    bool quiet = false;
 };
 
 Mode& mode() {
@@ -28,9 +29,10 @@ void record_passes(std::shared_ptr<Recorder> recorder) {
     mode().source.reset();
 }
 
-void replay_passes(std::shared_ptr<const ReplaySource> source) {
+void replay_passes(std::shared_ptr<const ReplaySource> source, bool quiet) {
     const std::lock_guard lock(mode().mutex);
     mode().source = std::move(source);
+    mode().quiet = quiet;
     mode().recorder.reset();
 }
 
@@ -41,14 +43,16 @@ void live_passes() {
 }
 
 PassScope::PassScope() : system_(host_system()) {
+    bool quiet = false;
     {
         const std::lock_guard lock(mode().mutex);
         recorder_ = mode().recorder;
         source_ = mode().source;
+        quiet = mode().quiet;
     }
     if (source_ != nullptr) {
         system_ = source_->capture().info.system;
-        replay_ = std::make_unique<ReplayBoundary>(source_);
+        replay_ = std::make_unique<ReplayBoundary>(source_, quiet);
         boundary_scope_ = std::make_unique<platform::BoundaryScope>(replay_.get());
         calls_scope_ = std::make_unique<VendorCallsScope>(replay_.get());
     } else if (recorder_ != nullptr) {

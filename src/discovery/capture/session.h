@@ -17,8 +17,8 @@ System host_system();
 
 // From now on, passes are recorded into `recorder` (they still ask the OS).
 void record_passes(std::shared_ptr<Recorder> recorder);
-// From now on, passes are answered by `source`.
-void replay_passes(std::shared_ptr<const ReplaySource> source);
+// From now on, passes are answered by `source` (quietly: see ReplayBoundary).
+void replay_passes(std::shared_ptr<const ReplaySource> source, bool quiet = false);
 // Back to the OS alone.
 void live_passes();
 

@@ -177,3 +177,24 @@ void set_env(std::string_view name, const std::optional<std::string>& value) {
 }
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+Status write_file(const std::string& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return Error(os_error_text(errno));
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return Error(os_error_text(code));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::close(fd) != 0) return Error(os_error_text(errno));
+    return Ok{};
+}
+
+}  // namespace karvo::platform

@@ -178,3 +178,25 @@ std::string executable_file_name(std::string_view base) { return std::string(bas
 char path_list_separator() { return ';'; }
 
 }  // namespace karvo::platform
+
+namespace karvo::platform {
+
+Status write_file(const std::string& path, std::string_view bytes) {
+    const HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Error(os_error_text(static_cast<int>(GetLastError())));
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(bytes.size() < (1u << 30) ? bytes.size() : (1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+            const DWORD code = GetLastError();
+            CloseHandle(file);
+            return Error(os_error_text(static_cast<int>(code)));
+        }
+        bytes.remove_prefix(written);
+    }
+    if (!CloseHandle(file)) return Error(os_error_text(static_cast<int>(GetLastError())));
+    return Ok{};
+}
+
+}  // namespace karvo::platform

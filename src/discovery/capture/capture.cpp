@@ -173,12 +173,12 @@ Result<std::vector<Record>> read_answers(std::string_view text) {
         header.remove_prefix(2);
         const std::size_t length_end = header.find(' ');
         if (length_end == std::string_view::npos) return Error(where + ": malformed header line");
-        const auto length = text::parse_unsigned(header.substr(0, length_end), text.size());
+        const auto length = text::parse_unsigned(header.substr(0, length_end), UINT64_MAX);
         if (!length || header.substr(0, length_end).starts_with('+')) return Error(where + ": bad payload length");
         auto key = unescape_key(header.substr(length_end + 1));
         if (!key) return Error(where + ": bad escape in the key");
         if (answer == Answer::absent && *length != 0) return Error(where + ": an absent answer with a payload");
-        if (text.size() - at < *length + 1 || text[at + *length] != '\n') {
+        if (*length >= text.size() - at || text[at + *length] != '\n') {
             return Error(where + ": the payload is cut short");
         }
         records.push_back({*kind, std::move(*key), answer, std::string(text.substr(at, *length))});

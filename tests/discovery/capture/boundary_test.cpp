@@ -90,12 +90,17 @@ TEST(Boundary, DisplayLibraryNewQueryAndLegacyLogReplay) {
 }
 
 TEST(Boundary, HipRuntimeReplaysWithoutTheLibrary) {
-    platform::set_env("KARVO_FAKE_HIP", "dev0.name=AMD Radeon RX 7900 XTX;dev0.mem=25753026560;dev1.name=B;dev1.status=1");
     const std::string library = (std::filesystem::path(karvo::testing::fake_dir("hip")) /
                                  (platform::kWindowsHost ? "amdhip64.dll" : "libamdhip64.so")).string();
+    // Held open while recording, so the scenario handed to it stays.
+    auto fake = platform::Library::open_native(library);
+    ASSERT_TRUE(fake.ok()) << fake.error().long_form();
+    const auto set_scenario = fake->find_as<void (*)(const char*)>("fake_hip_set_scenario");
+    ASSERT_NE(set_scenario, nullptr);
+    set_scenario("dev0.name=AMD Radeon RX 7900 XTX;dev0.mem=25753026560;dev1.name=B;dev1.status=1");
     const std::string_view names[] = {"no-such-runtime", library};
     auto [records, live] = record([&] { return hip::query_hip_devices_from(names, [] { return std::nullopt; }); });
-    platform::set_env("KARVO_FAKE_HIP", std::nullopt);
+    set_scenario("count=0");
     ASSERT_TRUE(live.ok()) << live.error().long_form();
     ASSERT_EQ(live->size(), 1u);
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/zip.h"
 #include "discovery/capture/report_file.h"
 #include "fixtures/card_builder.h"
 #include "fixtures/pod_builder.h"
@@ -391,6 +392,37 @@ TEST_F(WindowsReports, NothingFound) {
     Machine machine;
     machine.powershell("null");
     record_and_replay(machine, "nothing-found", {"--json"}, 2);
+}
+
+// A file that is no report, or one karvo cannot read, stops karvo before any
+// pass with a message naming the file and exit status 2.
+TEST(BadReports, ExitTwoWithTheReason) {
+    TempDir dir;
+    const std::string missing = (dir.path() / "missing.zip").string();
+    const std::string text = dir.write("text.zip", "not a zip at all");
+    const std::string newer = dir.write(
+        "newer.zip", zip::write({{"report.json", R"({"format":"karvo report","version":9,"system":"linux"})"},
+                                 {"answers.txt", ""}},
+                                {})
+                         .value());
+    const std::string folder = dir.path().string();
+    const std::pair<std::string, std::string> cases[] = {
+        {missing, platform::os_error_text(2)},
+        {text, "not a karvo report: zip: not a zip archive"},
+        {newer, "the report's format version 9 is newer than this karvo reads (1); replay it with a newer karvo"},
+        {folder, "not a regular file"},
+    };
+    for (const auto& [path, reason] : cases) {
+        SCOPED_TRACE(path);
+        for (const std::vector<std::string>& mode : {std::vector<std::string>{"--json"}, {"--serve", "0"}}) {
+            std::vector<std::string> args = {"--replay", path};
+            args.insert(args.end(), mode.begin(), mode.end());
+            const auto result = run_karvo(args);
+            EXPECT_EQ(result.exit_code, 2);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err.rfind("Error: cannot replay " + path + ": " + reason, 0), 0u) << result.err;
+        }
+    }
 }
 
 // ---- every report kept in tests/reports, and those of the other build ----------

@@ -52,7 +52,7 @@ std::uint32_t crc_of(std::string_view data) {
 
 Result<std::string> deflate_raw(std::string_view data) {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         return Error("zip: the compressor could not start");
     }
     std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');

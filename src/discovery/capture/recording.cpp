@@ -13,8 +13,7 @@ namespace karvo::discovery::capture {
 namespace {
 
 std::string lookup_key(Kind kind, std::string_view key) {
-    std::string text(kind_name(kind));
-    text += '\0';
+    std::string text(1, static_cast<char>(kind));
     text += key;
     return text;
 }
@@ -64,14 +63,11 @@ private:
 
 void Recorder::add(Kind kind, std::string key, Answer answer, std::string payload) {
     if (answer == Answer::absent) payload.clear();
-    const std::string lookup = lookup_key(kind, key);
-    const auto last = last_.find(lookup);
-    if (last != last_.end()) {
+    const auto [last, first_time] = last_.try_emplace(lookup_key(kind, key), records_.size());
+    if (!first_time) {
         const Record& previous = records_[last->second];
         if (previous.answer == answer && previous.payload == payload) return;
         last->second = records_.size();
-    } else {
-        last_.emplace(lookup, records_.size());
     }
     records_.push_back({kind, std::move(key), answer, std::move(payload)});
 }

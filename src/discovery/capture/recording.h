@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "discovery/capture/capture.h"
@@ -28,7 +29,7 @@ public:
 
 private:
     std::vector<Record> records_;
-    std::map<std::string, std::size_t, std::less<>> last_;  // kind and key to the last record
+    std::unordered_map<std::string, std::size_t> last_;  // kind and key to the last record
     std::string stderr_text_;
 };
 

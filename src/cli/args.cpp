@@ -139,6 +139,18 @@ std::optional<std::pair<std::string, std::string>> check_script_options(Args& ar
     return std::nullopt;
 }
 
+// A report records one pass: it does not combine with the modes that repeat
+// passes, nor with a replay; --redact only means something for a report.
+std::optional<std::string> check_report_options(const Args& args) {
+    if (args.redact && !args.report) return "--redact applies to --report";
+    if (!args.report) return std::nullopt;
+    if (args.serve || args.watch || args.loop_ms) {
+        return "--report records one pass; it cannot be used with --serve, --watch or --loop";
+    }
+    if (args.replay) return "--report cannot be used with --replay";
+    return std::nullopt;
+}
+
 const OptionInfo* find_short(std::string_view arg) {
     if (arg.size() != 2 || arg[0] != '-') return nullptr;
     return find_short_option(arg[1]);
@@ -368,12 +380,21 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 }
                 args.tls_min_version = std::string(*value);
                 break;
+            case OptionId::report:
+            case OptionId::replay:
+                if (value->empty()) {
+                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                (spec->id == OptionId::report ? args.report : args.replay) = std::string(*value);
+                break;
+            case OptionId::redact: args.redact = true; break;
             case OptionId::help:
             case OptionId::help_query:
             case OptionId::version: break;  // they end parsing above
         }
     }
     if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
+    if (auto error = check_report_options(args)) return usage_error(program, *error);
     return args;
 }
 

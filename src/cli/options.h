@@ -38,6 +38,9 @@ enum class OptionId {
     loop,
     loop_ms,
     help_query,
+    report,
+    redact,
+    replay,
     help,
     version,
 };

@@ -9,6 +9,7 @@
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/boundary.h"
 #include "platform/console.h"
+#include "platform/system.h"
 
 namespace karvo::discovery {
 namespace {
@@ -20,9 +21,15 @@ T noted(std::string_view source, T result) {
     return result;
 }
 
-}  // namespace
+// A call of the display library, timed; an error that says no more counts as a failure.
+Status adl_call(std::string_view step, Status (*call)(DeviceList&), DeviceList& devices) {
+    const SourceTimer timed(adl::kAdlSource);
+    Status status = noted(step, call(devices));
+    note_source(adl::kAdlSource, status.ok() ? std::nullopt : std::optional(SourceReason::failed));
+    return status;
+}
 
-DeviceList discover_devices() {
+DeviceList run_pass() {
     // Recorded or replayed passes meet the system through the boundary this
     // scope installs; a replay runs the pass of the system it was recorded on.
     const capture::PassScope scope;
@@ -34,14 +41,28 @@ DeviceList discover_devices() {
     const WindowsSources sources{
         .hip = [] { return noted("hip", hip::query_hip_devices()); },
         .wmi = [] { return noted("wmi", wmi::query_wmi_devices()); },
-        .adl_pmlog = [](DeviceList& devices) { return noted("adl", adl::query_pmlog(devices)); },
+        .adl_pmlog = [](DeviceList& devices) { return adl_call("adl", adl::query_pmlog, devices); },
         .adl_overdrive_fallback =
-            [](DeviceList& devices) { return noted("adl-overdrive", adl::overdrive_fallback(devices)); },
+            [](DeviceList& devices) { return adl_call("adl-overdrive", adl::overdrive_fallback, devices); },
         .adapter_statistics = [](DeviceList& devices) { adapter_stats::apply_adapter_statistics(devices); },
         // A diagnostic that cannot be written is not worth failing the pass for.
         .write_stderr = [](std::string_view line) { (void)platform::write_stderr(line); },
     };
     return windows_pass(sources);
 }
+
+}  // namespace
+
+PassResult discover_pass() {
+    const SourceLedger ledger;
+    const std::uint64_t started = platform::monotonic_ns();
+    PassResult pass;
+    pass.devices = run_pass();
+    pass.seconds = static_cast<double>(platform::monotonic_ns() - started) / 1e9;
+    pass.sources = ledger.statuses();
+    return pass;
+}
+
+DeviceList discover_devices() { return run_pass(); }
 
 }  // namespace karvo::discovery

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "render/metrics.h"
 #include "server/listener.h"
 #include "server/tls.h"
 
@@ -26,7 +27,8 @@ struct ServerConfig {
     // HTTPS: the files (watched for renewals) and the set loaded from them.
     std::optional<TlsFiles> tls;
     std::shared_ptr<const TlsCredentials> credentials;
-    std::vector<std::string> ids;  // only these GPUs (--id) at / and /metrics; none: all
+    std::vector<std::string> ids;  // only these GPUs (--id) at /, /metrics and /ready; none: all
+    render::MetricsOptions metrics;  // the process series of /metrics
     // Every field, the certificate set by identity: what tests compare.
     bool operator==(const ServerConfig&) const = default;
 };

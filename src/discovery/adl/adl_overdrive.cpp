@@ -104,7 +104,10 @@ void apply_overdrive_extras(const platform::Library& library, AdlContext context
 Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
     CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
-    if (!loaded.ok()) return loaded.error();
+    if (!loaded.ok()) {
+        note_source(kAdlSource, SourceReason::missing);
+        return loaded.error();
+    }
     const platform::Library& library = loaded.value();
 
     AdlMainControlCreate create = nullptr;

@@ -362,7 +362,10 @@ Status query_pmlog(DeviceList& devices, const AdlHost& host) {
     const bool discovery_mode = devices.empty();
     CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
-    if (!loaded.ok()) return loaded.error();
+    if (!loaded.ok()) {
+        note_source(kAdlSource, SourceReason::missing);
+        return loaded.error();
+    }
     const platform::Library& library = loaded.value();
 
     AdlSession session;  // declared after the library: destroyed before it is unloaded

@@ -29,6 +29,20 @@ std::string read_text(const std::string& path) {
     return data.ok() ? *data : std::string();
 }
 
+// A metrics answer of a machine without GPUs: only the source families,
+// every sample of the form the documentation gives, and the HIP runtime (not
+// installed here) reported missing.
+void expect_sources_only(const Reply& reply) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\n";
+    ASSERT_TRUE(reply.bytes.starts_with(head)) << reply.bytes.substr(0, 200);
+    const std::string body = reply.bytes.substr(reply.bytes.find("\r\n\r\n") + 4);
+    EXPECT_TRUE(body.starts_with("# HELP amd_gpu_source_up ")) << body;
+    EXPECT_NE(body.find("\namd_gpu_source_up{source=\"hip\",reason=\"missing\"} 0\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\n# TYPE amd_gpu_source_seconds gauge\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("amd_gpu_info"), std::string::npos) << body;
+    EXPECT_TRUE(body.ends_with("\n"));
+}
+
 std::size_t count_lines(const std::string& text) {
     std::size_t lines = 0;
     for (const char c : text) lines += c == '\n';
@@ -122,8 +136,9 @@ TEST(Binary, ServesWithoutToken) {
     // Raw client: works the same on every platform. Discovery finds nothing here.
     Reply reply = round_trip(server.address(), "GET / HTTP/1.1\r\nHost: " + address + "\r\n\r\n");
     EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 200 OK", "application/json", "[]"));
-    reply = round_trip(server.address(), "GET /metrics HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+    expect_sources_only(round_trip(server.address(), "GET /metrics HTTP/1.1\r\n\r\n"));
+    reply = round_trip(server.address(), "GET /ready HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 503 Service Unavailable", "application/json", R"({"gpus":0})"));
     reply = round_trip(server.address(), "GET / HTTP/1.1\r\nHost: localhost.evil.example\r\n\r\n");
     EXPECT_EQ(reply.bytes, expected_response("HTTP/1.1 403 Forbidden", "application/json", R"({"error":"forbidden host"})"));
 }
@@ -133,7 +148,8 @@ TEST(Binary, CurlSeesExactResponses) {
     RunningServer server({});
     const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
     EXPECT_EQ(curl({url + "/"}), expected_response("HTTP/1.1 200 OK", "application/json", "[]"));
-    EXPECT_EQ(curl({url + "/metrics"}), expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+    EXPECT_EQ(curl({url + "/ready"}),
+              expected_response("HTTP/1.1 503 Service Unavailable", "application/json", R"({"gpus":0})"));
     EXPECT_EQ(curl({url + "/health"}), expected_response("HTTP/1.1 200 OK", "application/json", R"({"status":"ok"})"));
     EXPECT_EQ(curl({url + "/nope"}),
               expected_response("HTTP/1.1 404 Not Found", "application/json", R"({"error":"not found"})"));
@@ -169,8 +185,8 @@ TEST(Binary, ServesWithTokenAndNeverPrintsIt) {
 
     if (curl_available()) {
         const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
-        EXPECT_EQ(curl({"-H", "Authorization: Bearer " + kToken, url + "/metrics"}),
-                  expected_response("HTTP/1.1 200 OK", "text/plain; version=0.0.4", ""));
+        EXPECT_EQ(curl({"-H", "Authorization: Bearer " + kToken, url + "/ready"}),
+                  expected_response("HTTP/1.1 503 Service Unavailable", "application/json", R"({"gpus":0})"));
         EXPECT_EQ(curl({url + "/"}), unauthorized);
     }
     server.stop();

@@ -21,14 +21,6 @@ T noted(std::string_view source, T result) {
     return result;
 }
 
-// A call of the display library, timed; an error that says no more counts as a failure.
-Status adl_call(std::string_view step, Status (*call)(DeviceList&), DeviceList& devices) {
-    const SourceTimer timed(adl::kAdlSource);
-    Status status = noted(step, call(devices));
-    note_source(adl::kAdlSource, status.ok() ? std::nullopt : std::optional(SourceReason::failed));
-    return status;
-}
-
 DeviceList run_pass() {
     // Recorded or replayed passes meet the system through the boundary this
     // scope installs; a replay runs the pass of the system it was recorded on.
@@ -41,9 +33,9 @@ DeviceList run_pass() {
     const WindowsSources sources{
         .hip = [] { return noted("hip", hip::query_hip_devices()); },
         .wmi = [] { return noted("wmi", wmi::query_wmi_devices()); },
-        .adl_pmlog = [](DeviceList& devices) { return adl_call("adl", adl::query_pmlog, devices); },
+        .adl_pmlog = [](DeviceList& devices) { return noted("adl", adl::query_pmlog(devices)); },
         .adl_overdrive_fallback =
-            [](DeviceList& devices) { return adl_call("adl-overdrive", adl::overdrive_fallback, devices); },
+            [](DeviceList& devices) { return noted("adl-overdrive", adl::overdrive_fallback(devices)); },
         .adapter_statistics = [](DeviceList& devices) { adapter_stats::apply_adapter_statistics(devices); },
         // A diagnostic that cannot be written is not worth failing the pass for.
         .write_stderr = [](std::string_view line) { (void)platform::write_stderr(line); },

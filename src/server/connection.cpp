@@ -199,6 +199,7 @@ private:
                 case Outcome::arrived: arrived.emplace_back(std::move(w.connection), std::string(buffer_, received_)); break;
                 case Outcome::refuse: {
                     // No figures: a short plain refusal, then the connection closes.
+                    w.connection.tls.reset();
                     Connection plain{std::move(w.connection.socket)};
                     respond(still_sending, std::move(plain),
                             std::make_shared<const std::string>(plain_http_refusal()), kRefusalSendMs);

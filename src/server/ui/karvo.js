@@ -46,18 +46,21 @@
 
   const reported = (v) => (typeof v === 'number' && isFinite(v) ? v : null);
   // Sizes are 0 when not reported; a used size only counts beside a total.
-  const sizeOf = (used, total) => (reported(total) ? reported(used) : null);
+  // The charts show them in GB (GiB, like the MB of the document).
+  const gigabytes = (mb) => (reported(mb) === null ? null : mb / 1024);
+  const sizeOf = (used, total) => (reported(total) ? gigabytes(used) : null);
+  const totalOf = (total) => (reported(total) ? gigabytes(total) : null);
 
   const fromZero = (u, min, max) => [0, max > 0 ? max * 1.05 : 1];
   const FIGURES = [
     { id: 'use', title: 'GPU use', unit: '%', range: () => [0, 100], series: [
       { label: 'graphics', value: (d) => reported(d.gfx_util_percent), fill: true }] },
-    { id: 'vram', title: 'VRAM', unit: 'MB', range: fromZero, series: [
+    { id: 'vram', title: 'VRAM', unit: 'GB', range: fromZero, series: [
       { label: 'used', value: (d) => sizeOf(d.vram_used_mb, d.vram_total_mb), fill: true },
-      { label: 'total', value: (d) => reported(d.vram_total_mb) || null, dash: true }] },
-    { id: 'gtt', title: 'GTT', unit: 'MB', range: fromZero, series: [
+      { label: 'total', value: (d) => totalOf(d.vram_total_mb), dash: true }] },
+    { id: 'gtt', title: 'GTT', unit: 'GB', range: fromZero, series: [
       { label: 'used', value: (d) => sizeOf(d.gtt_used_mb, d.gtt_total_mb), fill: true },
-      { label: 'total', value: (d) => reported(d.gtt_total_mb) || null, dash: true }] },
+      { label: 'total', value: (d) => totalOf(d.gtt_total_mb), dash: true }] },
     { id: 'temp', title: 'Temperature', unit: '°C', range: (u, min, max) => [0, Math.max(100, (max || 0) + 5)],
       series: [
         { label: 'edge', value: (d) => reported(d.temp_edge_c) },
@@ -70,8 +73,8 @@
 
   const formatValue = (v, unit) => {
     if (v === null || v === undefined) return '–';
-    const digits = unit === 'W' || (unit === '°C' && !Number.isInteger(v)) ? 1 : 0;
-    return v.toFixed(digits) + (unit === '%' ? ' %' : ' ' + unit);
+    const digits = unit === 'W' || unit === 'GB' || (unit === '°C' && !Number.isInteger(v)) ? 1 : 0;
+    return v.toFixed(digits) + ' ' + unit;
   };
 
   // ---- colours (follow the browser's light or dark preference) -----------
@@ -98,9 +101,11 @@
       legend: { show: false },
       cursor: { y: false, drag: { x: false, y: false }, points: { show: false } },
       scales: {
+        // Since the first point (at least a minute), at most the last ten minutes.
         x: { time: true, range: (u, min, max) => {
           const end = max === null || max === undefined ? Date.now() / 1000 : max;
-          return [end - HISTORY_S, end];
+          const span = min === null || min === undefined ? 60 : Math.min(HISTORY_S, Math.max(60, end - min));
+          return [end - span, end];
         } },
         y: { range: figure.range },
       },
@@ -336,7 +341,9 @@
     if (!card) {
       card = el('article', 'gpu notice');
       card.id = 'notice';
-      card.append(el('p', 'gpu-status'));
+      const status = el('p', 'gpu-status');
+      status.setAttribute('role', 'status');
+      card.append(status);
       main.prepend(card);
     }
     card.firstChild.textContent = text;

@@ -38,6 +38,9 @@ health=$(curl -s -m 10 "http://127.0.0.1:$port/health")
 [ "$health" = '{"status":"ok"}' ] || fail "scrape /health: $health"
 refused=$(curl -s -m 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics")
 [ "$refused" = 401 ] || fail "/metrics without the token: $refused"
+# The browser page holds no data: served without the token by the service too.
+page=$(curl -s -m 10 --compressed "http://127.0.0.1:$port/ui")
+[[ $page == "<!doctype html>"* ]] || fail "the page without the token: ${page:0:200}"
 
 started=$SECONDS
 w sc stop karvo >/dev/null

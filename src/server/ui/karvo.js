@@ -352,7 +352,7 @@
   function update(devices, now) {
     const main = byId('gpus');
     const seen = new Set();
-    devices.forEach((d) => {
+    devices.forEach((d, position) => {
       const key = gpuKey(d);
       seen.add(key);
       let gpu = state.gpus.get(key);
@@ -361,7 +361,8 @@
         state.gpus.set(key, gpu);
       }
       gpu.device = d;
-      main.append(gpu.card);  // in the document's order
+      // In the document's order; a card is only moved when that changed.
+      if (main.children[position] !== gpu.card) main.insertBefore(gpu.card, main.children[position] || null);
       gpu.name.textContent = d.market_name || 'AMD GPU';
       gpu.identity.textContent = identityText(d);
       gpu.status.textContent = '';
@@ -374,7 +375,7 @@
       gpu.card.remove();
       state.gpus.delete(key);
     }
-    notice(devices.length ? '' : 'No AMD GPU found');
+    notice(devices.length ? '' : 'No AMD GPU found');  // after the cards: a notice is only there without them
     // Charts are drawn once their cards are in the page and have a width.
     for (const gpu of state.gpus.values()) redraw(gpu);
     state.rows = collectRows(devices, now);

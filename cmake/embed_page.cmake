@@ -27,10 +27,23 @@ file(READ ${UPLOT_DIR}/dist/uPlot.min.css uplot_css)
 file(WRITE ${WORK_DIR}/uPlot.iife.min.js "${notice}${uplot_js}")
 file(WRITE ${WORK_DIR}/uPlot.min.css "${notice}${uplot_css}")
 
+# The page's own script and style without their comments and indentation
+# (whole-line comments only: no line of the script starts inside a string).
+file(READ ${PAGE_DIR}/karvo.js script)
+string(REGEX REPLACE "\n[ \t]*//[^\n]*" "" script "\n${script}")
+string(REGEX REPLACE "\n[ \t]+" "\n" script "${script}")
+string(REGEX REPLACE "^\n" "" script "${script}")
+file(WRITE ${WORK_DIR}/karvo.js "${script}")
+file(READ ${PAGE_DIR}/karvo.css style)
+string(REGEX REPLACE "/\\*[^*]*\\*+([^/*][^*]*\\*+)*/" "" style "${style}")
+string(REGEX REPLACE "\n[ \t]+" "\n" style "${style}")
+string(REGEX REPLACE "\n\n+" "\n" style "${style}")
+file(WRITE ${WORK_DIR}/karvo.css "${style}")
+
 # The files below the page, by name and media type (all of them UTF-8 text).
 set(files
-  "karvo.js|${PAGE_DIR}/karvo.js|text/javascript"
-  "karvo.css|${PAGE_DIR}/karvo.css|text/css"
+  "karvo.js|${WORK_DIR}/karvo.js|text/javascript"
+  "karvo.css|${WORK_DIR}/karvo.css|text/css"
   "uPlot.iife.min.js|${WORK_DIR}/uPlot.iife.min.js|text/javascript"
   "uPlot.min.css|${WORK_DIR}/uPlot.min.css|text/css")
 

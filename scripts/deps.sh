@@ -49,8 +49,11 @@ case "${1:-run}" in
   test|bench) npm_set=all ;;
   *) npm_set=runtime ;;
 esac
-stamp="$(sha256sum <"$root/package-lock.json" | cut -d' ' -f1) $npm_set"
-if [ "$(cat "$npm_dir/installed" 2>/dev/null)" != "$stamp" ]; then
+lock_hash=$(sha256sum <"$root/package-lock.json" | cut -d' ' -f1)
+stamp="$lock_hash $npm_set"
+installed=$(cat "$npm_dir/installed" 2>/dev/null || true)
+# Everything installed serves a build that needs only uPlot too.
+if [ "$installed" != "$stamp" ] && [ "$installed" != "$lock_hash all" ]; then
   mkdir -p "$npm_dir"
   rm -f "$npm_dir/installed"
   cp "$root/package.json" "$root/package-lock.json" "$npm_dir/"

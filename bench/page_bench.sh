@@ -57,36 +57,40 @@ if [ "$windows" != 0 ]; then
 fi
 
 echo
-echo "== a poll's cost on the server (wrk, one connection, 5 s each)"
+echo "== a poll's cost on the server (wrk, one connection, 3 s each, three rounds in turn)"
+echo "   (requests/s depend on what else the machine does; the server's CPU time per request less so)"
 build/bench/bin/karvo_fake_machine --seconds 3600 </dev/null >"$work/machine" &
 pids+=($!)
 for _ in $(seq 100); do grep -q '^tree: ' "$work/machine" && break; sleep 0.1; done
 export KARVO_SYSROOT=$(sed -n 's/^tree: //p' "$work/machine")
 token=page-bench-token-0123456789abcdef
-serve() {  # serve PROGRAM: starts it on a free port, sets port
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  KARVO_TOKEN=$token "$1" --serve "$port" >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/health" && return; sleep 0.1; done
-}
-rate() {  # rate LABEL HEADERS...: requests/s of GET /
-  local label=$1
-  shift
-  local args=()
+cost() {  # cost LABEL PROGRAM HEADERS...: requests/s of GET / and the server's CPU time per request
+  local label=$1 program=$2
+  shift 2
+  local args=() port pid before after requests
   for header in "$@"; do args+=(-H "$header"); done
-  local result
-  result=$(wrk -t1 -c1 -d5s "${args[@]}" "http://127.0.0.1:$port/" | sed -n 's/^Requests\/sec: *//p')
-  printf '%-44s %10s requests/s\n' "$label" "$result"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  KARVO_TOKEN=$token "$program" --serve "$port" >/dev/null 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/health" && break; sleep 0.1; done
+  before=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  requests=$(wrk -t1 -c1 -d3s "${args[@]}" "http://127.0.0.1:$port/" | sed -n 's/^ *\([0-9]*\) requests in.*/\1/p')
+  after=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  awk -v l="$label" -v n="$requests" -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { printf "%-40s %7.0f requests/s %7.1f us of CPU a request\n", l, n / 3, t * 1e6 / hz / n }'
 }
 auth="Authorization: Bearer $token"
 page_headers=("$auth" "Accept: application/json" "Accept-Encoding: gzip, deflate, br, zstd"
   "Accept-Language: en-US,en;q=0.9" "Sec-Fetch-Site: same-origin" "Sec-Fetch-Mode: cors" "Sec-Fetch-Dest: empty"
   "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/156.0.0.0 Safari/537.36")
-serve "$work/base/build/release/bin/karvo"
-rate "base, GET / as a scraper sends it" "$auth"
-serve build/release/bin/karvo
-rate "now, GET / as a scraper sends it" "$auth"
-rate "now, GET / as the page sends it" "${page_headers[@]}"
+for round in 1 2 3; do
+  cost "base, GET / as a scraper sends it" "$work/base/build/release/bin/karvo" "$auth"
+  cost "now, GET / as a scraper sends it" build/release/bin/karvo "$auth"
+  cost "now, GET / as the page sends it" build/release/bin/karvo "${page_headers[@]}"
+done
 
 echo
 echo "== the page in Chromium"

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 
@@ -82,10 +83,14 @@ bool is_zero_weight(std::string_view parameters) {
     return false;
 }
 
-void append_decimal(std::string& out, std::size_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
+// The pieces of a response, one after the other, in one buffer.
+std::string joined(std::initializer_list<std::string_view> pieces) {
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    std::string out;
+    out.reserve(size);
+    for (const std::string_view piece : pieces) out += piece;
+    return out;
 }
 
 std::string_view opaque_tag(std::string_view etag) {
@@ -105,18 +110,9 @@ const PageAsset* asset_at(std::string_view path) {
 // and the body.
 std::string file_response(std::string_view status, std::string_view body_headers, const PageAsset& asset,
                           std::string_view body = {}) {
-    std::string out(status);
-    out += "\r\n";
-    out += body_headers;
-    out += "Vary: Accept-Encoding\r\nETag: ";
-    out += asset.etag;
-    out += "\r\nCache-Control: ";
-    out += asset.path == kPagePath ? kPageCaching : kAssetCaching;
-    out += "\r\n";
-    out += kSecurityHeaders;
-    out += "Connection: close\r\n\r\n";
-    out += body;
-    return out;
+    return joined({status, "\r\n", body_headers, "Vary: Accept-Encoding\r\nETag: ", asset.etag, "\r\nCache-Control: ",
+                   asset.path == kPagePath ? kPageCaching : kAssetCaching, "\r\n", kSecurityHeaders,
+                   "Connection: close\r\n\r\n", body});
 }
 
 }  // namespace
@@ -189,13 +185,11 @@ bool gunzip(std::string_view compressed, std::size_t size, std::string& out) {
 }
 
 std::string page_response(std::string_view path, std::string_view request_bytes) {
-    if (path == std::string(kPagePath) + "/") {
-        // The page's relative addresses only work from "/ui" itself. The
-        // browser keeps the fragment (a token) across the redirect.
-        std::string out = "HTTP/1.1 308 Permanent Redirect\r\nLocation: ../ui\r\nContent-Length: 0\r\n";
-        out += kSecurityHeaders;
-        out += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-        return out;
+    if (path.size() == kPagePath.size() + 1 && is_page_path(path)) {
+        // "/ui/": the page's relative addresses only work from "/ui" itself.
+        // The browser keeps the fragment (a token) across the redirect.
+        return joined({"HTTP/1.1 308 Permanent Redirect\r\nLocation: ../ui\r\nContent-Length: 0\r\n", kSecurityHeaders,
+                       "Cache-Control: no-store\r\nConnection: close\r\n\r\n"});
     }
     const PageAsset* asset = asset_at(path);
     if (!asset) return format_response(routed_response(Route::not_found, {}));
@@ -208,21 +202,15 @@ std::string page_response(std::string_view path, std::string_view request_bytes)
     std::string inflated;
     if (!gzip && !gunzip(compressed, asset->size, inflated)) {
         // Only a broken build gets here.
-        static constexpr std::string_view kBody = R"({"error":"internal error"})";
-        std::string out = "HTTP/1.1 500 Internal Server Error\r\nContent-Type: application/json\r\nContent-Length: ";
-        append_decimal(out, kBody.size());
-        out += "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
-        out += kBody;
-        return out;
+        return "HTTP/1.1 500 Internal Server Error\r\nContent-Type: application/json\r\nContent-Length: 26\r\n"
+               "X-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
+               R"({"error":"internal error"})";
     }
     const std::string_view body = gzip ? compressed : std::string_view(inflated);
-
-    std::string body_headers = "Content-Type: ";
-    body_headers += asset->content_type;
-    body_headers += "\r\nContent-Length: ";
-    append_decimal(body_headers, body.size());
-    body_headers += "\r\n";
-    if (gzip) body_headers += "Content-Encoding: gzip\r\n";
+    char digits[24];
+    const std::string_view length(digits, std::to_chars(digits, digits + sizeof digits, body.size()).ptr - digits);
+    const std::string body_headers = joined({"Content-Type: ", asset->content_type, "\r\nContent-Length: ", length,
+                                             "\r\n", gzip ? "Content-Encoding: gzip\r\n" : ""});
     return file_response("HTTP/1.1 200 OK", body_headers, *asset, body);
 }
 

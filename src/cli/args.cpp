@@ -139,6 +139,25 @@ std::optional<std::pair<std::string, std::string>> check_script_options(Args& ar
     return std::nullopt;
 }
 
+// Seconds with at most three decimals ("0.5", "2", "1.25") as milliseconds.
+std::optional<std::uint64_t> seconds_as_ms(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    const auto seconds = text::parse_unsigned(text.substr(0, dot), 1000000);
+    if (!seconds) return std::nullopt;
+    std::uint64_t ms = *seconds * 1000;
+    if (dot != std::string_view::npos) {
+        const std::string_view fraction = text.substr(dot + 1);
+        if (fraction.empty() || fraction.size() > 3) return std::nullopt;
+        std::uint64_t scale = 100;
+        for (const char c : fraction) {
+            if (c < '0' || c > '9') return std::nullopt;
+            ms += static_cast<std::uint64_t>(c - '0') * scale;
+            scale /= 10;
+        }
+    }
+    return ms;
+}
+
 const OptionInfo* find_short(std::string_view arg) {
     if (arg.size() != 2 || arg[0] != '-') return nullptr;
     return find_short_option(arg[1]);
@@ -167,7 +186,9 @@ std::string help_text(std::string_view program_name) {
     append_wrapped(text, split_words(kAbout), 0);
     text += "\n\nUsage: ";
     text += program_name;
-    text += " [OPTIONS]\n\nOptions:\n";
+    text += " [OPTIONS]\n       ";
+    text += program_name;
+    text += " top [--id <LIST>] [--interval <SECS>] [--no-color] [--ascii[=blocks]]\n\nOptions:\n";
     for (const auto& spec : all_options()) {
         if (!spec.in_help) continue;
         std::string left = "  ";
@@ -204,8 +225,13 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
     std::vector<bool> seen(all_options().size());
     bool options_ended = false;
 
+    std::string top_only;  // the first option given that only `karvo top` takes
     for (std::size_t i = 1; i < argv.size(); ++i) {
         const std::string_view arg = argv[i];
+        if (i == 1 && arg == "top") {
+            args.top = true;
+            continue;
+        }
         if (options_ended || arg.size() < 2 || arg.front() != '-') {
             return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
         }
@@ -365,9 +391,42 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 }
                 args.tls_min_version = std::string(*value);
                 break;
+            case OptionId::interval: {
+                const auto ms = seconds_as_ms(*value);
+                if (!ms || *ms < kMinLoopMs || *ms > 60000) {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected seconds from 0.1 to 60 (e.g. 0.5)");
+                }
+                args.interval_ms = *ms;
+                break;
+            }
+            case OptionId::no_color: args.no_color = true; break;
+            case OptionId::ascii:
+                if (value && *value != "blocks") {
+                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected 'blocks' or no value");
+                }
+                args.ascii = value ? std::string(*value) : std::string();
+                break;
             case OptionId::help:
             case OptionId::version: break;  // handled above
         }
+        // --id picks GPUs in every mode; the other options of `karvo top` mean nothing elsewhere.
+        if (spec->top_setting && spec->id != OptionId::id && top_only.empty())
+            top_only = "--" + std::string(spec->name);
+        if (args.top && !spec->top_setting) {
+            std::string names;
+            for (const auto& option : all_options()) {
+                if (!option.top_setting) continue;
+                names += (names.empty() ? "--" : ", --") + std::string(option.name);
+            }
+            return usage_error(program + " top", "'" + written + "' is not an option of 'karvo top' (those are " +
+                                                     names + ")");
+        }
+    }
+    if (!args.top && !top_only.empty()) {
+        return usage_error(program, "'" + top_only + "' is an option of 'karvo top'",
+                           "karvo top " + top_only + " ...");
     }
     if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
     return args;

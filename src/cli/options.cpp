@@ -46,7 +46,7 @@ constexpr std::array kOptions{
                .words = "csv csv,noheader csv,nounits csv,noheader,nounits"},
     OptionInfo{.id = OptionId::id, .name = "id", .kind = OptionKind::required_value, .placeholder = "LIST",
                .help = "Only these GPUs, comma-separated: index, PCI address, serial or device instance path",
-               .serve_setting = true},
+               .serve_setting = true, .top_setting = true},
     OptionInfo{.id = OptionId::loop, .name = "loop", .kind = OptionKind::required_value, .placeholder = "SECS",
                .help = "Repeat a query, --compact or --json every SECS seconds (at least 1), appending CSV rows or "
                        "JSON lines",
@@ -74,6 +74,14 @@ constexpr std::array kOptions{
     OptionInfo{.id = OptionId::tls_min_version, .name = "tls-min-version", .kind = OptionKind::required_value,
                .placeholder = "VERSION", .help = "Oldest TLS version accepted: 1.2 or 1.3",
                .default_value = "1.2", .hint = ValueHint::words, .words = "1.2 1.3", .serve_setting = true},
+    OptionInfo{.id = OptionId::interval, .name = "interval", .kind = OptionKind::required_value,
+               .placeholder = "SECS", .help = "karvo top: seconds between refreshes, from 0.1 to 60",
+               .default_value = "1", .hint = ValueHint::number, .top_setting = true},
+    OptionInfo{.id = OptionId::no_color, .name = "no-color",
+               .help = "karvo top: no colours (as when NO_COLOR is set)", .top_setting = true},
+    OptionInfo{.id = OptionId::ascii, .name = "ascii", .kind = OptionKind::optional_value, .placeholder = "STYLE",
+               .help = "karvo top: plain ASCII only; --ascii=blocks draws the graphs with blocks instead of braille",
+               .hint = ValueHint::words, .words = "blocks", .top_setting = true},
     OptionInfo{.id = OptionId::service, .name = "service",
                .help = "Run as the Windows service (only the service control manager starts karvo this way; "
                        "register it with `karvo service install`)",

@@ -35,6 +35,9 @@ enum class OptionId {
     loop,
     loop_ms,
     help_query,
+    interval,
+    no_color,
+    ascii,
     help,
     version,
 };
@@ -69,6 +72,7 @@ struct OptionInfo {
     std::string_view words = {};  // blank-separated, for ValueHint::words
     bool in_help = true;          // false: accepted and documented, but not on the help screen
     bool serve_setting = false;   // a setting of the HTTP API, so also of `karvo service install`
+    bool top_setting = false;     // an option of `karvo top`
 };
 
 // Every option, in the order the help screen lists them.

@@ -188,7 +188,7 @@ std::string help_text(std::string_view program_name) {
     text += program_name;
     text += " [OPTIONS]\n       ";
     text += program_name;
-    text += " top [--id <LIST>] [--interval <SECS>] [--no-color] [--ascii[=blocks]]\n\nOptions:\n";
+    text += " top [--id LIST] [--interval SECS] [--no-color] [--ascii]\n\nOptions:\n";
     for (const auto& spec : all_options()) {
         if (!spec.in_help) continue;
         std::string left = "  ";
@@ -220,6 +220,7 @@ std::string help_text(std::string_view program_name) {
 
 ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
+    std::string usage_name = program;  // "karvo top" in the usage line of a top run
     Args args;
     ScriptOptions script;
     std::vector<bool> seen(all_options().size());
@@ -230,10 +231,11 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
         const std::string_view arg = argv[i];
         if (i == 1 && arg == "top") {
             args.top = true;
+            usage_name = program + " top";
             continue;
         }
         if (options_ended || arg.size() < 2 || arg.front() != '-') {
-            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+            return usage_error(usage_name, "unexpected argument '" + shown(arg) + "' found");
         }
         if (arg == "--") {
             options_ended = true;
@@ -257,13 +259,13 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             written = shown(arg);
         }
         if (spec == nullptr) {
-            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+            return usage_error(usage_name, "unexpected argument '" + shown(arg) + "' found");
         }
 
         const std::string signature = option_signature(*spec);
         if (spec->kind == OptionKind::help || spec->kind == OptionKind::version || spec->kind == OptionKind::flag) {
             if (inline_value) {
-                return usage_error(program, "unexpected value '" + shown(*inline_value) + "' for '" + written +
+                return usage_error(usage_name, "unexpected value '" + shown(*inline_value) + "' for '" + written +
                                                 "' found; no more were expected");
             }
         }
@@ -272,7 +274,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
         if (spec->id == OptionId::help_query) return ShowHelp{render::help_query_text()};
 
         if (seen[static_cast<std::size_t>(spec - all_options().data())]) {
-            return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
+            return usage_error(usage_name, "the argument '" + signature + "' cannot be used multiple times");
         }
         seen[static_cast<std::size_t>(spec - all_options().data())] = true;
 
@@ -287,7 +289,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->name) +
                       "=" + shown(argv[i + 1]) + "'";
             }
-            return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
+            return usage_error(usage_name, "a value is required for '" + signature + "' but none was supplied", tip);
         }
 
         if (given != nullptr) {
@@ -305,7 +307,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
                     args.watch = *seconds;
                 } else {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of seconds from 0 to "
                                                     "18446744073709551615");
                 }
@@ -316,26 +318,26 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
                     args.serve = static_cast<std::uint16_t>(*port);
                 } else {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a port number from 0 to 65535");
                 }
                 break;
             case OptionId::listen:
                 if (!text::is_valid_utf8(*value)) {
-                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                    return usage_error(usage_name, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.listen = std::string(*value);
                 break;
             case OptionId::token:
                 // Not echoed: the value is a secret.
                 if (!text::is_valid_utf8(*value)) {
-                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                    return usage_error(usage_name, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.token = std::string(*value);
                 break;
             case OptionId::token_file:
                 if (value->empty()) {
-                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 args.token_file = std::string(*value);
                 break;
@@ -348,14 +350,14 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                                                                        : render::QueryKind::compute_apps;
                 script.query_fields = std::string(*value);
                 if (script.queries++ > 0) {
-                    return usage_error(program,
+                    return usage_error(usage_name,
                                        "only one of --query-gpu, --query-apps and --query-compute-apps may be given");
                 }
                 break;
             case OptionId::format: script.format = std::string(*value); break;
             case OptionId::id:
                 args.ids = render::split_ids(*value);
-                if (args.ids.empty()) return usage_error(program, "the list of '" + signature + "' is empty");
+                if (args.ids.empty()) return usage_error(usage_name, "the list of '" + signature + "' is empty");
                 break;
             case OptionId::loop:
             case OptionId::loop_ms: {
@@ -363,11 +365,11 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max() / 1000);
                 const std::uint64_t minimum = seconds ? 1 : kMinLoopMs;
                 if (!number || *number < minimum) {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of " +
                                                     (seconds ? "seconds, at least 1" : "milliseconds, at least 100"));
                 }
-                if (args.loop_ms) return usage_error(program, "only one of --loop and --loop-ms may be given");
+                if (args.loop_ms) return usage_error(usage_name, "only one of --loop and --loop-ms may be given");
                 args.loop_ms = seconds ? *number * 1000 : *number;
                 break;
             }
@@ -376,7 +378,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             case OptionId::tls_key_file:
             case OptionId::tls_client_ca_file: {
                 if (value->empty()) {
-                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 auto& field = spec->id == OptionId::tls_cert_file  ? args.tls_cert_file
                               : spec->id == OptionId::tls_key_file ? args.tls_key_file
@@ -386,7 +388,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             }
             case OptionId::tls_min_version:
                 if (*value != "1.2" && *value != "1.3") {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected 1.2 or 1.3");
                 }
                 args.tls_min_version = std::string(*value);
@@ -394,7 +396,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             case OptionId::interval: {
                 const auto ms = seconds_as_ms(*value);
                 if (!ms || *ms < kMinLoopMs || *ms > 60000) {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected seconds from 0.1 to 60 (e.g. 0.5)");
                 }
                 args.interval_ms = *ms;
@@ -403,7 +405,7 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
             case OptionId::no_color: args.no_color = true; break;
             case OptionId::ascii:
                 if (value && *value != "blocks") {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected 'blocks' or no value");
                 }
                 args.ascii = value ? std::string(*value) : std::string();
@@ -420,15 +422,15 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 if (!option.top_setting) continue;
                 names += (names.empty() ? "--" : ", --") + std::string(option.name);
             }
-            return usage_error(program + " top", "'" + written + "' is not an option of 'karvo top' (those are " +
+            return usage_error(usage_name, "'" + written + "' is not an option of 'karvo top' (those are " +
                                                      names + ")");
         }
     }
     if (!args.top && !top_only.empty()) {
-        return usage_error(program, "'" + top_only + "' is an option of 'karvo top'",
+        return usage_error(usage_name, "'" + top_only + "' is an option of 'karvo top'",
                            "karvo top " + top_only + " ...");
     }
-    if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
+    if (auto error = check_script_options(args, script)) return usage_error(usage_name, error->first, error->second);
     return args;
 }
 

@@ -143,8 +143,9 @@ void draw_panel_line(Frame& f, int y, const GpuDevice& d, int name_width, bool c
     f.put(3, y, fit_text(display_text(d.market_name), name_width, ellipsis(look)), bold(), 3 + name_width);
     const std::string use = percent_text(d.gfx_util_percent);
     const std::string memory = d.vram_total_mb != 0 ? memory_pair(d.vram_used_mb, d.vram_total_mb) : "-";
-    // "GPU [bar] 100%  VRAM [bar] 191.9/192.0G" in what is left of the line.
-    const int fixed = 4 + 2 + 5 + 7 + 2 + 1 + std::max(text_width(memory), 9);
+    // "GPU [bar] 100%  VRAM [bar] 191.9/192.0G" in what is left of the line;
+    // the same bar width for every GPU, so the bars line up.
+    const int fixed = 4 + 2 + 5 + 7 + 2 + 1 + 12;
     int x = 3 + name_width + 2;
     std::vector<std::string> extras;
     if (compact) {
@@ -177,7 +178,7 @@ int name_column(const Screen& s, const Layout& layout, int width) {
     for (const std::size_t position : layout.gpus)
         if (const GpuDevice* d = device_at(s, position))
             longest = std::max(longest, text_width(display_text(d->market_name)));
-    const int room = layout.compact ? std::clamp(width - 62, 8, 20) : std::clamp(width - 56, 10, 30);
+    const int room = layout.compact ? std::clamp(width - 62, 8, 20) : std::clamp(width - 54, 12, 30);
     return std::min(longest, room);
 }
 
@@ -463,7 +464,9 @@ void draw_help(Frame& f, const Screen& s) {
         key_width = std::max(key_width, text_width(shown));
         lines.emplace_back(std::string(shown), std::string(k.does));
     }
-    const int box_width = std::min(width - 2, 76);
+    int does_width = 0;
+    for (const auto& line : lines) does_width = std::max(does_width, text_width(line.second));
+    const int box_width = std::min(width - 2, key_width + 2 + does_width + 4);
     const int inner = box_width - 4;
     const bool with_message = !s.monitor.message().empty();
     const int box_height = std::min(height, static_cast<int>(lines.size()) + 4 + (with_message ? 2 : 0));
@@ -514,12 +517,12 @@ const std::vector<KeyHelp>& key_help() {
         {"q  Esc  Ctrl-C", "q  Esc  Ctrl-C", "quit"},
         {"?  h", "?  h", "this help"},
         {"s", "s", "next sort column: VRAM, GPU %, GTT, PID, name"},
-        {"r", "r", "reverse the order (at first: VRAM, largest first)"},
+        {"r", "r", "reverse the order (first: VRAM, largest first)"},
         {"\u2191 \u2193 PgUp PgDn Home End", "Up Down PgUp PgDn Home End", "move the selection"},
-        {"\u2190 \u2192  Tab", "Left Right  Tab", "previous / next GPU: its panel, graph and processes"},
+        {"\u2190 \u2192  Tab", "Left Right  Tab", "previous / next GPU: its panel, graph, processes"},
         {"a", "a", "all GPUs"},
-        {"g", "g", "next graph: use and VRAM, temperature, power, clocks"},
-        {"f", "f", "filter the processes: all, compute, graphics"},
+        {"g", "g", "next graph: use, temperature, power, clocks"},
+        {"f", "f", "filter processes: all, compute, graphics"},
         {"p  Space", "p  Space", "pause or resume sampling"},
         {"+  -", "+  -", "interval up or down, 0.1 to 60 s"},
     };
@@ -591,8 +594,8 @@ Frame frame(const Screen& s, int width, int height) {
     if (width <= 0 || height <= 0) return f;
     const Layout layout = plan_layout(s, width, height);
     if (layout.too_small) {
-        const std::string needed = "karvo top needs at least " + numfmt::unsigned_text(kMinColumns) + "x" +
-                                   numfmt::unsigned_text(kMinRows) + " (this is " + numfmt::unsigned_text(width) + "x" +
+        const std::string needed = "karvo top needs " + numfmt::unsigned_text(kMinColumns) + "x" +
+                                   numfmt::unsigned_text(kMinRows) + " (now " + numfmt::unsigned_text(width) + "x" +
                                    numfmt::unsigned_text(height) + ")";
         // The last column of the last row stays blank (see encode.h).
         f.put(0, 0, fit_text(needed, height == 1 ? width - 1 : width, "~"), plain());

@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make bzip2 debian-archive-keyring zlib1g-dev)
 case "${1:-run}" in
   run) ;;
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh tmux) ;;
   release) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev wrk curl openssl time python3) ;;
   *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;

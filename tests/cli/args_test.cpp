@@ -300,11 +300,11 @@ TEST(ArgsTest, HelpScreen) {
               "      --tls-min-version <VERSION>\n"
               "                           Oldest TLS version accepted: 1.2 or 1.3\n"
               "                           [default: 1.2]\n"
-              "      --interval <SECS>    karvo top: seconds between refreshes, from 0.1 to 60\n"
-              "                           [default: 1]\n"
-              "      --no-color           karvo top: no colours (as when NO_COLOR is set)\n"
-              "      --ascii [<STYLE>]    karvo top: plain ASCII only; --ascii=blocks draws\n"
-              "                           the graphs with blocks instead of braille\n"
+              "      --interval <SECS>    Seconds between the refreshes of karvo top, from 0.1\n"
+              "                           to 60 [default: 1]\n"
+              "      --no-color           No colours in karvo top (as when NO_COLOR is set)\n"
+              "      --ascii [<STYLE>]    Plain ASCII in karvo top; --ascii=blocks draws its\n"
+              "                           graphs with blocks instead of braille\n"
               "  -h, --help               Print help\n"
               "  -V, --version            Print version\n");
 }

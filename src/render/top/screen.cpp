@@ -189,7 +189,12 @@ void draw_panels(Frame& f, const Screen& s, const Layout& layout) {
         const GpuDevice* d = device_at(s, position);
         if (d == nullptr) continue;
         draw_panel_line(f, y++, *d, name_width, layout.compact, s.look);
-        if (!layout.compact) put_pieces(f, 3, y++, detail_pieces(*d, s.look), f.width());
+        if (!layout.compact) {
+            const std::vector<std::string> pieces = detail_pieces(*d, s.look);
+            if (pieces.empty()) f.put(5, y, "no further figures reported", plain());
+            else put_pieces(f, 3, y, pieces, f.width());
+            ++y;
+        }
     }
     if (layout.gpus_left_out != 0) {
         f.put(3, y, "+" + numfmt::unsigned_text(layout.gpus_left_out) + " more GPU(s): Left/Right or Tab shows one",
@@ -515,7 +520,7 @@ void draw_notice(Frame& f, std::string_view text) {
 const std::vector<KeyHelp>& key_help() {
     static const std::vector<KeyHelp> kKeys = {
         {"q  Esc  Ctrl-C", "q  Esc  Ctrl-C", "quit"},
-        {"?  h", "?  h", "this help"},
+        {"?  h", "?  h", "this help (any key closes it)"},
         {"s", "s", "next sort column: VRAM, GPU %, GTT, PID, name"},
         {"r", "r", "reverse the order (first: VRAM, largest first)"},
         {"\u2191 \u2193 PgUp PgDn Home End", "Up Down PgUp PgDn Home End", "move the selection"},

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "fixtures/sample_devices.h"
 #include "render/golden.h"
 #include "render/top/frame_text.h"
@@ -223,6 +226,29 @@ TEST(Screen, TheBottomRightCellStaysBlank) {
         const Screen screen{monitor, state, Look{}};
         const Frame f = frame(Screen{monitor, settle(state, key_context(screen, w, h)), Look{}}, w, h);
         EXPECT_EQ(f.at(w - 1, h - 1), Cell{}) << w << "x" << h;
+    }
+}
+
+// docs/top.md lists the keys as the help does: each row's keys and what they do.
+TEST(KeyHelp, DocsListEveryKey) {
+    const std::string path = std::string(KARVO_TESTS_DIR) + "/../docs/top.md";
+    std::string docs;
+    for (const std::string& candidate : {path, "Z:" + path}) {  // under Wine "/" is Z:
+        std::ifstream in(candidate, std::ios::binary);
+        if (!in) continue;
+        std::ostringstream text;
+        text << in.rdbuf();
+        docs = text.str();
+        break;
+    }
+    ASSERT_FALSE(docs.empty()) << "cannot read " << path;
+    for (const KeyHelp& key : key_help()) {
+        const std::size_t row_end = docs.find(" | " + std::string(key.does) + " |\n");
+        ASSERT_NE(row_end, std::string::npos) << key.does;
+        const std::size_t row_start = docs.rfind('\n', row_end) + 1;
+        const std::string row = docs.substr(row_start, row_end - row_start);
+        std::istringstream words{std::string(key.keys)};
+        for (std::string word; words >> word;) EXPECT_NE(row.find(word), std::string::npos) << word << " in " << row;
     }
 }
 

@@ -3,9 +3,8 @@
 //
 //   BM_TopFrame       building a frame and its diff against the previous one (CPU time per refresh)
 //   BM_TopAddPass     taking a new pass: process rows with their rates, history
-//   BM_TopBytes       bytes a refresh writes against a full frame: only numbers changed (the figures
-//                     wander a little, the use stays within its graph level), and the graph moving
-//                     (use jumping every pass)
+//   BM_TopBytes       bytes a refresh writes against a full frame: only numbers changed (a steady
+//                     load), and everything moving (the use jumping, the table reordering)
 //   BM_TopRefreshRss  10,000 refreshes (pass, frame, diff): resident memory after the 100th and the last (Linux)
 #include <benchmark/benchmark.h>
 
@@ -24,18 +23,21 @@ using namespace karvo::render::top;
 constexpr std::uint32_t kGpus = 8;
 constexpr std::uint32_t kProcesses = 400;
 
-// Pass k: every figure moved a little from pass k - 1; with `jumpy` the use
-// of each GPU swings between 10 and 90 % from pass to pass.
+// Pass k under a steady load: temperatures, power, clocks, the GPUs' VRAM,
+// the processes' shared memory and engine time move from pass to pass, the
+// use stays the same and no process changes places. With `jumpy` the use of
+// each GPU swings between 10 and 90 % and the processes' VRAM moves too (the
+// table reorders).
 karvo::DeviceList pass_devices(const karvo::DeviceList& base, int k, bool jumpy) {
     karvo::DeviceList devices = base;
     for (karvo::GpuDevice& d : devices) {
-        d.gfx_util_percent = jumpy ? (k % 2 == 0 ? 10u : 90u) : 37u + static_cast<std::uint32_t>(k % 2);
+        d.gfx_util_percent = jumpy ? (k % 2 == 0 ? 10u : 90u) : 37u;
         d.vram_used_mb += static_cast<std::uint32_t>(k % 5);
         d.temp_edge_c = 45.0f + static_cast<float>(k % 3);
         d.power_w = 212.0f + static_cast<float>(k % 7);
         d.gfx_clock_mhz = 2400u + static_cast<std::uint32_t>(k % 4) * 10;
         for (karvo::GpuProcess& p : d.processes) {
-            p.mem_used_mb += static_cast<std::uint32_t>((k + p.pid) % 3);
+            if (jumpy) p.mem_used_mb += static_cast<std::uint32_t>((k + p.pid) % 3);
             p.gtt_used_mb = 16 + static_cast<std::uint32_t>((k * 7 + p.pid) % 5);
             p.busy_ns = karvo::EngineTimes{};
             p.busy_ns->add(karvo::Engine::compute, static_cast<std::uint64_t>(k) * (p.pid % 50) * 10000000ull);

@@ -6,8 +6,8 @@ namespace karvo::render::top {
 namespace {
 
 // Unchanged cells between two changed ones that are written again rather
-// than jumped over: a cursor move costs about as many bytes.
-constexpr int kRewriteGap = 4;
+// than jumped over: a move right ("CSI n C") costs three to five bytes.
+constexpr int kRewriteGap = 3;
 
 std::string style_sequence(const Style& style) {
     std::string out = "\x1b[0";
@@ -23,6 +23,14 @@ std::string style_sequence(const Style& style) {
         case Color::cyan: out += ";36"; break;
     }
     out += 'm';
+    return out;
+}
+
+// "CSI C" or "CSI n C": n cells to the right, on the same row.
+std::string cursor_right(int n) {
+    std::string out = "\x1b[";
+    if (n > 1) numfmt::append_unsigned(out, static_cast<unsigned>(n));
+    out += 'C';
     return out;
 }
 
@@ -75,7 +83,8 @@ public:
                 piece_ = 1 + move.size();
             }
         } else if (moved) {
-            out_ += cursor_to(x, y);
+            // Further along the same row a move right is shorter than a move to the cell.
+            out_ += at_y_ == y && x > at_x_ && at_x_ >= 0 ? cursor_right(x - at_x_) : cursor_to(x, y);
         }
         out_ += bytes;
         piece_ += utf16_units(bytes);
@@ -113,7 +122,7 @@ void write_changes(Writer& writer, const Frame& shown, const Frame& next) {
             int start = x;
             if (next.at(x, y).ch == kWideTail && x > 0) start = x - 1;  // a wide character is written from its left half
             int last = x;
-            for (int i = x + 1; i < row_end && i - last <= kRewriteGap; ++i)
+            for (int i = x + 1; i < row_end && i - last <= kRewriteGap + 1; ++i)
                 if (changed(i, y)) last = i;
             int end = last + 1;
             if (end < row_end && next.at(end, y).ch == kWideTail) ++end;

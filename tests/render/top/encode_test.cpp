@@ -80,13 +80,14 @@ TEST(Encode, OnlyChangedCellsBehindOneMoveEach) {
 // Nearby changes are one run: rewriting a few unchanged cells is cheaper
 // than moving the cursor again.
 TEST(Encode, CloseChangesJoinIntoOneRun) {
-    Frame before(20, 1);
+    Frame before(20, 3);
     before.put(0, 0, "1234567890", Style{});
     Frame after = before;
     after.put(1, 0, "x", Style{});
     after.put(5, 0, "y", Style{});   // three unchanged cells between: one run
-    after.put(15, 0, "z", Style{});  // far away: a move of its own
-    EXPECT_EQ(encode_changes(before, after), wrap("\x1b[1;2H\x1b[0mx345y\x1b[1;16Hz"));
+    after.put(15, 0, "z", Style{});  // further along: a move right
+    after.put(2, 2, "w", Style{});   // another row: a move to the cell
+    EXPECT_EQ(encode_changes(before, after), wrap("\x1b[1;2H\x1b[0mx345y\x1b[9Cz\x1b[3;3Hw"));
 }
 
 TEST(Encode, StylesOnlyWhereTheyChange) {

@@ -7,6 +7,7 @@
 #include "platform/console.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
+#include "render/query.h"
 #include "render/selection.h"
 #include "render/top/encode.h"
 #include "render/top/screen.h"
@@ -22,15 +23,10 @@ constexpr std::uint32_t kTickMs = 100;
 // How long quitting waits for a pass in progress before the process ends without it.
 constexpr std::chrono::milliseconds kPassWait{200};
 
+// "HH:MM:SS" of the local time: the end of the table title's date and time.
 std::string time_of_day() {
-    const platform::WallTime now = platform::wall_time(platform::Zone::local);
-    std::string out;
-    for (const int part : {now.hour, now.minute, now.second}) {
-        if (!out.empty()) out += ':';
-        if (part < 10) out += '0';
-        out += std::to_string(part);
-    }
-    return out;
+    const std::string text = render::title_time_text(platform::wall_time(platform::Zone::local));
+    return text.size() > 8 ? text.substr(text.size() - 8) : text;
 }
 
 // Keeps the last line written to standard error while the screen is up.
@@ -61,9 +57,9 @@ private:
     bool changed_ = false;
 };
 
-int usage(std::string_view message, std::string_view tip) {
-    (void)platform::write_stderr("error: " + std::string(message) + "\n\n  tip: " + std::string(tip) +
-                                 "\n\nUsage: karvo top [OPTIONS]\n\nFor more information, try '--help'.\n");
+int usage(const TopIo& io, std::string_view message, std::string_view tip) {
+    (void)io.write_err("error: " + std::string(message) + "\n\n  tip: " + std::string(tip) +
+                       "\n\nUsage: karvo top [OPTIONS]\n\nFor more information, try '--help'.\n");
     return 2;
 }
 
@@ -238,19 +234,30 @@ void Sampler::run() {
     }
 }
 
-int run_top(const TopOptions& options, const render::Discover& discover) {
-    if (!platform::stdout_is_terminal()) {
-        return usage("karvo top draws on a terminal, and standard output is not one",
+TopIo system_top_io() {
+    TopIo io;
+    io.output_is_terminal = [] { return platform::stdout_is_terminal(); };
+    io.input_is_terminal = [] { return platform::stdin_is_terminal(); };
+    io.open_terminal = [](const platform::TerminalSetup& setup) { return platform::open_terminal(setup); };
+    io.write_err = [](std::string_view bytes) { return platform::write_stderr(bytes); };
+    io.clock = [] { return platform::monotonic_ns(); };
+    io.time_of_day = time_of_day;
+    return io;
+}
+
+int run_top(const TopOptions& options, const render::Discover& discover, const TopIo& io) {
+    if (!io.output_is_terminal()) {
+        return usage(io, "karvo top draws on a terminal, and standard output is not one",
                      "a stream of samples for a pipe or a file: karvo --compact --loop=1 (or --query-gpu=... --loop=1)");
     }
-    if (!platform::stdin_is_terminal()) {
-        return usage("karvo top reads its keys from a terminal, and standard input is not one",
+    if (!io.input_is_terminal()) {
+        return usage(io, "karvo top reads its keys from a terminal, and standard input is not one",
                      "a stream of samples without keys: karvo --compact --loop=1");
     }
     Result<std::unique_ptr<platform::Terminal>> opened =
-        platform::open_terminal({std::string(render::top::kEnterScreen), std::string(render::top::kLeaveScreen)});
+        io.open_terminal({std::string(render::top::kEnterScreen), std::string(render::top::kLeaveScreen)});
     if (!opened.ok()) {
-        (void)platform::write_stderr("Error: " + opened.error().long_form() + "\n");
+        (void)io.write_err("Error: " + opened.error().long_form() + "\n");
         return 1;
     }
     std::unique_ptr<platform::Terminal> terminal = std::move(opened).value();
@@ -258,8 +265,7 @@ int run_top(const TopOptions& options, const render::Discover& discover) {
     MessageBox messages;
     platform::divert_stderr([&messages](std::string_view bytes) { messages.add(bytes); });
     platform::Terminal* wake_target = terminal.get();
-    Sampler sampler(discover, [wake_target] { wake_target->wake(); }, [] { return platform::monotonic_ns(); },
-                    time_of_day);
+    Sampler sampler(discover, [wake_target] { wake_target->wake(); }, io.clock, io.time_of_day);
     sampler.start(options.interval_ms);
 
     int status = 0;
@@ -276,7 +282,7 @@ int run_top(const TopOptions& options, const render::Discover& discover) {
     sampler.request_stop();
     terminal.reset();  // the screen is left and the terminal restored
     platform::divert_stderr({});
-    if (!after.empty()) (void)platform::write_stderr(after);
+    if (!after.empty()) (void)io.write_err(after);
     // A pass still running (PowerShell can take seconds) is not waited for:
     // the process ends without it, and without its diagnostics.
     platform::divert_stderr([](std::string_view) {});

@@ -8,12 +8,15 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/error.h"
+#include "platform/terminal.h"
 #include "render/report.h"
 #include "render/top/model.h"
 
@@ -27,10 +30,23 @@ struct TopOptions {
     bool blocks = false;    // --ascii=blocks: graphs with blocks instead of braille
 };
 
+// What the monitor reaches outside itself. system_top_io() gives the
+// process's terminal, standard error and clocks; tests put their own in.
+struct TopIo {
+    std::function<bool()> output_is_terminal;
+    std::function<bool()> input_is_terminal;
+    std::function<Result<std::unique_ptr<platform::Terminal>>(const platform::TerminalSetup&)> open_terminal;
+    std::function<Status(std::string_view)> write_err;
+    std::function<std::uint64_t()> clock;       // monotonic nanoseconds
+    std::function<std::string()> time_of_day;  // "HH:MM:SS"
+};
+TopIo system_top_io();
+
 // Runs the monitor until it is quit; returns the exit status: 0 when quit,
 // 2 when standard output or input is not a terminal or the first pass finds
-// no GPU (or none --id names), 1 when the terminal cannot be used.
-int run_top(const TopOptions& options, const render::Discover& discover);
+// no GPU (or none --id names), 1 when the terminal cannot be used or the
+// screen fails. The terminal is restored on every way out.
+int run_top(const TopOptions& options, const render::Discover& discover, const TopIo& io = system_top_io());
 
 // When the pass after one that started at `start_ns` is due: `interval_ns`
 // later, or at once (`now_ns`) when that time has passed already: a pass

@@ -1,4 +1,5 @@
-// The sampling thread of `karvo top`: its schedule, pausing and stopping.
+// The sampling thread of `karvo top` (its schedule, pausing and stopping) and
+// the monitor's loop over a stand-in terminal.
 #include "cli/top.h"
 
 #include <gtest/gtest.h>
@@ -6,8 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#include "fixtures/sample_devices.h"
+#include "platform/console.h"
+#include "render/top/encode.h"
 
 namespace karvo::cli {
 namespace {
@@ -105,6 +112,175 @@ TEST(Sampler, StoppingDuringAPass) {
     passes.released.notify_all();
     EXPECT_TRUE(sampler.wait_stopped(10s));
     EXPECT_EQ(notified, 0) << "no notice after the stop was asked";
+}
+
+}  // namespace
+}  // namespace karvo::cli
+
+// ---- the monitor's loop over a stand-in terminal ----------------------------
+
+namespace karvo::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What a stand-in terminal saw; it outlives the terminal.
+struct Screenplay {
+    std::mutex mutex;
+    std::string written;  // everything written, the enter and leave sequences included
+    bool closed = false;
+    platform::TerminalSize size{100, 30};
+    int size_calls = 0;
+    int fail_on_size_call = 0;  // throw on this call to size() (0: never)
+    // Events handed out once everything written so far contains the text.
+    std::deque<std::pair<std::string, platform::TerminalEvents>> cues;
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + 20s;
+};
+
+class StandInTerminal final : public platform::Terminal {
+public:
+    StandInTerminal(Screenplay& play, std::string leave) : play_(play), leave_(std::move(leave)) {}
+    ~StandInTerminal() override {
+        const std::lock_guard lock(play_.mutex);
+        play_.written += leave_;
+        play_.closed = true;
+    }
+    platform::TerminalSize size() override {
+        const std::lock_guard lock(play_.mutex);
+        if (++play_.size_calls == play_.fail_on_size_call) throw std::runtime_error("the console went away");
+        return play_.size;
+    }
+    platform::TerminalEvents wait(std::uint32_t) override {
+        std::this_thread::sleep_for(2ms);
+        const std::lock_guard lock(play_.mutex);
+        platform::TerminalEvents events;
+        if (std::chrono::steady_clock::now() > play_.deadline) {
+            ADD_FAILURE() << "the screen never showed: " << (play_.cues.empty() ? "" : play_.cues.front().first);
+            events.quit = true;  // never hang the suite
+        } else if (!play_.cues.empty() && play_.written.find(play_.cues.front().first) != std::string::npos) {
+            events = play_.cues.front().second;
+            play_.cues.pop_front();
+        }
+        return events;
+    }
+    void wake() override {}
+    Status write(std::string_view bytes) override {
+        const std::lock_guard lock(play_.mutex);
+        play_.written += bytes;
+        return Ok{};
+    }
+    std::size_t line_limit() override { return 0; }
+    std::string font_face() override { return {}; }
+
+private:
+    Screenplay& play_;
+    std::string leave_;
+};
+
+platform::TerminalEvents keys(std::string_view typed) {
+    platform::TerminalEvents events;
+    for (const char c : typed) events.keys.push_back(platform::character_key(static_cast<unsigned char>(c)));
+    return events;
+}
+
+struct Stage {
+    Screenplay play;
+    std::string err;
+    bool opened = false;
+    TopIo io;
+
+    Stage() {
+        io.output_is_terminal = [] { return true; };
+        io.input_is_terminal = [] { return true; };
+        io.open_terminal = [this](const platform::TerminalSetup& setup)
+            -> Result<std::unique_ptr<platform::Terminal>> {
+            opened = true;
+            play.written += setup.enter;
+            return std::unique_ptr<platform::Terminal>(std::make_unique<StandInTerminal>(play, setup.leave));
+        };
+        io.write_err = [this](std::string_view bytes) -> Status {
+            err += bytes;
+            return Ok{};
+        };
+        io.clock = [] { return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()); };
+        io.time_of_day = [] { return std::string("12:34:56"); };
+    }
+};
+
+TopOptions every_100ms() {
+    TopOptions options;
+    options.interval_ms = 100;
+    return options;
+}
+
+TEST(TopRun, KeysReachTheScreenAndQuitLeavesIt) {
+    Stage stage;
+    stage.play.cues = {{"python.exe", keys("s")}, {"\u25bcGPU%", keys("?")}, {"Last message: [adl] note", keys("xq")}};
+    const render::Discover discover = [] {
+        (void)platform::write_stderr("[adl] note\n");  // lands in the help, not on the screen
+        return testing::mixed_list();
+    };
+    EXPECT_EQ(run_top(every_100ms(), discover, stage.io), 0);
+    EXPECT_TRUE(stage.play.closed);
+    EXPECT_TRUE(stage.play.written.starts_with(std::string(render::top::kEnterScreen))) << stage.play.written;
+    EXPECT_TRUE(stage.play.written.ends_with(std::string(render::top::kLeaveScreen)));
+    EXPECT_NE(stage.play.written.find("12:34:56"), std::string::npos);
+    EXPECT_TRUE(stage.err.empty()) << stage.err;
+}
+
+TEST(TopRun, ARequestToEndFromOutsideLeavesTheScreen) {
+    Stage stage;
+    platform::TerminalEvents quit;
+    quit.quit = true;
+    stage.play.cues = {{"blender.exe", quit}};
+    EXPECT_EQ(run_top(every_100ms(), [] { return testing::mixed_list(); }, stage.io), 0);
+    EXPECT_TRUE(stage.play.closed);
+}
+
+TEST(TopRun, FirstPassWithoutAGpuOrWithAnUnknownId) {
+    Stage none;
+    EXPECT_EQ(run_top(every_100ms(), [] { return DeviceList{}; }, none.io), 2);
+    EXPECT_TRUE(none.play.closed);
+    EXPECT_EQ(none.err, render::kNoGpuMessage);
+
+    Stage unknown;
+    TopOptions options = every_100ms();
+    options.ids = {"0", "7"};
+    EXPECT_EQ(run_top(options, [] { return testing::mixed_list(); }, unknown.io), 2);
+    EXPECT_TRUE(unknown.play.closed);
+    EXPECT_EQ(unknown.err, "error: no GPU matches --id '7'\n");
+}
+
+// An error in the middle of a refresh still restores the terminal first.
+TEST(TopRun, AnErrorMidFrameRestoresTheTerminal) {
+    Stage stage;
+    stage.play.fail_on_size_call = 3;
+    EXPECT_EQ(run_top(every_100ms(), [] { return testing::mixed_list(); }, stage.io), 1);
+    EXPECT_TRUE(stage.play.closed);
+    EXPECT_TRUE(stage.play.written.ends_with(std::string(render::top::kLeaveScreen)));
+    EXPECT_EQ(stage.err, "Error: the console went away\n");
+}
+
+TEST(TopRun, NoTerminalNoScreen) {
+    Stage pipe;
+    pipe.io.output_is_terminal = [] { return false; };
+    EXPECT_EQ(run_top(every_100ms(), [] { return testing::mixed_list(); }, pipe.io), 2);
+    EXPECT_FALSE(pipe.opened);
+    EXPECT_TRUE(pipe.err.starts_with("error: karvo top draws on a terminal, and standard output is not one\n\n"
+                                     "  tip: a stream of samples for a pipe or a file: karvo --compact --loop=1"))
+        << pipe.err;
+
+    Stage no_keys;
+    no_keys.io.input_is_terminal = [] { return false; };
+    EXPECT_EQ(run_top(every_100ms(), [] { return testing::mixed_list(); }, no_keys.io), 2);
+    EXPECT_FALSE(no_keys.opened);
+
+    Stage legacy;
+    legacy.io.open_terminal = [](const platform::TerminalSetup&) -> Result<std::unique_ptr<platform::Terminal>> {
+        return Error("this console does not process escape sequences; use --watch for a refreshing table");
+    };
+    EXPECT_EQ(run_top(every_100ms(), [] { return testing::mixed_list(); }, legacy.io), 1);
+    EXPECT_EQ(legacy.err, "Error: this console does not process escape sequences; use --watch for a refreshing table\n");
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 
 Checked: the first screen and the default order (VRAM, largest first); s, r, f, Left/Right/Tab and a; a
 resize (Wine's console host takes the terminal's size once, when the program starts, so under Wine the
-small sizes are separate starts); q and Ctrl-C leave the shell's screen as it was; a pipe is refused.
+small sizes are separate starts); q, Ctrl-C and (Linux) SIGTERM leave the shell's screen as it was; a
+pipe is refused.
 
 Every wait is bounded, every tmux server is private (a socket in a temporary folder) and is killed at the
 end, with whatever still runs in it.
@@ -215,6 +216,34 @@ def resize_linux(t):
                lambda s: title(s).startswith("karvo top") and table(s) == [5150, 4242, 977, 1234], 10)
 
 
+def children(pid):
+    """The processes whose parent is `pid` (from /proc)."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+            found.append(int(entry.name))
+    return found
+
+
+def terminated_linux(run):
+    """SIGTERM (a shutdown, `kill`) ends the screen as q does."""
+    t = run.start("signal", "top", 80, 24)
+    t.wait_for("the first screen", lambda s: title(s).startswith("karvo top") and "\u25bcVRAM" in s, run.first)
+    shell = int(t.tmux("list-panes", "-t", "top", "-F", "#{pane_pid}").split()[0])
+    karvo = children(shell)
+    check(len(karvo) == 1, "karvo runs under the pane's shell: %s" % karvo)
+    os.kill(karvo[0], signal.SIGTERM)
+    screen = t.wait_for("the shell's screen after SIGTERM", lambda s: "[exited " in s, 20)
+    lines = [line for line in screen.splitlines() if line.strip()]
+    check(lines == [MARKER, "[exited 0]"], "SIGTERM leaves the screen as it was", screen)
+
+
 def small_windows(run):
     t = run.start("small", "top", 39, 9)
     t.wait_for("the size message at 39x9", lambda s: title(s).startswith("karvo top needs 40x10 (now 39x9)"),
@@ -279,6 +308,9 @@ def main(argv):
             checks += 1
         quits(t, "q")
         checks += 1
+        if platform == "linux":
+            terminated_linux(run)
+            checks += 1
         if platform == "windows":
             small_windows(run)
             checks += 1

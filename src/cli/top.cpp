@@ -82,6 +82,8 @@ int show(platform::Terminal& terminal, Sampler& sampler, MessageBox& messages, c
         const platform::TerminalEvents events = terminal.wait(kTickMs);
         if (events.quit) return 0;
         for (const platform::Key& key : events.keys) {
+            // Ctrl-L: the whole screen again (something else wrote on it).
+            if (key.code == platform::KeyCode::redraw) redraw_all = true;
             state = top::apply_key(state, key, top::key_context(screen, size.columns, size.rows));
             if (state.quit) return 0;
             changed = true;

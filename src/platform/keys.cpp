@@ -17,6 +17,7 @@ std::optional<Key> control_key(unsigned char byte) {
         case 0x09: return Key{KeyCode::tab};
         case 0x0A:
         case 0x0D: return Key{KeyCode::enter};
+        case 0x0C: return Key{KeyCode::redraw};
         default: return std::nullopt;
     }
 }
@@ -172,6 +173,7 @@ std::optional<Key> windows_key(std::uint16_t virtual_key, char16_t ch, std::uint
     }
     const bool ctrl = (control_state & (kLeftCtrl | kRightCtrl)) != 0;
     if (ch == 0x03 || (ctrl && virtual_key == 'C' && ch == 0)) return Key{KeyCode::interrupt};
+    if (ch == 0x0C || (ctrl && virtual_key == 'L' && ch == 0)) return Key{KeyCode::redraw};
     if (ch < 0x20 || ch == 0x7F || (ch >= 0x80 && ch < 0xA0)) return std::nullopt;
     if (ch >= 0xD800 && ch <= 0xDFFF) return std::nullopt;
     return character_key(ch);

@@ -530,6 +530,7 @@ const std::vector<KeyHelp>& key_help() {
         {"f", "f", "filter processes: all, compute, graphics"},
         {"p  Space", "p  Space", "pause or resume sampling"},
         {"+  -", "+  -", "interval up or down, 0.1 to 60 s"},
+        {"Ctrl-L", "Ctrl-L", "draw the whole screen again"},
     };
     return kKeys;
 }

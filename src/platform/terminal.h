@@ -58,8 +58,9 @@ public:
     // every run of output starts with CR and stays under this limit, and
     // write() hands each such run over on its own.
     virtual std::size_t line_limit() = 0;
-    // The console font's face name where the system tells it ("Consolas"),
-    // else "".
+    // The face name of the font the console window draws with ("Consolas"),
+    // or "" where that is not known (POSIX terminals, terminal emulators on
+    // Windows).
     virtual std::string font_face() = 0;
 };
 

@@ -155,6 +155,10 @@ public:
     }
 
     std::string font_face() override {
+        // Behind a terminal emulator (Windows Terminal, VS Code, WezTerm, mintty) the
+        // console's font is a setting nobody sees: the emulator draws with its own.
+        for (const char* variable : {"WT_SESSION", "TERM_PROGRAM", "TERM"})
+            if (get_env(variable)) return {};
         CONSOLE_FONT_INFOEX font{};
         font.cbSize = sizeof font;
         if (!GetCurrentConsoleFontEx(out_, FALSE, &font)) return {};

@@ -1,11 +1,13 @@
 // The screen of `karvo top` on a large machine: 8 GPUs with 400 processes
 // each, the history full.
 //
-//   BM_TopFrame       building a frame and its diff against the previous one (CPU time per refresh)
+//   BM_TopFrame       a refresh of the screen: the selection kept in view, the frame built and
+//                     diffed against the previous one (CPU time)
 //   BM_TopAddPass     taking a new pass: process rows with their rates, history
 //   BM_TopBytes       bytes a refresh writes against a full frame: only numbers changed (a steady
 //                     load), and everything moving (the use jumping, the table reordering)
-//   BM_TopRefreshRss  10,000 refreshes (pass, frame, diff): resident memory after the 100th and the last (Linux)
+//   BM_TopRefreshRss  10,000 refreshes (pass, frame, diff): resident memory after the 100th, 1,000th,
+//                     5,000th and the last (Linux); the history is full from the 4,096th on
 #include <benchmark/benchmark.h>
 
 #include <fstream>
@@ -75,6 +77,8 @@ void BM_TopFrame(benchmark::State& state) {
     const Screen next_screen{next_monitor, ui, look};
     std::size_t bytes = 0;
     for (auto _ : state) {
+        // What the screen's loop does for a refresh: keep the selection in view, build, diff.
+        benchmark::DoNotOptimize(settle(ui, key_context(next_screen, width, height)));
         Frame next = frame(next_screen, width, height);
         const std::string changes = encode_changes(shown, next);
         bytes += changes.size();
@@ -131,20 +135,26 @@ void BM_TopRefreshRss(benchmark::State& state) {
         TopState ui;
         const Look look;
         Frame shown;
-        long rss_100 = 0;
+        long rss_100 = 0, rss_1000 = 0, rss_5000 = 0;
         std::size_t bytes = 0;
         for (int k = 0; k < 10000; ++k) {
             monitor.add(make_sample(base, k, k % 10 == 0));
-            ui.graph = static_cast<GraphKind>(k / 1000 % 4);
+            // Every graph in turn, so each path has run once by the 5,000th refresh.
+            ui.graph = static_cast<GraphKind>(k / 250 % 4);
             Frame next = frame(Screen{monitor, ui, look}, 160, 50);
             bytes += (shown.width() == 0 ? encode_full(next) : encode_changes(shown, next)).size();
             shown = std::move(next);
             if (k == 99) rss_100 = resident_kb();
+            if (k == 999) rss_1000 = resident_kb();
+            if (k == 4999) rss_5000 = resident_kb();
         }
         benchmark::DoNotOptimize(bytes);
-        state.counters["rss_after_100_kb"] = static_cast<double>(rss_100);
-        state.counters["rss_after_10000_kb"] = static_cast<double>(resident_kb());
-        state.counters["rss_growth_kb"] = static_cast<double>(resident_kb() - rss_100);
+        const long rss_10000 = resident_kb();
+        state.counters["rss_100_kb"] = static_cast<double>(rss_100);
+        state.counters["rss_1000_kb"] = static_cast<double>(rss_1000);
+        state.counters["rss_5000_kb"] = static_cast<double>(rss_5000);
+        state.counters["rss_10000_kb"] = static_cast<double>(rss_10000);
+        state.counters["growth_5000_to_10000_kb"] = static_cast<double>(rss_10000 - rss_5000);
     }
 }
 

@@ -81,11 +81,13 @@
 #define MBEDTLS_SSL_ENCRYPT_THEN_MAC
 #define MBEDTLS_SSL_ALL_ALERT_MESSAGES
 #define MBEDTLS_SSL_MAX_FRAGMENT_LENGTH
-/* Records: a request is a few hundred bytes, but clients send up to 16 KiB
- * records and TLS 1.2 has no way to ask for less, so the input stays full
- * size; responses are written in pieces of 4 KiB. */
+/* Records: full size (16 KiB) both ways. Clients send records that large and
+ * TLS 1.2 has no way to ask for less; and mbedTLS never splits a handshake
+ * message over records, so the outgoing record must hold the whole
+ * Certificate message: a chain as company CAs issue it (a leaf and two
+ * RSA-4096 intermediates) is over 4 KiB. */
 #define MBEDTLS_SSL_IN_CONTENT_LEN 16384
-#define MBEDTLS_SSL_OUT_CONTENT_LEN 4096
+#define MBEDTLS_SSL_OUT_CONTENT_LEN 16384
 
 #define MBEDTLS_ERROR_C
 

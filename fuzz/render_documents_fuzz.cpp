@@ -3,7 +3,8 @@
 // characters. The Prometheus text writes a process type as it is (it is one of
 // discovery's own codes), so it is checked on lists whose process types are
 // such codes: then each sample stays on its own line and the text is valid
-// UTF-8 whatever the names hold.
+// UTF-8 whatever the names hold. The CSV queries keep one line per row and
+// carry no control character, whatever the names hold.
 
 #include <cmath>
 #include <cstddef>
@@ -18,6 +19,7 @@
 #include "render/figures.h"
 #include "render/json.h"
 #include "render/metrics.h"
+#include "render/query.h"
 #include "render/table.h"
 
 namespace {
@@ -203,6 +205,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(karvo::text::is_valid_utf8(table));
         for (char c : table) check(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
         check(table.find('\x7f') == std::string::npos);
+    }
+
+    // The CSV queries reach a terminal too: one line per row, no control character.
+    const karvo::platform::WallTime time{2026, 1, 31, 23, 59, 58, 7};
+    for (const auto& [kind, fields] :
+         {std::pair{karvo::render::QueryKind::gpus, "index,name,gfx_version,vram_type,driver_version,backend,"
+                                                    "temperature.gpu,temp_edge_c,memory.used,throttle"},
+          std::pair{karvo::render::QueryKind::apps, "pid,process_name,pod,type,used_memory,busy_ns,gpu_name"}}) {
+        const auto query = karvo::render::parse_query(kind, fields);
+        check(query.ok());
+        const std::string csv = karvo::render::query_rows(*query, list, time);
+        check(karvo::text::is_valid_utf8(csv));
+        std::size_t lines = 0;
+        for (char c : csv) {
+            check(c == '\n' || (static_cast<unsigned char>(c) >= 0x20 && c != '\x7f'));
+            lines += c == '\n';
+        }
+        std::size_t rows = 0;
+        for (const auto& d : list) rows += kind == karvo::render::QueryKind::gpus ? 1 : d.processes.size();
+        check(lines == rows);
     }
     return 0;
 }

@@ -6,11 +6,12 @@ set -euo pipefail
 # make, bzip2 and the keyring: the mbedTLS build below (apt-get source checks
 # trixie's signed index against debian-archive-keyring).
 # zlib1g-dev: the static zlib linked into the Linux executable (libz-mingw-w64-dev
-# is the Windows one).
+# is the Windows one). libdrm-dev (tests only): the kernel's amdgpu UAPI header,
+# whose structures the driver-answer tests are built from.
 packages=(cmake ninja-build g++ make bzip2 debian-archive-keyring zlib1g-dev)
 case "${1:-run}" in
   run) ;;
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh tmux) ;;
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh libdrm-dev tmux) ;;
   release) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev wrk curl openssl time python3) ;;
   *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the static mbedTLS 3.6 libraries that karvo's HTTPS links in, for this
 # Linux machine and for the mingw-w64 cross build, into
-# build/deps/mbedtls-{version}/{linux,mingw}/{include,lib}, reusing them when
-# they are there. The source is Debian trixie's source package, fetched with a
+# build/deps/mbedtls-{version}/{linux,mingw}-{configuration}/{include,lib},
+# reusing them when they are there. {configuration} is the first 12 hex digits
+# of the SHA-256 of cmake/mbedtls_config.h: a changed configuration gets a build
+# of its own beside the others, so checkouts of different ages can share
+# build/deps without rebuilding each other's libraries. The source is Debian trixie's source package, fetched with a
 # private source list (the machine's own apt sources are not touched); apt
 # checks the signed index and the checksums of the downloaded files. Only the
 # modules a TLS 1.2/1.3 server with X.509 certificates needs are built
@@ -42,6 +45,7 @@ case "$version" in
 esac
 out="$deps/mbedtls-$version"
 src="$out/src"
+configuration=$(sha256sum "$root/cmake/mbedtls_config.h" | cut -c1-12)
 
 if [ ! -f "$src/.complete" ]; then
   rm -rf "$src" "$out/download"
@@ -60,22 +64,20 @@ fi
 
 build_one() {  # name cc ar [make args...]
   local name=$1 cc=$2 ar=$3; shift 3
-  local dest="$out/$name"
-  if [ -f "$dest/.complete" ] && cmp -s "$root/cmake/mbedtls_config.h" "$dest/include/karvo_mbedtls_config.h"; then
-    return
-  fi
-  rm -rf "$dest" "$out/work-$name"
-  cp -a "$src" "$out/work-$name"
-  cp "$root/cmake/mbedtls_config.h" "$out/work-$name/include/karvo_mbedtls_config.h"
-  echo "mbedtls $version: building the $name static libraries" >&2
-  make -s -C "$out/work-$name/library" -j "${KARVO_JOBS:-2}" CC="$cc" AR="$ar" "$@" \
+  local dest="$out/$name-$configuration" work="$out/work-$name-$configuration"
+  [ -f "$dest/.complete" ] && return
+  rm -rf "$dest" "$work"
+  cp -a "$src" "$work"
+  cp "$root/cmake/mbedtls_config.h" "$work/include/karvo_mbedtls_config.h"
+  echo "mbedtls $version: building the $name static libraries ($configuration)" >&2
+  make -s -C "$work/library" -j "${KARVO_JOBS:-2}" CC="$cc" AR="$ar" "$@" \
     CFLAGS="-Os -ffunction-sections -fdata-sections -DMBEDTLS_CONFIG_FILE='\"karvo_mbedtls_config.h\"'" \
-    libmbedcrypto.a libmbedx509.a libmbedtls.a >"$out/build-$name.log" 2>&1 ||
-    { cat "$out/build-$name.log" >&2; echo "mbedtls: the $name build failed" >&2; exit 1; }
+    libmbedcrypto.a libmbedx509.a libmbedtls.a >"$out/build-$name-$configuration.log" 2>&1 ||
+    { cat "$out/build-$name-$configuration.log" >&2; echo "mbedtls: the $name build failed" >&2; exit 1; }
   mkdir -p "$dest/lib"
-  cp -a "$out/work-$name/include" "$dest/include"
-  cp "$out/work-$name/library/"lib{mbedtls,mbedx509,mbedcrypto}.a "$dest/lib/"
-  rm -rf "$out/work-$name"
+  cp -a "$work/include" "$dest/include"
+  cp "$work/library/"lib{mbedtls,mbedx509,mbedcrypto}.a "$dest/lib/"
+  rm -rf "$work"
   touch "$dest/.complete"
 }
 case "$targets" in

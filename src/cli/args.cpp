@@ -218,10 +218,12 @@ std::string help_text(std::string_view program_name) {
     return text;
 }
 
-ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
+namespace {
+
+// Reads `argv` into `args` (the options it names are set over what `args` holds).
+ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
     std::string usage_name = program;  // "karvo top" in the usage line of a top run
-    Args args;
     ScriptOptions script;
     std::vector<bool> seen(all_options().size());
     bool options_ended = false;
@@ -361,19 +363,20 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 break;
             case OptionId::loop:
             case OptionId::loop_ms: {
+                // At most a day: a longer interval is a mistake, and its nanoseconds must not overflow.
                 const bool seconds = spec->id == OptionId::loop;
-                const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max() / 1000);
-                const std::uint64_t minimum = seconds ? 1 : kMinLoopMs;
-                if (!number || *number < minimum) {
+                const std::uint64_t unit = seconds ? 1000 : 1;
+                const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max());
+                if (!number || *number * unit < kMinLoopMs || *number > kMaxLoopMs / unit) {
                     return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of " +
-                                                    (seconds ? "seconds, at least 1" : "milliseconds, at least 100"));
+                                                    (seconds ? "seconds from 1 to 86400 (a day)"
+                                                             : "milliseconds from 100 to 86400000 (a day)"));
                 }
                 if (args.loop_ms) return usage_error(usage_name, "only one of --loop and --loop-ms may be given");
-                args.loop_ms = seconds ? *number * 1000 : *number;
+                args.loop_ms = *number * unit;
                 break;
             }
-            case OptionId::help_query:
             case OptionId::tls_cert_file:
             case OptionId::tls_key_file:
             case OptionId::tls_client_ca_file: {
@@ -411,7 +414,8 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
                 args.ascii = value ? std::string(*value) : std::string();
                 break;
             case OptionId::help:
-            case OptionId::version: break;  // handled above
+            case OptionId::help_query:
+            case OptionId::version: break;  // they end parsing above
         }
         // --id picks GPUs in every mode; the other options of `karvo top` mean nothing elsewhere.
         if (spec->top_setting && spec->id != OptionId::id && top_only.empty())
@@ -432,6 +436,27 @@ ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenO
     }
     if (auto error = check_script_options(args, script)) return usage_error(usage_name, error->first, error->second);
     return args;
+}
+
+}  // namespace
+
+ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
+    return parse_into(Args(), argv, given);
+}
+
+std::optional<std::string> apply_setting(Args& args, const OptionInfo& option, std::optional<std::string_view> value) {
+    std::string word = "--" + std::string(option.name);
+    if (value) word += "=" + std::string(*value);
+    ParseOutcome parsed = parse_into(args, {"karvo", word}, nullptr);
+    if (auto* settled = std::get_if<Args>(&parsed)) {
+        args = std::move(*settled);
+        return std::nullopt;
+    }
+    // The message of the usage error, without its "error: " and what follows its line.
+    const std::string* text = std::get_if<UsageError>(&parsed) ? &std::get<UsageError>(parsed).text : nullptr;
+    if (text == nullptr) return "--" + std::string(option.name) + " takes no value here";
+    const std::size_t start = text->starts_with("error: ") ? 7 : 0;
+    return text->substr(start, text->find('\n') - start);
 }
 
 }  // namespace karvo::cli

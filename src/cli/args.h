@@ -36,7 +36,7 @@ struct Args {
     std::vector<std::string> ids;
     std::optional<std::uint64_t> loop_ms;
     // HTTPS for --serve; the file paths may also come from the KARVO_TLS_*
-    // variables (see tls_options.h).
+    // variables (see serve_config.h).
     std::optional<std::string> tls_cert_file;
     std::optional<std::string> tls_key_file;
     std::optional<std::string> tls_client_ca_file;
@@ -54,6 +54,7 @@ inline constexpr std::string_view kVersion = "1.2.0";
 inline constexpr std::uint64_t kDefaultWatchSeconds = 1;
 inline constexpr std::uint16_t kDefaultPort = 8080;
 inline constexpr std::uint64_t kMinLoopMs = 100;
+inline constexpr std::uint64_t kMaxLoopMs = 86400000;  // a day
 inline constexpr std::uint64_t kDefaultTopIntervalMs = 1000;
 
 // What parsing asks the driver to do.
@@ -79,6 +80,11 @@ struct GivenOption {
     std::optional<std::string> value;
 };
 ParseOutcome parse_args(const std::vector<std::string>& argv, std::vector<GivenOption>* given = nullptr);
+
+// Reads `value` as the command line's "--name=value" (or "--name" without
+// one) would give it, into `args`: how a variable that stands in for an
+// option is read. The error is the message of a usage error.
+std::optional<std::string> apply_setting(Args& args, const OptionInfo& option, std::optional<std::string_view> value);
 
 // The name the usage line shows: the file name of the program path, or
 // "karvo" when there is none.

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/serve_config.h"
 #include "cli/service.h"
 #include "cli/token_policy.h"
 #include "cli/top.h"
 #include "common/error.h"
 #include "render/report.h"
-#include "server/tls.h"
 #include "server/serve.h"
 
 namespace karvo::cli {
@@ -33,18 +33,15 @@ inline constexpr std::string_view kClearScreen = "\x1b[2J\x1b[1;1H";
 struct Services {
     // One report pass (discovery included) printed to standard output.
     std::function<Result<render::ReportOutcome>(const render::ReportOptions&)> report;
-    // The HTTP API (HTTPS with TLS files); returns only with a refused or
-    // failed bind or unusable certificate files. Only the GPUs `ids` names
-    // are reported (all when empty).
-    std::function<Error(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                        const std::optional<server::TlsFiles>& tls, const std::vector<std::string>& ids)>
-        serve;
+    // The HTTP API with a settled configuration; returns only with an error
+    // (a failed bind).
+    std::function<Error(const server::ServerConfig&)> serve;
     // The HTTP API of the Windows service: returns once `hooks.keep_going`
-    // says so, or with a refused or failed bind.
-    std::function<Status(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                         const server::ServeHooks& hooks, const std::optional<server::TlsFiles>& tls)>
-        serve_until;
+    // says so, or with a failed bind.
+    std::function<Status(const server::ServerConfig&, const server::ServeHooks& hooks)> serve_until;
+    // The environment (serve settings, the token) and the files serve mode reads.
     TokenEnvironment tokens;
+    CertificateChecks certificates;
     ServiceEnv service;
     std::function<Status(std::string_view)> write_out;
     std::function<Status(std::string_view)> write_err;
@@ -59,6 +56,12 @@ struct Services {
 };
 
 Services system_services();
+
+// Writes "Error: {message}" to standard error; returns the failure status.
+int fail(const Services& services, const Error& error);
+// Writes the whole result of a run (help, version, a summary) to standard
+// output: success, or a failure when it cannot be written.
+int print_result(const Services& services, std::string_view text);
 
 // `args` holds the program name first, then the arguments, all UTF-8.
 // Returns the exit status (serve and watch mode only return on failure or

@@ -4,9 +4,14 @@
 
 #include "cli/args.h"
 #include "cli/options.h"
+#include "cli/service.h"
+#include "common/numfmt.h"
 
 namespace karvo::cli {
 namespace {
+
+// The date of the release (the build takes it from the Debian changelog).
+constexpr std::string_view kReleaseDate = KARVO_RELEASE_DATE;
 
 // Options a person types: the hidden ones (--service) are documented in the
 // man page but never offered by a completion.
@@ -66,19 +71,47 @@ constexpr std::string_view kManDescription =
     "It needs no vendor library: it uses whatever the system offers at run time and reports less when\n"
     "a source is missing.\n";
 
-constexpr std::string_view kManCommands =
-    ".SH COMMANDS\n"
-    "These commands exist on Windows only; elsewhere they say so and exit with status 1.\n"
-    ".TP\n"
-    "\\fBservice install\\fR [\\fIserve options\\fR]\n"
-    "Registers the Windows service \\fBkarvo\\fR (\\(lqkarvo AMD GPU exporter\\(rq): automatic (delayed) start,\n"
-    "LocalSystem, restarted 10, 30 and 60 seconds after a failure.\n"
-    "Its command line is this executable with \\fB\\-\\-service\\fR and the serve options given, which are\n"
-    "checked as \\fB\\-\\-serve\\fR would check them (token files included) before anything is registered.\n"
-    "Needs an elevated console.\n"
-    ".TP\n"
-    "\\fBservice uninstall\\fR\n"
-    "Stops the service and removes it. Needs an elevated console.\n";
+// "10, 30 and 60": the service's restart delays in seconds, as a sentence lists them.
+std::string restart_delays_text() {
+    std::string text;
+    const std::size_t count = std::size(kRestartDelaysMs);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) text += i + 1 == count ? " and " : ", ";
+        text += numfmt::unsigned_text(kRestartDelaysMs[i] / 1000);
+    }
+    return text;
+}
+
+// What `karvo service install` registers, one sentence for the man page and
+// docs/options.md (`bold` and `roman` set the name apart, the quotes enclose
+// the display name).
+std::string registered_service_text(std::string_view bold, std::string_view roman, std::string_view open_quote,
+                                    std::string_view close_quote) {
+    return "the Windows service " + std::string(bold) + std::string(kServiceName) + std::string(roman) + " (" +
+           std::string(open_quote) + std::string(kServiceDisplayName) + std::string(close_quote) +
+           "): automatic (delayed) start, runs as " + std::string(kServiceAccount) + ", restarted " +
+           restart_delays_text() + " seconds after a failure.";
+}
+
+std::string man_commands() {
+    std::string text =
+        ".SH COMMANDS\n"
+        "These commands exist on Windows only; elsewhere they say so and exit with status 1.\n"
+        ".TP\n"
+        "\\fBservice install\\fR [\\fIserve options\\fR]\n";
+    text += "Registers " + registered_service_text("\\fB", "\\fR", "\\(lq", "\\(rq") + "\n";
+    text +=
+        "The serve options, and the variables that stand in for them, are settled and checked as\n"
+        "\\fB\\-\\-serve\\fR would settle them (token and certificate files included) before anything is\n"
+        "registered; the service's command line is this executable with \\fB\\-\\-service\\fR and each of\n"
+        "them as one \\fB\\-\\-name=value\\fR word, file names made absolute. A token given as text\n"
+        "(\\fB\\-\\-token\\fR, \\fBKARVO_TOKEN\\fR) is refused: every local user can read a service's\n"
+        "command line. Needs an elevated console.\n"
+        ".TP\n"
+        "\\fBservice uninstall\\fR\n"
+        "Stops the service and removes it. Needs an elevated console.\n";
+    return text;
+}
 
 constexpr std::string_view kManTop =
     ".SH INTERACTIVE MONITOR\n"
@@ -118,27 +151,21 @@ std::string man_examples() {
         "karvo \\-\\-json\n"
         "karvo \\-\\-compact | jq \\(aq.[0].vram_used_mb\\(aq\n"
         ".RE\n.fi\n";
-    if (find_option("query-gpu") != nullptr) {
-        text +=
-            ".PP\nOne line of chosen fields per GPU:\n"
-            ".PP\n.nf\n.RS\n"
-            "karvo \\-\\-query\\-gpu=name,temperature.gpu \\-\\-format=csv\n"
-            ".RE\n.fi\n";
-    }
     text +=
+        ".PP\nOne line of chosen fields per GPU:\n"
+        ".PP\n.nf\n.RS\n"
+        "karvo \\-\\-query\\-gpu=name,temperature.gpu \\-\\-format=csv\n"
+        ".RE\n.fi\n"
         ".PP\nThe HTTP API for Prometheus on all interfaces, with a token from a file:\n"
         ".PP\n.nf\n.RS\n"
         "(umask 077; openssl rand \\-hex 32 > /etc/karvo/token)\n"
         "karvo \\-\\-serve 9110 \\-\\-listen 0.0.0.0 \\-\\-token\\-file /etc/karvo/token\n"
+        ".RE\n.fi\n"
+        ".PP\nThe same over HTTPS:\n"
+        ".PP\n.nf\n.RS\n"
+        "karvo \\-\\-serve 9110 \\-\\-listen 0.0.0.0 \\-\\-token\\-file /etc/karvo/token \\e\n"
+        "    \\-\\-tls\\-cert\\-file /etc/karvo/cert.pem \\-\\-tls\\-key\\-file /etc/karvo/key.pem\n"
         ".RE\n.fi\n";
-    if (find_option("tls-cert-file") != nullptr) {
-        text +=
-            ".PP\nThe same over HTTPS:\n"
-            ".PP\n.nf\n.RS\n"
-            "karvo \\-\\-serve 9110 \\-\\-listen 0.0.0.0 \\-\\-token\\-file /etc/karvo/token \\e\n"
-            "    \\-\\-tls\\-cert\\-file /etc/karvo/cert.pem \\-\\-tls\\-key\\-file /etc/karvo/key.pem\n"
-            ".RE\n.fi\n";
-    }
     text +=
         ".PP\nThe Windows service, from an elevated console:\n"
         ".PP\n.nf\n.RS\n"
@@ -173,7 +200,7 @@ std::string markdown_cell(std::string_view text) {
 
 std::string man_page() {
     std::string text = ".\\\" Generated by karvo-docs from src/cli/options.cpp: edit the table there.\n";
-    text += ".TH KARVO 1 2026-12-09 \"karvo " + std::string(kVersion) + "\" \"User Commands\"\n";
+    text += ".TH KARVO 1 " + std::string(kReleaseDate) + " \"karvo " + std::string(kVersion) + "\" \"User Commands\"\n";
     text += ".SH NAME\nkarvo \\- AMD GPU state as a table, JSON, a watch screen or a Prometheus exporter\n";
     text +=
         ".SH SYNOPSIS\n"
@@ -191,12 +218,13 @@ std::string man_page() {
         text += roff(sentence(option.help));
         if (!option.default_value.empty()) text += " Default: \\fB" + roff(option.default_value) + "\\fR.";
         if (!option.env.empty()) text += " Environment: \\fB" + roff(option.env) + "\\fR.";
-        if (option.serve_setting) text += " Also a setting of \\fBservice install\\fR.";
+        if (option.serve_setting && !option.secret) text += " Also a setting of \\fBservice install\\fR.";
+        if (option.secret) text += " Refused by \\fBservice install\\fR (a service's command line is public).";
         if (option.top_setting) text += " An option of \\fBkarvo top\\fR.";
         text += "\n";
     }
     text += kManTop;
-    text += kManCommands;
+    text += man_commands();
     text += ".SH ENVIRONMENT\nRead only by the HTTP API (\\fB\\-\\-serve\\fR, \\fB\\-\\-service\\fR).\n";
     for (const auto& option : all_options()) {
         if (option.env.empty()) continue;
@@ -382,7 +410,8 @@ std::string options_markdown() {
         std::string description = markdown_cell(sentence(option.help));
         if (!option.default_value.empty()) description += " Default: `" + std::string(option.default_value) + "`.";
         if (!option.in_help) description += " (Not on the help screen.)";
-        if (option.serve_setting) description += " Also a setting of `karvo service install`.";
+        if (option.serve_setting && !option.secret) description += " Also a setting of `karvo service install`.";
+        if (option.secret) description += " Refused by `karvo service install` (a service's command line is public).";
         if (option.top_setting) description += " An option of `karvo top`.";
         text += "| " + names + " | " + value + " | " + (option.env.empty() ? "" : "`" + std::string(option.env) + "`") +
                 " | " + description + " |\n";
@@ -394,9 +423,13 @@ std::string options_markdown() {
         "colours off.\n";
     text +=
         "\n## Commands (Windows)\n\n"
-        "- `karvo service install [serve options]`: registers the Windows service `karvo` (\"karvo AMD GPU exporter\"),\n"
-        "  automatic (delayed) start, LocalSystem, restarted 10, 30 and 60 seconds after a failure. The serve options\n"
-        "  are checked as `--serve` checks them before anything is registered. Needs an elevated console.\n"
+        "- `karvo service install [serve options]`: ";
+    text += "registers " + registered_service_text("`", "`", "\"", "\"") + "\n";
+    text +=
+        "  The serve options, and the variables that stand in for them, are settled and checked as `--serve` settles\n"
+        "  them before anything is registered; the service's command line is this executable with `--service` and each\n"
+        "  of them as one `--name=value` word, file names made absolute. A token given as text (`--token`,\n"
+        "  `KARVO_TOKEN`) is refused: every local user can read a service's command line. Needs an elevated console.\n"
         "- `karvo service uninstall`: stops and removes it. Needs an elevated console.\n";
     return text;
 }

@@ -25,7 +25,7 @@ constexpr std::array kOptions{
                .serve_setting = true},
     OptionInfo{.id = OptionId::token, .name = "token", .kind = OptionKind::required_value, .placeholder = "TOKEN",
                .help = "Bearer token for --serve (visible in `ps`; prefer --token-file or KARVO_TOKEN env)",
-               .env = "KARVO_TOKEN", .serve_setting = true},
+               .env = "KARVO_TOKEN", .serve_setting = true, .secret = true},
     OptionInfo{.id = OptionId::token_file, .name = "token-file", .kind = OptionKind::required_value,
                .placeholder = "FILE",
                .help = "Read bearer token from file (or KARVO_TOKEN_FILE env). Preferred: no `ps` exposure",
@@ -48,11 +48,11 @@ constexpr std::array kOptions{
                .help = "Only these GPUs, comma-separated: index, PCI address, serial or device instance path",
                .serve_setting = true, .top_setting = true},
     OptionInfo{.id = OptionId::loop, .name = "loop", .kind = OptionKind::required_value, .placeholder = "SECS",
-               .help = "Repeat a query, --compact or --json every SECS seconds (at least 1), appending CSV rows or "
+               .help = "Repeat a query, --compact or --json every SECS seconds (1 to 86400), appending CSV rows or "
                        "JSON lines",
                .hint = ValueHint::number},
     OptionInfo{.id = OptionId::loop_ms, .name = "loop-ms", .kind = OptionKind::required_value, .placeholder = "MS",
-               .help = "As --loop, in milliseconds (at least 100)", .hint = ValueHint::number},
+               .help = "As --loop, in milliseconds (100 to 86400000)", .hint = ValueHint::number},
     OptionInfo{.id = OptionId::help_query, .name = "help-query",
                .help = "List the fields of the queries with their units"},
     OptionInfo{.id = OptionId::tls_cert_file, .name = "tls-cert-file", .kind = OptionKind::required_value,

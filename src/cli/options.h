@@ -2,7 +2,10 @@
 // The one description of every command-line option. The parser, the help
 // screen, the man page, the shell completions and docs/options.md all walk
 // this table, so an option is added in exactly one place: one row below (plus
-// its case in the parser's switch). Nothing else needs per-option code.
+// its field in Args and its case in the parser's switch). Nothing else needs
+// per-option code: a serve setting (serve_setting, with its variable in
+// `env`) is read from its variable, checked, registered by `karvo service
+// install` and shown in its summary by walking these rows.
 
 #include <cstddef>
 #include <span>
@@ -72,6 +75,7 @@ struct OptionInfo {
     std::string_view words = {};  // blank-separated, for ValueHint::words
     bool in_help = true;          // false: accepted and documented, but not on the help screen
     bool serve_setting = false;   // a setting of the HTTP API, so also of `karvo service install`
+    bool secret = false;          // never written into a command line karvo registers (the token)
     bool top_setting = false;     // an option of `karvo top`
 };
 

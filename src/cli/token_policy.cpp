@@ -41,9 +41,11 @@ Result<std::string> read_token_file(const std::string& path, const TokenEnvironm
 
 namespace {
 
-Result<std::optional<std::string>> resolve_any_length(const Args& args, const TokenEnvironment& env) {
+Result<std::optional<std::string>> resolve_any_length(const Args& args, const TokenEnvironment& env,
+                                                      TokenSource& source) {
     using Token = std::optional<std::string>;
 
+    source = TokenSource::file_option;
     if (args.token_file) {
         // The path exactly as the user wrote it.
         auto token = read_token_file(*args.token_file, env);
@@ -53,6 +55,7 @@ Result<std::optional<std::string>> resolve_any_length(const Args& args, const To
 
     if (const auto variable = env.get_env("KARVO_TOKEN_FILE")) {
         const std::string path(text::trim(*variable));
+        source = TokenSource::file_variable;
         if (!path.empty()) {
             auto token = read_token_file(path, env);
             if (!token.ok()) return token.error();
@@ -60,6 +63,7 @@ Result<std::optional<std::string>> resolve_any_length(const Args& args, const To
         }
     }
 
+    source = TokenSource::text_option;
     if (args.token) {
         // Warn before judging the value: the secret is already exposed either way.
         env.warn(kTokenWarning);
@@ -70,20 +74,28 @@ Result<std::optional<std::string>> resolve_any_length(const Args& args, const To
         return Token(std::string(token));
     }
 
+    source = TokenSource::text_variable;
     if (const auto variable = env.get_env("KARVO_TOKEN")) {
         const std::string_view token = text::trim(*variable);
-        if (token.empty()) return Token();
+        if (token.empty()) {
+            source = TokenSource::none;
+            return Token();
+        }
         if (token.size() < kMinTokenBytes) return Error("KARVO_TOKEN too short (need >=16 chars)");
         return Token(std::string(token));
     }
 
+    source = TokenSource::none;
     return Token();
 }
 
 }  // namespace
 
-Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env) {
-    auto token = resolve_any_length(args, env);
+Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env,
+                                                 TokenSource* source) {
+    TokenSource used = TokenSource::none;
+    auto token = resolve_any_length(args, env, used);
+    if (source != nullptr) *source = used;
     if (token.ok() && *token && (*token)->size() > kMaxTokenBytes) return Error("token too long (max 4096 bytes)");
     return token;
 }

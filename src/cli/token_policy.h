@@ -38,9 +38,14 @@ TokenEnvironment system_token_environment();
 // Reads and trims the token held in the file at `path`.
 Result<std::string> read_token_file(const std::string& path, const TokenEnvironment& env);
 
+// Where the token came from.
+enum class TokenSource { none, file_option, file_variable, text_option, text_variable };
+
 // Settles the bearer token from, in this order, --token-file, KARVO_TOKEN_FILE,
-// --token and KARVO_TOKEN; the first source that applies decides. Nothing is
-// a valid outcome (no token); an error is fatal for serve mode.
-Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env);
+// --token and KARVO_TOKEN; the first source that applies decides (and is put
+// in `source` when given). Nothing is a valid outcome (no token); an error is
+// fatal for serve mode.
+Result<std::optional<std::string>> resolve_token(const Args& args, const TokenEnvironment& env,
+                                                 TokenSource* source = nullptr);
 
 }  // namespace karvo::cli

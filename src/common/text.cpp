@@ -170,6 +170,16 @@ std::string_view trim(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::vector<std::string_view> split_list(std::string_view list) {
+    std::vector<std::string_view> items;
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        items.push_back(trim(list.substr(0, comma)));
+        if (comma == std::string_view::npos) return items;
+        list.remove_prefix(comma + 1);
+    }
+}
+
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out)

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace karvo::text {
 
@@ -28,6 +29,11 @@ std::u16string utf8_to_utf16(std::string_view text);
 // (U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
 // U+2029, U+202F, U+205F, U+3000). Invalid UTF-8 bytes are never trimmed.
 std::string_view trim(std::string_view text);
+
+// The items of a comma-separated list (query fields, --id, --format), each
+// trimmed as trim() does. Empty items are kept, so each caller decides what
+// an empty one means; an empty or blank list is one empty item.
+std::vector<std::string_view> split_list(std::string_view list);
 
 // ASCII-only lower/upper casing; other bytes are copied unchanged.
 std::string ascii_lower(std::string_view text);

@@ -29,8 +29,11 @@ struct ServiceDefinition {
     std::uint32_t failure_reset_seconds = 0;       // failures counted again from zero after this long
 };
 
-// Registers the service (automatic start, LocalSystem, own process) with its
-// description, delayed start and failure actions. Errors read
+// The account a registered service runs as.
+inline constexpr std::string_view kServiceAccount = "LocalSystem";
+
+// Registers the service (automatic start, kServiceAccount, own process) with
+// its description, delayed start and failure actions. Errors read
 // "{step}: {system text} (os error {code})", except access denied, which is
 // kNeedsElevation.
 Status install_service(const ServiceDefinition& definition);

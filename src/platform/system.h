@@ -84,7 +84,7 @@ void set_env(std::string_view name, const std::optional<std::string>& value);
 namespace karvo::platform {
 
 // The process's arguments as UTF-8 for programs entered through a plain
-// main(): on Windows they are read again from the UTF-16 command line.
+// main(): on Windows as the C runtime splits the UTF-16 command line.
 std::vector<std::string> utf8_arguments(int argc, char** argv);
 
 }  // namespace karvo::platform

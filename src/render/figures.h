@@ -47,7 +47,9 @@ struct MetricShape {
     std::string_view help;
     std::string_view label_key;  // a fixed label of this figure's sample ("rail", "type")
     std::string_view label_value;
-    bool zero_unreported = false;  // a plain 0 means "not reported": no sample
+    // Written for every GPU, a figure that is not reported as 0: the series
+    // that tell a GPU is there at all (alerts and dashboards count them).
+    bool always = false;
     bool name_label = false;       // the GPU's name as a label after its id
     double divisor = 1.0;          // sample = value / divisor (nanoseconds to seconds)
 };
@@ -65,12 +67,18 @@ struct DeviceFigure {
     // A label of the info series (amd_gpu_info) and its place among them.
     std::string_view info_label;
     int info_position = 0;
+    // A plain 0 means "not reported" (the record has no other way to say
+    // so): a query shows [N/A] and the metrics text writes no sample (unless
+    // the family is written always).
+    bool zero_unreported = false;
     // Queries (--query-gpu): the familiar names that stand for the key, the
-    // unit of the CSV cells ("" for none), whether a plain 0 means "not
-    // reported" ([N/A]), and what the figure means.
+    // unit of the CSV cells ("" for none), and what the figure means.
     std::array<std::string_view, 2> aliases{};
     std::string_view csv_unit;
-    bool zero_unreported = false;
+    // Under its familiar names the reading prints as scripts written for
+    // other GPU tools expect it: a whole number without a unit (45, not
+    // "45.00 C"). Under its JSON key it keeps karvo's own form.
+    bool familiar_whole = false;
     std::string_view about;
     // The name --query-apps knows this figure of a process's GPU by.
     std::string_view app_alias;
@@ -104,6 +112,9 @@ const DeviceFigure* find_query_figure(std::string_view name);
 // For --query-apps: a process alias or key, else nullptr (see app_alias).
 const ProcessFigure* find_app_figure(std::string_view name);
 const DeviceFigure* find_app_gpu_figure(std::string_view name);
+
+// The unit a query cell shows under the figure's familiar names ("" for none).
+constexpr std::string_view familiar_unit(const DeviceFigure& f) { return f.familiar_whole ? "" : f.csv_unit; }
 
 // The figures that label the info series, in label order.
 std::span<const DeviceFigure* const> info_figures();

@@ -56,8 +56,10 @@ void append_number(std::string& out, const FigureValue& v, double divisor) {
 }
 
 // Writes the samples of one figure: `labels` is the label set so far, without
-// its closing brace ("{id=\"0\"" and so on).
-void append_samples(std::string& out, const MetricShape& m, const FigureValue& v, std::string_view labels) {
+// its closing brace ("{id=\"0\"" and so on). `zero_unreported`: the figure's
+// plain 0 means "not reported".
+void append_samples(std::string& out, const MetricShape& m, const FigureValue& v, std::string_view labels,
+                    bool zero_unreported = false) {
     using Kind = FigureValue::Kind;
     auto begin = [&](std::string_view extra_key, std::string_view extra_value) {
         out += m.name;
@@ -71,7 +73,7 @@ void append_samples(std::string& out, const MetricShape& m, const FigureValue& v
         case Kind::text:
         case Kind::processes: return;
         case Kind::count:
-            if (m.zero_unreported && v.count == 0) return;
+            if (zero_unreported && v.count == 0 && !m.always) return;
             [[fallthrough]];
         case Kind::real:
         case Kind::real64:
@@ -163,7 +165,7 @@ void append_device_families(std::string& out, const DeviceList& devices) {
                 shape = &f.metric;
                 if (f.sampled != nullptr && !f.sampled(d)) continue;
                 if (labels.empty()) labels = device_labels(d, f.metric.name_label);
-                append_samples(samples, f.metric, f.read(d), labels);
+                append_samples(samples, f.metric, f.read(d), labels, f.zero_unreported);
             }
         }
         if (samples.empty()) continue;

@@ -2,6 +2,7 @@
 
 #include "common/numfmt.h"
 #include "common/text.h"
+#include "render/display_text.h"
 #include "render/json.h"
 
 namespace karvo::render {
@@ -12,22 +13,11 @@ using Kind = FigureValue::Kind;
 constexpr std::string_view kNotReported = "[N/A]";
 constexpr std::string_view kSeparator = ", ";
 
-// The names of a comma-separated list, blanks around each trimmed.
-std::vector<std::string_view> split_list(std::string_view list) {
-    std::vector<std::string_view> names;
-    for (;;) {
-        const std::size_t comma = list.find(',');
-        std::string_view name = list.substr(0, comma);
-        while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
-        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
-        names.push_back(name);
-        if (comma == std::string_view::npos) return names;
-        list.remove_prefix(comma + 1);
-    }
-}
-
-void append_csv_text(std::string& out, std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+// Outside text as a cell: cleaned for the terminal first (line breaks and
+// escape sequences included), then quoted when it holds a separator or a quote.
+void append_csv_text(std::string& out, std::string_view raw) {
+    const std::string text = display_text(raw);
+    if (text.find_first_of(",\"") == std::string::npos) {
         out += text;
         return;
     }
@@ -68,6 +58,7 @@ std::string date_time_text(const platform::WallTime& t, char date_separator, cha
 }
 
 std::string_view unit_of(const QueryField& field) {
+    if (field.whole) return {};
     return field.process != nullptr ? field.process->csv_unit : field.device->csv_unit;
 }
 
@@ -100,7 +91,7 @@ void append_cell(std::string& out, const Sample& sample, const QueryField& field
         case Kind::count:
             if (!(zero_unreported && v.count == 0)) numfmt::append_unsigned(out, v.count);
             break;
-        case Kind::real: numfmt::append_float_fixed(out, v.real, 2); break;
+        case Kind::real: numfmt::append_float_fixed(out, v.real, field.whole ? 0 : 2); break;
         case Kind::real64: numfmt::append_double_fixed(out, v.real64, 2); break;
         case Kind::text: append_csv_text(out, v.text); break;
         case Kind::reasons:
@@ -122,6 +113,8 @@ void append_cell(std::string& out, const Sample& sample, const QueryField& field
             break;
         case Kind::processes: numfmt::append_unsigned(out, d.processes.size()); break;
     }
+    // A whole reading just below zero is 0, not "-0".
+    if (field.whole && std::string_view(out).substr(start) == "-0") out.erase(start, 1);
     // Non-finite readings come out as letters: not a figure either.
     const std::string_view cell(out.data() + start, out.size() - start);
     const bool numeric = v.kind == Kind::real || v.kind == Kind::real64;
@@ -168,7 +161,7 @@ Result<Query> parse_query(QueryKind kind, std::string_view list) {
     query.kind = kind;
     const char* option = kind == QueryKind::gpus ? "--query-gpu" : kind == QueryKind::apps ? "--query-apps"
                                                                                             : "--query-compute-apps";
-    for (const std::string_view name : split_list(list)) {
+    for (const std::string_view name : text::split_list(list)) {
         if (name.empty()) {
             if (list.find_first_not_of(' ') == std::string_view::npos)
                 return Error(std::string("the field list of ") + option + " is empty");
@@ -178,6 +171,7 @@ Result<Query> parse_query(QueryKind kind, std::string_view list) {
         field.name = std::string(name);
         if (kind == QueryKind::gpus) {
             field.device = find_query_figure(name);
+            field.whole = field.device != nullptr && field.device->familiar_whole && name != field.device->key;
         } else {
             field.process = find_app_figure(name);
             if (field.process == nullptr) field.device = find_app_gpu_figure(name);
@@ -190,7 +184,7 @@ Result<Query> parse_query(QueryKind kind, std::string_view list) {
 }
 
 Status apply_format(Query& query, std::string_view format) {
-    const std::vector<std::string_view> words = split_list(format);
+    const std::vector<std::string_view> words = text::split_list(format);
     if (words.front() != "csv") return Error("--format must begin with 'csv'");
     for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] == "noheader") query.header = false;
@@ -251,12 +245,13 @@ std::string help_query_text() {
     std::string out =
         "--query-gpu=FIELDS: one CSV row per GPU. A field is a name of the first column or\n"
         "a JSON key of the second. Units are those of the CSV cells (MiB = 2^20 bytes);\n"
-        "[N/A] marks a figure that is not reported.\n\n";
+        "[N/A] marks a figure that is not reported. temperature.* are whole degrees\n"
+        "without a unit; their JSON keys give two decimals and C.\n\n";
     append_help_line(out, "Field", "JSON key", "Unit", "Meaning");
     for (const auto table : {device_figures(), query_only_figures()}) {
         for (const DeviceFigure& f : table) {
             for (const std::string_view alias : f.aliases)
-                if (!alias.empty()) append_help_line(out, alias, f.key, f.csv_unit, f.about);
+                if (!alias.empty()) append_help_line(out, alias, f.key, familiar_unit(f), f.about);
             if (f.aliases[0].empty()) append_help_line(out, f.key, f.key, f.csv_unit, f.about);
         }
     }

@@ -7,7 +7,8 @@
 // Cells are separated by ", "; the header repeats the names as given, with the
 // unit in brackets where the field has one; values carry the unit after a
 // blank unless `units` is off. A figure that is not reported is "[N/A]"; lists
-// join with "|"; a text holding ",", '"' or a line break is quoted (RFC 4180).
+// join with "|"; texts are cleaned for the terminal (render/display_text.h),
+// then a text holding "," or '"' is quoted (RFC 4180).
 
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ struct QueryField {
     std::string name;  // as the user wrote it
     const DeviceFigure* device = nullptr;    // a figure of the GPU (of the process's GPU for apps)
     const ProcessFigure* process = nullptr;  // apps only
+    // Named by a familiar name of a figure that prints as a whole number
+    // without a unit there (temperature.gpu: 45).
+    bool whole = false;
     bool operator==(const QueryField&) const = default;
 };
 

@@ -20,13 +20,9 @@ bool matches(const GpuDevice& d, std::string_view id) {
 
 std::vector<std::string> split_ids(std::string_view list) {
     std::vector<std::string> ids;
-    for (;;) {
-        const std::size_t comma = list.find(',');
-        const std::string id(text::trim(list.substr(0, comma)));
-        if (!id.empty()) ids.push_back(id);
-        if (comma == std::string_view::npos) return ids;
-        list.remove_prefix(comma + 1);
-    }
+    for (const std::string_view id : text::split_list(list))
+        if (!id.empty()) ids.emplace_back(id);
+    return ids;
 }
 
 DeviceList devices_named(DeviceList devices, const std::vector<std::string>& ids) {

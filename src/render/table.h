@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "discovery/device.h"
+#include "render/display_text.h"  // every cell of outside text goes through display_text
 
 namespace karvo::render {
 
@@ -36,11 +37,6 @@ inline constexpr std::size_t kShortProcessRows = 20;
 
 // `time_text` is the local time of the report ("YYYY-MM-DD HH:MM:SS").
 std::string render_table(const DeviceList& devices, const TableOptions& options, std::string_view time_text);
-
-// Text as a table cell may show it: bytes that are not valid UTF-8 and
-// control characters (C0, DEL, C1) become U+FFFD, so a name can neither break
-// the row layout nor send escape sequences to the terminal.
-std::string display_text(std::string_view text);
 
 // Percent of the wall time between two passes that a process kept an engine
 // group busy: 100 x busy delta / wall delta, at most 100. Nothing when either

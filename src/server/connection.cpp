@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/numfmt.h"
 #include "platform/system.h"
 #include "server/request.h"
 
@@ -78,13 +79,21 @@ struct Connection {
 class ServeLoop {
 public:
     ServeLoop(const platform::Socket& listener, const std::optional<std::string>& token, const DiscoverFn& discover,
-              TlsReloader* tls)
-        : listener_(listener), token_(token), discover_(discover), tls_(tls) {}
+              TlsReloader* tls, const std::function<void(std::string_view)>& warn)
+        : listener_(listener),
+          token_(token),
+          discover_(discover),
+          tls_(tls),
+          failures_([] { return platform::monotonic_ns(); },
+                    [&warn](std::string_view line) {
+                        if (warn) warn(line);
+                    }) {}
 
     void step() {
         wait_and_read();
         close_expired();
         if (!arrived_.empty()) answer_first();
+        failures_.tick();
     }
 
 private:
@@ -143,7 +152,9 @@ private:
                 (void)c.socket->send_all_within(plain_http_refusal(), kRefusalSendMs);
                 discard_unread_input(*c.socket);
                 return Outcome::close;
-            case TlsSession::Progress::failed: return Outcome::close;
+            case TlsSession::Progress::failed:
+                if (c.tls->peer_spoke()) failures_.failed(c.tls->failure_reason());
+                return Outcome::close;
         }
         return Outcome::close;
     }
@@ -213,7 +224,7 @@ private:
         Arrived request = std::move(arrived_.front());
         arrived_.pop_front();
         Connection& c = request.connection;
-        const bool peer_authenticated = tls_ && tls_->requires_client_certificates();
+        const bool peer_authenticated = c.tls && c.tls->peer_verified();
         const Sender send = [&c](std::string_view bytes) {
             if (c.tls) {
                 (void)c.tls->send_all_within(bytes, kConnectionTimeoutMs);
@@ -229,6 +240,7 @@ private:
     const std::optional<std::string>& token_;
     const DiscoverFn& discover_;
     TlsReloader* tls_;
+    HandshakeFailures failures_;
     std::deque<Waiting> waiting_;
     std::deque<Arrived> arrived_;
     char buffer_[kRequestLimit];
@@ -244,11 +256,39 @@ void answer_request(platform::Socket& connection, std::string_view request_bytes
     discard_unread_input(connection);
 }
 
+void HandshakeFailures::failed(std::string reason) {
+    ++total_;
+    ++unreported_;
+    last_reason_ = std::move(reason);
+    tick();
+}
+
+void HandshakeFailures::tick() {
+    if (unreported_ == 0) return;
+    const std::uint64_t now = now_();
+    if (last_line_ns_ && now - *last_line_ns_ < kReportIntervalNs) return;
+    report(now);
+}
+
+void HandshakeFailures::report(std::uint64_t now) {
+    std::string line = "warning: ";
+    if (unreported_ == 1) {
+        line += "TLS handshake failed: ";
+    } else {
+        line += numfmt::unsigned_text(unreported_) + " TLS handshakes failed, the last: ";
+    }
+    line += last_reason_ + " (" + numfmt::unsigned_text(total_) + " failed since the server started)\n";
+    unreported_ = 0;
+    last_line_ns_ = now;
+    warn_(line);
+}
+
 void accept_connections(const platform::Socket& listener, const std::optional<std::string>& token,
-                        const DiscoverFn& discover, const std::function<bool()>& keep_going, TlsReloader* tls) {
+                        const DiscoverFn& discover, const std::function<bool()>& keep_going, TlsReloader* tls,
+                        const std::function<void(std::string_view)>& warn) {
     // Accepting must never wait: the listener is only asked once it has a connection.
     (void)listener.set_nonblocking(true);
-    ServeLoop loop(listener, token, discover, tls);
+    ServeLoop loop(listener, token, discover, tls, warn);
     while (keep_going()) loop.step();
 }
 

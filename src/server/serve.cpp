@@ -2,56 +2,45 @@
 
 #include "discovery/discover.h"
 #include "platform/console.h"
-#include "render/selection.h"
-#include "platform/files.h"
 #include "platform/system.h"
+#include "render/selection.h"
 #include "server/connection.h"
-#include "server/listener.h"
 
 namespace karvo::server {
 
-Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                   const ServeHooks& hooks, const std::optional<TlsFiles>& tls) {
-    const std::string address = address_text(listen, port);
-    const Transport transport{tls.has_value(), tls && tls->client_ca_file.has_value()};
-    auto warning = check_bind_policy(listen, port, token, transport);
-    if (!warning.ok()) return warning.error();
+Transport transport_of(const std::optional<TlsFiles>& tls) {
+    return Transport{tls.has_value(), tls && tls->client_ca_file.has_value()};
+}
 
-    // The certificate set is checked before anything is bound.
+Status serve_until(const ServerConfig& config, const ServeHooks& hooks) {
+    const std::string address = address_text(config.listen, config.port);
     std::optional<TlsReloader> reloader;
-    if (tls) {
-        auto credentials = load_credentials(*tls);
-        if (!credentials.ok()) return credentials.error();
-        if (platform::readable_by_others(tls->key_file)) {
-            hooks.warn("warning: TLS key file " + tls->key_file + " can be read by other users; restrict it (chmod 600)\n");
-        }
-        reloader.emplace(*tls, std::move(*credentials), [] { return platform::monotonic_ns(); }, hooks.warn);
+    if (config.tls) {
+        if (!config.credentials) return Error("TLS certificate file " + config.tls->cert_file + ": not loaded");
+        reloader.emplace(*config.tls, config.credentials, [] { return platform::monotonic_ns(); }, hooks.warn);
     }
-    if (*warning) hooks.warn(**warning);
 
     auto listener = bind_listener(address);
     if (!listener.ok()) return listener.error();
 
     // One write per line, so a redirected log shows each line at once.
-    for (const std::string& line : banner_lines(address, token.has_value(), transport)) {
+    for (const std::string& line : banner_lines(address, config.token.has_value(), transport_of(config.tls))) {
         (void)platform::write_stdout(line);
     }
     if (hooks.on_listening) hooks.on_listening();
 
-    const std::vector<std::string>& ids = hooks.ids;
+    const std::vector<std::string>& ids = config.ids;
     accept_connections(
-        *listener, token, [&ids] { return render::devices_named(discovery::discover_devices(), ids); },
-        hooks.keep_going, reloader ? &*reloader : nullptr);
+        *listener, config.token, [&ids] { return render::devices_named(discovery::discover_devices(), ids); },
+        hooks.keep_going, reloader ? &*reloader : nullptr, hooks.warn);
     return {};
 }
 
-Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-            const std::optional<TlsFiles>& tls, const std::vector<std::string>& ids) {
+Error serve(const ServerConfig& config) {
     ServeHooks hooks;
-    hooks.ids = ids;
     hooks.keep_going = [] { return true; };
     hooks.warn = [](std::string_view line) { (void)platform::write_stderr(line); };
-    const Status stopped = serve_until(listen, port, token, hooks, tls);
+    const Status stopped = serve_until(config, hooks);
     if (!stopped.ok()) return stopped.error();
     return Error("the HTTP API stopped accepting connections");
 }

@@ -1,25 +1,38 @@
 #pragma once
-// The headless HTTP API: bind policy, listener and accept loop.
+// The headless HTTP API: listener, banner and accept loop, over a
+// configuration settled and checked before anything is bound.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
+#include "server/listener.h"
 #include "server/tls.h"
 
 namespace karvo::server {
 
-// Binds `{listen}:{port}` under the bind policy, prints the banner and serves
-// requests one at a time while many connections wait for their bytes. With
-// `tls` the port speaks HTTPS with the certificate set of those files, loaded
-// before anything is bound. Only the GPUs `ids` names (--id) are reported at /
-// and /metrics; none: all. Returns only with an error (refused or failed
-// bind, certificate files that cannot be used).
-Error serve(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-            const std::optional<TlsFiles>& tls = std::nullopt, const std::vector<std::string>& ids = {});
+// What a server runs with. The command line and the environment are settled
+// into it (token read, TLS files loaded, bind policy applied) before it is
+// handed over; the server itself checks nothing more.
+struct ServerConfig {
+    std::string listen = "127.0.0.1";  // as given; shown as given in the banner and every message
+    std::uint16_t port = 8080;
+    std::optional<std::string> token;  // the bearer token; nothing: none
+    // HTTPS: the files (watched for renewals) and the set loaded from them.
+    std::optional<TlsFiles> tls;
+    std::shared_ptr<const TlsCredentials> credentials;
+    std::vector<std::string> ids;  // only these GPUs (--id) at / and /metrics; none: all
+    // Every field, the certificate set by identity: what tests compare.
+    bool operator==(const ServerConfig&) const = default;
+};
+
+// How the port is secured beyond the token, for the bind policy and the banner.
+Transport transport_of(const std::optional<TlsFiles>& tls);
 
 // How a run that can be stopped (the Windows service) follows the server.
 struct ServeHooks {
@@ -29,15 +42,18 @@ struct ServeHooks {
     std::function<bool()> keep_going;
     // Called once the address is bound and the banner printed.
     std::function<void()> on_listening;
-    // Receives the bind-policy warning line instead of standard error.
+    // Receives the warnings of the running server (a renewed certificate set
+    // that cannot be loaded, failed TLS handshakes), one line each.
     std::function<void(std::string_view line)> warn;
-    // Only the GPUs these name (--id) are reported at / and /metrics; none: all.
-    std::vector<std::string> ids;
 };
 
-// serve() that ends once `hooks.keep_going` says so: nothing then, or the
-// bind error. Warnings (bind policy, key file, failed reloads) go to `hooks.warn`.
-Status serve_until(const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                   const ServeHooks& hooks, const std::optional<TlsFiles>& tls = std::nullopt);
+// Binds `{listen}:{port}`, prints the banner and serves requests one at a
+// time while many connections wait for their bytes, until `hooks.keep_going`
+// says so: nothing then, or the bind error.
+Status serve_until(const ServerConfig& config, const ServeHooks& hooks);
+
+// serve_until for as long as the process runs, warnings on standard error.
+// Returns only with an error.
+Error serve(const ServerConfig& config);
 
 }  // namespace karvo::server

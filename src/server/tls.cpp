@@ -9,6 +9,9 @@
 #include <mbedtls/x509_crt.h>
 #include <psa/crypto.h>
 
+#include <string>
+
+#include "common/numfmt.h"
 #include "platform/system.h"
 #include "server/pem.h"
 #include "server/request.h"
@@ -53,6 +56,33 @@ Random& random_source() {
     return random;
 }
 
+// The sizes of the two handshake messages that grow with the files: the
+// Certificate message (TLS 1.3 form, the larger: a context byte and two bytes
+// of extensions per certificate) and the CertificateRequest's list of client
+// CA names (TLS 1.2), with room for its fixed fields.
+std::size_t certificate_message_bytes(const mbedtls_x509_crt& chain) {
+    std::size_t bytes = 4 + 1 + 3;
+    for (const mbedtls_x509_crt* crt = &chain; crt != nullptr && crt->raw.len > 0; crt = crt->next)
+        bytes += 3 + crt->raw.len + 2;
+    return bytes;
+}
+
+std::size_t certificate_request_bytes(const mbedtls_x509_crt& cas) {
+    constexpr std::size_t kFixedFields = 128;  // header, certificate types, signature algorithms
+    std::size_t bytes = kFixedFields;
+    for (const mbedtls_x509_crt* crt = &cas; crt != nullptr && crt->raw.len > 0; crt = crt->next)
+        bytes += 2 + crt->subject_raw.len;
+    return bytes;
+}
+
+std::size_t certificate_count(const mbedtls_x509_crt& chain) {
+    std::size_t count = 0;
+    for (const mbedtls_x509_crt* crt = &chain; crt != nullptr && crt->raw.len > 0; crt = crt->next) ++count;
+    return count;
+}
+
+std::string decimal(std::size_t value) { return numfmt::unsigned_text(value); }
+
 // Parses PEM blocks one by one into `chain` (each block with its NUL, as mbedTLS wants PEM).
 Status parse_certificates(mbedtls_x509_crt& chain, std::string_view pem) {
     auto blocks = pem_certificates(pem);
@@ -66,6 +96,8 @@ Status parse_certificates(mbedtls_x509_crt& chain, std::string_view pem) {
 }
 
 }  // namespace
+
+const std::size_t kMaxHandshakeMessageBytes = MBEDTLS_SSL_OUT_CONTENT_LEN;
 
 class TlsCredentials {
 public:
@@ -108,10 +140,22 @@ Result<std::shared_ptr<const TlsCredentials>> make_credentials(const TlsFiles& f
     if (mbedtls_pk_check_pair(&set->chain.pk, &set->key, mbedtls_ctr_drbg_random, &random.drbg) != 0) {
         return Error(key_context + "does not match the certificate in " + files.cert_file);
     }
+    if (const std::size_t bytes = certificate_message_bytes(set->chain); bytes > kMaxHandshakeMessageBytes) {
+        return Error(cert_context + "the chain of " + decimal(certificate_count(set->chain)) + " certificates takes " +
+                     decimal(bytes) + " bytes in the handshake, more than the " +
+                     decimal(kMaxHandshakeMessageBytes) +
+                     " one TLS record carries; leave the root certificate out of the file (clients have their own)");
+    }
     if (material.client_ca_pem) {
+        const std::string ca_context = "TLS client CA file " + files.client_ca_file.value_or("") + ": ";
         if (Status parsed = parse_certificates(set->client_ca, *material.client_ca_pem); !parsed.ok()) {
-            return Error("TLS client CA file " + files.client_ca_file.value_or("") + ": " +
-                         parsed.error().long_form());
+            return Error(ca_context + parsed.error().long_form());
+        }
+        if (const std::size_t bytes = certificate_request_bytes(set->client_ca); bytes > kMaxHandshakeMessageBytes) {
+            return Error(ca_context + "the names of its " + decimal(certificate_count(set->client_ca)) +
+                         " certificates take " + decimal(bytes) + " bytes in the handshake, more than the " +
+                         decimal(kMaxHandshakeMessageBytes) + " one TLS record carries; keep only the CAs that "
+                         "sign client certificates");
         }
     }
 
@@ -165,6 +209,7 @@ struct TlsSession::State {
     bool ready = false;
     bool got_bytes = false;  // whether any byte of the peer has been seen
     bool plain = false;      // the peer's first byte opened no TLS record
+    int last_error = 0;      // the mbedTLS code of the last failed step
 
     static int receive(void* context, unsigned char* buffer, std::size_t length) {
         auto* state = static_cast<State*>(context);
@@ -192,9 +237,10 @@ struct TlsSession::State {
         return static_cast<int>(**sent);
     }
 
-    Progress progress_of(int code) const {
+    Progress progress_of(int code) {
         if (code == MBEDTLS_ERR_SSL_WANT_READ) return Progress::want_read;
         if (code == MBEDTLS_ERR_SSL_WANT_WRITE) return Progress::want_write;
+        last_error = code;
         return plain ? Progress::plain_http : Progress::failed;
     }
 };
@@ -252,6 +298,38 @@ Status TlsSession::send_all_within(std::string_view bytes, std::uint32_t millise
     }
     (void)mbedtls_ssl_close_notify(&state_->ssl);
     return Ok{};
+}
+
+bool TlsSession::peer_verified() const {
+    return state_->ready && mbedtls_ssl_is_handshake_over(&state_->ssl) &&
+           mbedtls_ssl_get_peer_cert(&state_->ssl) != nullptr && mbedtls_ssl_get_verify_result(&state_->ssl) == 0;
+}
+
+bool TlsSession::peer_spoke() const { return state_->got_bytes; }
+
+std::string TlsSession::failure_reason() const {
+    if (!state_->ready) return "the TLS session could not be set up";
+    std::string reason = state_->last_error != 0 ? mbedtls_text(state_->last_error) : std::string("unknown");
+    // A client certificate that failed: what was wrong with it (one finding a line).
+    // (A server that asks for no certificate marks every session "skipped".)
+    constexpr std::uint32_t kFindings = ~std::uint32_t{MBEDTLS_X509_BADCERT_SKIP_VERIFY};
+    const std::uint32_t verified = mbedtls_ssl_get_verify_result(&state_->ssl);
+    const std::uint32_t flags = verified & kFindings;
+    if (flags != 0 && verified != std::uint32_t(-1)) {
+        char info[512];
+        if (mbedtls_x509_crt_verify_info(info, sizeof info, "", flags) > 0) {
+            std::string findings;
+            for (std::string_view rest = info; !rest.empty();) {
+                const std::size_t end = rest.find('\n');
+                const std::string_view line = rest.substr(0, end);
+                if (!line.empty()) findings += (findings.empty() ? "" : "; ") + std::string(line);
+                if (end == std::string_view::npos) break;
+                rest.remove_prefix(end + 1);
+            }
+            if (!findings.empty()) reason += " (client certificate: " + findings + ")";
+        }
+    }
+    return reason;
 }
 
 std::string plain_http_refusal() {

@@ -38,9 +38,18 @@ struct TlsMaterial {
 // connection started while it was the current one.
 class TlsCredentials;
 
+// The largest handshake message the server sends: one full TLS record
+// (mbedTLS never splits a handshake message over records). The Certificate
+// message carries the whole chain; the CertificateRequest the names of the
+// client CAs.
+extern const std::size_t kMaxHandshakeMessageBytes;
+
 // Builds a certificate set; errors name the file at fault (from `files`):
 // "TLS certificate file {path}: ...", "TLS key file {path}: ...",
 // "TLS client CA file {path}: ...", or the key not matching the certificate.
+// A chain (or a client CA list) too large for one handshake message
+// (kMaxHandshakeMessageBytes) is refused here rather than failing every
+// handshake later.
 Result<std::shared_ptr<const TlsCredentials>> make_credentials(const TlsFiles& files, const TlsMaterial& material);
 
 // Reads the three files (each a regular file of at most 1 MiB) and builds the set.
@@ -70,6 +79,16 @@ public:
     Progress read(char* buffer, std::size_t capacity, std::size_t& received);
     // Sends all of `bytes` encrypted within `milliseconds`; then close_notify.
     Status send_all_within(std::string_view bytes, std::uint32_t milliseconds);
+
+    // After the handshake: the peer presented a certificate and it passed
+    // verification against the client CAs, on this connection.
+    bool peer_verified() const;
+    // Whether the peer sent any byte: a connection closed before its first
+    // byte (a port probe) never started a handshake.
+    bool peer_spoke() const;
+    // Why the last step failed, in mbedTLS's words, with the certificate
+    // verification's findings when that is what failed.
+    std::string failure_reason() const;
 
 private:
     struct State;

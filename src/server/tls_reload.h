@@ -28,7 +28,6 @@ public:
 
     // The set for the next connection, after the check when one is due.
     const std::shared_ptr<const TlsCredentials>& current();
-    bool requires_client_certificates() const { return files_.client_ca_file.has_value(); }
 
 private:
     using Stamps = std::array<std::optional<platform::FileStamp>, 3>;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
+
 namespace karvo::cli {
 namespace {
 
@@ -189,6 +191,25 @@ TEST(ArgsTest, HelpAndVersionEndParsingWhereTheyAppear) {
     EXPECT_TRUE(std::holds_alternative<UsageError>(parse({"--bogus", "--help"})));
 }
 
+// A variable that stands in for an option is read as "--name=value" is.
+TEST(ArgsTest, SettingsFromVariablesAreReadAsTheirOptions) {
+    Args args;
+    EXPECT_FALSE(apply_setting(args, *find_option("tls-cert-file"), "-c.pem"));
+    EXPECT_EQ(args.tls_cert_file, "-c.pem");
+    EXPECT_FALSE(apply_setting(args, *find_option("serve"), std::nullopt));
+    EXPECT_EQ(args.serve, kDefaultPort);
+    EXPECT_EQ(apply_setting(args, *find_option("serve"), "x"),
+              "invalid value 'x' for '--serve [<PORT>]': expected a port number from 0 to 65535");
+    EXPECT_EQ(apply_setting(args, *find_option("tls-min-version"), "1.1"),
+              "invalid value '1.1' for '--tls-min-version <VERSION>': expected 1.2 or 1.3");
+    EXPECT_EQ(args, [] {
+        Args expected;
+        expected.tls_cert_file = "-c.pem";
+        expected.serve = kDefaultPort;
+        return expected;
+    }());
+}
+
 TEST(ArgsTest, ScriptOptions) {
     const Args args = parsed_ok({"--query-gpu=index, memory.used", "--format=csv,nounits", "--id", "1,03:00.0",
                                  "--loop-ms", "250"});
@@ -199,6 +220,8 @@ TEST(ArgsTest, ScriptOptions) {
     EXPECT_EQ(args.ids, (std::vector<std::string>{"1", "03:00.0"}));
     EXPECT_EQ(args.loop_ms, 250u);
     EXPECT_EQ(parsed_ok({"--compact", "--loop=2"}).loop_ms, 2000u);
+    EXPECT_EQ(parsed_ok({"--compact", "--loop=86400"}).loop_ms, 86400000u);
+    EXPECT_EQ(parsed_ok({"--compact", "--loop-ms=86400000"}).loop_ms, 86400000u);
     EXPECT_TRUE(std::get<ShowHelp>(parse({"--help-query"})).text.find("\n  memory.used ") != std::string::npos);
 }
 
@@ -214,8 +237,14 @@ TEST(ArgsTest, ScriptOptionErrors) {
         {{"--query-gpu=index", "--query-apps=pid"}, "only one of --query-gpu, --query-apps and --query-compute-apps"},
         {{"--query-gpu=index", "--serve"}, "'--query-gpu <FIELDS>' cannot be used with --serve or --watch"},
         {{"--query-compute-apps=pid", "--watch"}, "cannot be used with --serve or --watch"},
-        {{"--compact", "--loop=0"}, "invalid value '0' for '--loop <SECS>': expected a whole number of seconds, at"},
-        {{"--compact", "--loop-ms=99"}, "expected a whole number of milliseconds, at least 100"},
+        {{"--compact", "--loop=0"}, "invalid value '0' for '--loop <SECS>': expected a whole number of seconds from 1 "
+                                    "to 86400 (a day)"},
+        {{"--compact", "--loop-ms=99"}, "expected a whole number of milliseconds from 100 to 86400000 (a day)"},
+        // Longer than a day: refused rather than overflowing the schedule's nanoseconds.
+        {{"--compact", "--loop=86401"}, "invalid value '86401' for '--loop <SECS>'"},
+        {{"--compact", "--loop=18446744073709551"}, "invalid value '18446744073709551' for '--loop <SECS>'"},
+        {{"--compact", "--loop-ms=86400001"}, "invalid value '86400001' for '--loop-ms <MS>'"},
+        {{"--compact", "--loop-ms=18446744073709551615"}, "for '--loop-ms <MS>'"},
         {{"--compact", "--loop=1", "--loop-ms=100"}, "only one of --loop and --loop-ms"},
         {{"--loop=1"}, "--loop repeats a query, --compact or --json, not the table\n\n  tip: use --watch"},
         {{"--json", "--loop=1", "--watch"}, "--loop cannot be used with --serve or --watch"},
@@ -283,9 +312,9 @@ TEST(ArgsTest, HelpScreen) {
               "      --id <LIST>          Only these GPUs, comma-separated: index, PCI\n"
               "                           address, serial or device instance path\n"
               "      --loop <SECS>        Repeat a query, --compact or --json every SECS\n"
-              "                           seconds (at least 1), appending CSV rows or JSON\n"
+              "                           seconds (1 to 86400), appending CSV rows or JSON\n"
               "                           lines\n"
-              "      --loop-ms <MS>       As --loop, in milliseconds (at least 100)\n"
+              "      --loop-ms <MS>       As --loop, in milliseconds (100 to 86400000)\n"
               "      --help-query         List the fields of the queries with their units\n"
               "      --tls-cert-file <FILE>\n"
               "                           Serve HTTPS only, with this PEM certificate chain\n"

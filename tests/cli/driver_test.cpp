@@ -55,12 +55,15 @@ struct FakeRun {
             outcomes.pop_front();
             return next;
         };
-        s.serve = [this](const std::string& listen, std::uint16_t port, const std::optional<std::string>& token,
-                         const std::optional<server::TlsFiles>& tls, const std::vector<std::string>& ids) {
+        s.serve = [this](const server::ServerConfig& config) {
             events += 'V';
-            serve_calls.push_back({listen, port, token, ids, tls});
-            return Error("bind " + listen + ":" + std::to_string(port) + " failed: Address already in use");
+            serve_calls.push_back({config.listen, config.port, config.token, config.ids, config.tls});
+            return Error("bind " + config.listen + ":" + std::to_string(config.port) + " failed: Address already in use");
         };
+        s.certificates.load = [](const server::TlsFiles&) -> Result<std::shared_ptr<const server::TlsCredentials>> {
+            return std::shared_ptr<const server::TlsCredentials>();
+        };
+        s.certificates.readable_by_others = [](const std::string&) { return false; };
         s.tokens.get_env = [this](std::string_view name) -> std::optional<std::string> {
             const auto it = variables.find(std::string(name));
             if (it == variables.end()) return std::nullopt;
@@ -124,7 +127,11 @@ TEST(DriverTest, ServeResolvesTheTokenThenServes) {
     EXPECT_EQ(run.serve_calls[0].token, "serve-token-0123456789");
     EXPECT_EQ(run.events, "V");  // no watch screen, no report
     EXPECT_TRUE(run.out.empty());
-    EXPECT_EQ(run.err, "Error: bind 0.0.0.0:9100 failed: Address already in use\n");
+    // The bind policy's warning comes before the server binds.
+    EXPECT_EQ(run.err,
+              "WARNING: listening on 0.0.0.0:9100 (non-loopback). Token auth required; put TLS/reverse-proxy in front "
+              "if leaving the trusted LAN. Firewall it.\n"
+              "Error: bind 0.0.0.0:9100 failed: Address already in use\n");
 }
 
 TEST(DriverTest, ServeDefaultsAndNoToken) {

@@ -289,7 +289,7 @@ TEST(EndToEndTest, QueriesAndSelection) {
     const auto csv = gpus.run({"--query-gpu=index,name,memory.total,temperature.gpu", "--format=csv"});
     EXPECT_EQ(csv.exit_code, 0) << csv.err;
     EXPECT_EQ(csv.out,
-              "index, name, memory.total [MiB], temperature.gpu [C]\n"
+              "index, name, memory.total [MiB], temperature.gpu\n"
               "0, AMD Radeon RX 7600, 8192 MiB, [N/A]\n"
               "1, \"Radeon, \"\"Pro\"\"\", [N/A], [N/A]\n");
     const auto one = gpus.run({"--query-gpu=name,count", "--format=csv,noheader,nounits", "--id=1"});

@@ -225,5 +225,31 @@ TEST(ResolveTokenTest, TokensOverFourKilobytesAreRefusedFromEverySource) {
     }
 }
 
+// The source that decided is reported, whether it gave a token or an error
+// (the service refuses a token given as text either way).
+TEST(ResolveTokenTest, TheSourceThatDecidedIsReported) {
+    const struct {
+        std::map<std::string, std::string> variables;
+        std::optional<std::string> token, token_file;
+        TokenSource source;
+    } cases[] = {
+        {{}, std::nullopt, std::nullopt, TokenSource::none},
+        {{{"KARVO_TOKEN", "  "}}, std::nullopt, std::nullopt, TokenSource::none},
+        {{{"KARVO_TOKEN", "0123456789abcdef"}}, std::nullopt, std::nullopt, TokenSource::text_variable},
+        {{{"KARVO_TOKEN", "short"}}, std::nullopt, std::nullopt, TokenSource::text_variable},
+        {{{"KARVO_TOKEN", "0123456789abcdef"}}, "0123456789abcdef", std::nullopt, TokenSource::text_option},
+        {{{"KARVO_TOKEN_FILE", "f"}}, "0123456789abcdef", std::nullopt, TokenSource::file_variable},
+        {{{"KARVO_TOKEN_FILE", "f"}}, std::nullopt, "f", TokenSource::file_option},
+    };
+    for (const auto& c : cases) {
+        FakeWorld world;
+        world.variables = c.variables;
+        world.files["f"] = std::string(kToken16);
+        TokenSource source = TokenSource::file_option;
+        (void)resolve_token(with_token(c.token, c.token_file), world.environment(), &source);
+        EXPECT_EQ(source, c.source);
+    }
+}
+
 }  // namespace
 }  // namespace karvo::cli

@@ -196,6 +196,7 @@ def check_files():
     check(documented == karvo_names, f"docs/metrics.md documents {sorted(documented)}, karvo writes "
                                      f"{sorted(karvo_names)}")
 
+    check_unit_rights()
     if shutil.which("systemd-analyze"):
         with tempfile.TemporaryDirectory(prefix="karvo-unit-") as temp:
             # The unit names the installed path; point it at a program that exists here.
@@ -207,6 +208,37 @@ def check_files():
     else:
         print("systemd-analyze is not installed: the unit was not verified")
     print("deploy files: all checks passed")
+
+
+def unit_settings():
+    """The [Service] section of the unit: each key with every value it is given, in order."""
+    settings, section = {}, None
+    for line in UNIT.read_text().splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and "=" in line and not line.startswith("#"):
+            key, value = line.split("=", 1)
+            settings.setdefault(key, []).append(value)
+    return settings
+
+
+def check_unit_rights():
+    """The unit lets karvo do what it does: read the render nodes (the driver query) and other users' fdinfo."""
+    unit = unit_settings()
+    policy = unit.get("DevicePolicy", ["auto"])[-1]
+    allowed = [value.split() for value in unit.get("DeviceAllow", [])]
+    if policy != "auto" or allowed:
+        # /dev/dri/renderD* are character devices of the "drm" group of /proc/devices.
+        check(any(spec[0] in ("char-drm", "/dev/dri", "/dev/dri/renderD128") and "r" in (spec[1:] or ["rwm"])[0]
+                  for spec in allowed),
+              f"the unit's devices ({policy}, {allowed}) keep karvo from reading the render nodes")
+    check("render" in " ".join(unit.get("SupplementaryGroups", [])).split(),
+          "the render nodes (root:render, 0660) need the group render")
+    check("true" not in unit.get("PrivateDevices", ["false"]), "PrivateDevices hides /dev/dri")
+    capabilities = " ".join(unit.get("AmbientCapabilities", [])).split()
+    check({"CAP_DAC_READ_SEARCH", "CAP_SYS_PTRACE"} <= set(capabilities),
+          f"other users' /proc/<pid>/fdinfo need CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE: {capabilities}")
 
 
 # ---- deploy_checks.py scrape

@@ -69,38 +69,56 @@ def check_deb():
         check(not left, f"files left after removal: {left}")
 
 
+def pe_machine(path):
+    """The machine field of a PE executable's COFF header (0x8664 for x86-64)."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    offset = int.from_bytes(data[0x3C:0x40], "little")
+    check(data[offset:offset + 4] == b"PE\0\0", f"{path} is no PE executable")
+    return int.from_bytes(data[offset + 4:offset + 6], "little")
+
+
 def check_manifests():
-    exe_sha = sha256(os.path.join(dist, windows))
+    """What winget and scoop do with the manifests: find the one executable we ship, by its hash, for its machine."""
+    exe = os.path.join(dist, windows)
+    exe_sha = sha256(exe)
+    check(pe_machine(exe) == 0x8664, "the Windows executable is not x86-64")
+    roles = {"version": "Karvo.Karvo.yaml", "installer": "Karvo.Karvo.installer.yaml"}
+    for name in os.listdir(os.path.join(dist, "winget")):
+        if ".locale." in name:
+            roles["defaultLocale"] = name
     manifests = {}
-    for kind, name in (("version", "Karvo.Karvo.yaml"), ("installer", "Karvo.Karvo.installer.yaml"),
-                       ("defaultLocale", "Karvo.Karvo.locale.en-US.yaml")):
+    for role, name in roles.items():
         with open(os.path.join(dist, "winget", name)) as f:
-            manifest = yaml.safe_load(f)
-        manifests[kind] = manifest
-        for key in ("PackageIdentifier", "PackageVersion", "ManifestType", "ManifestVersion"):
-            check(key in manifest, f"winget {name}: {key}")
-        check(manifest.get("ManifestType") == kind and manifest.get("ManifestVersion") == "1.6.0",
-              f"winget {name}: type and schema")
-        check(manifest.get("PackageVersion") == version, f"winget {name}: version")
-    check(manifests["version"].get("DefaultLocale") == "en-US", "winget: DefaultLocale")
-    for key in ("PackageLocale", "Publisher", "PackageName", "License", "ShortDescription"):
-        check(key in manifests["defaultLocale"], f"winget locale: {key}")
+            manifests[role] = yaml.safe_load(f)
+        check(manifests[role].get("ManifestType") == role, f"winget {name} is no {role} manifest")
+    # winget takes the three files as one package only when they agree.
+    for key in ("PackageIdentifier", "PackageVersion", "ManifestVersion"):
+        values = {m.get(key) for m in manifests.values()}
+        check(len(values) == 1 and None not in values, f"winget manifests disagree on {key}: {values}")
+    check(manifests["version"].get("PackageVersion") == version, "winget: the version released")
+    locale = manifests["defaultLocale"].get("PackageLocale")
+    check(manifests["version"].get("DefaultLocale") == locale and roles["defaultLocale"].endswith(f".{locale}.yaml"),
+          f"winget: the default locale {manifests['version'].get('DefaultLocale')} has no manifest")
     installer = manifests["installer"]
-    check(installer.get("InstallerType") == "portable", "winget: portable installer")
     entries = installer.get("Installers", [])
-    check(len(entries) == 1 and entries[0].get("Architecture") == "x64", "winget: one x64 installer")
+    check(len(entries) == 1 and entries[0].get("Architecture") == "x64", "winget: one installer, for x64")
     for entry in entries:
-        check(entry.get("InstallerUrl", "").endswith("/" + windows), "winget: installer URL")
-        check(entry.get("InstallerSha256", "").lower() == exe_sha, "winget: installer SHA-256")
+        check(entry.get("InstallerUrl", "").endswith("/" + windows), "winget: the URL of another file")
+        check(entry.get("InstallerSha256", "").lower() == exe_sha, "winget: the SHA-256 of another file")
+    # A portable package puts the executable on the PATH under the command it declares.
+    check(installer.get("InstallerType") == "portable" and installer.get("Commands") == ["karvo"],
+          "winget: karvo on the PATH as a portable command")
 
     with open(os.path.join(dist, "scoop", "karvo.json")) as f:
         scoop = json.load(f)
-    check(scoop.get("version") == version and scoop.get("bin") == "karvo.exe", "scoop: version and bin")
-    for key in ("description", "homepage", "license"):
-        check(key in scoop, f"scoop: {key}")
+    check(scoop.get("version") == version, "scoop: the version released")
     x64 = scoop.get("architecture", {}).get("64bit", {})
-    check(x64.get("url", "").endswith(f"/{windows}#/karvo.exe"), "scoop: url")
-    check(x64.get("hash") == exe_sha, "scoop: hash")
+    url = x64.get("url", "")
+    check(url.split("#/")[0].endswith("/" + windows), "scoop: the URL of another file")
+    # The download is renamed to what "bin" puts on the PATH.
+    check("#/" in url and url.split("#/")[1] == scoop.get("bin") == "karvo.exe", f"scoop: {url} and bin disagree")
+    check(x64.get("hash") == exe_sha, "scoop: the SHA-256 of another file")
 
 
 def check_sums():

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The Windows service under Wine's service control manager and its `sc`:
-# install, start, scrape, stop within 5 s, uninstall; then a bad token file
-# makes the start fail with the service stopped and karvo's exit code 1.
+# installed from environment settings (KARVO_TOKEN_FILE and KARVO_TLS_*, in a
+# folder whose name has a blank), started, scraped over HTTPS, stopped within
+# 5 s, uninstalled; then a bad token file makes the start fail with the service
+# stopped and karvo's exit code 1.
 # Usage: wine_service_check.sh <karvo.exe> <scripts/wine-run.sh>
 set -uo pipefail
 exe=$1 wine=$2
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/karvo service.XXXXXX")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 w() { timeout 60 "$wine" "$@" 2>/dev/null | tr -d '\r'; }
 state() { w sc query karvo | sed -n 's/^ *STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
@@ -20,9 +22,29 @@ w "$exe" service uninstall >/dev/null  # a service left by an interrupted run
 
 token=0123456789abcdef0123456789abcdef
 printf '%s\r\n' "$token" > "$work/token"
+# A CA and the service's certificate for 127.0.0.1.
+ssl() { openssl "$@" >/dev/null 2>&1 || fail "openssl $*"; }
+ssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=karvo test CA" \
+  -keyout "$work/ca.key" -out "$work/ca.pem"
+ssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" -keyout "$work/tls key.pem" \
+  -out "$work/server.csr"
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$work/server.ext"
+ssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+  -extfile "$work/server.ext" -out "$work/tls cert.pem"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-installed=$(w "$exe" service install --serve "$port" --token-file "Z:$work/token")
+# The settings come from the environment; the service manager starts karvo
+# without it, so install must register them as options.
+installed=$(KARVO_TOKEN_FILE="Z:$work/token" KARVO_TLS_CERT_FILE="Z:$work/tls cert.pem" \
+  KARVO_TLS_KEY_FILE="Z:$work/tls key.pem" w "$exe" service install --serve "$port")
 [[ $installed == "Installed the service karvo"* ]] || fail "install: $installed"
+for variable in KARVO_TOKEN_FILE KARVO_TLS_CERT_FILE KARVO_TLS_KEY_FILE; do
+  grep -q "(from $variable)" <<<"$installed" || fail "install does not name $variable: $installed"
+done
+grep -q "It serves https://127.0.0.1:$port/ with:" <<<"$installed" || fail "install summary: $installed"
+# (Wine's sc has no qc: the command line is read from the registry.)
+registered=$(w reg query 'HKLM\System\CurrentControlSet\Services\karvo' /v ImagePath)
+grep -q -- '--tls-cert-file=' <<<"$registered" || fail "registered without the certificate: $registered"
+grep -q "$token" <<<"$registered" && fail "the token is in the service's command line: $registered"
 # Wine's service manager occasionally loses a start: the service is then still
 # "never started" (1077) with nothing of karvo's run. One more start tells that
 # apart from a karvo that does not come up, which fails every time.
@@ -34,10 +56,14 @@ for attempt in 1 2 3; do
   echo "sc start $attempt: never started; $start_said" >&2
 done
 $started_ok || fail "not running: $start_said; $(w sc query karvo); $(ps -eo pid,etimes,args | grep -i -E '[s]ervices.exe|[k]arvo')"
-health=$(curl -s -m 10 "http://127.0.0.1:$port/health")
-[ "$health" = '{"status":"ok"}' ] || fail "scrape /health: $health"
-refused=$(curl -s -m 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/metrics")
+https=(curl -s -m 10 --cacert "$work/ca.pem")
+health=$("${https[@]}" "https://127.0.0.1:$port/health")
+[ "$health" = '{"status":"ok"}' ] || fail "scrape /health over HTTPS: $health"
+refused=$("${https[@]}" -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/metrics")
 [ "$refused" = 401 ] || fail "/metrics without the token: $refused"
+scraped=$("${https[@]}" -o /dev/null -w '%{http_code}' -H "Authorization: Bearer $token" \
+  "https://127.0.0.1:$port/metrics")
+[ "$scraped" = 200 ] || fail "/metrics with the token over HTTPS: $scraped"
 
 started=$SECONDS
 w sc stop karvo >/dev/null

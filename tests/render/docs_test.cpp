@@ -105,7 +105,7 @@ TEST(Docs, EveryQueryFieldHasItsRowInDocsQuery) {
     for (const auto table : {device_figures(), query_only_figures()}) {
         for (const DeviceFigure& f : table) {
             for (const std::string_view alias : f.aliases)
-                if (!alias.empty()) expect_row(alias, f.key, f.csv_unit, f.about);
+                if (!alias.empty()) expect_row(alias, f.key, familiar_unit(f), f.about);
             if (f.aliases[0].empty()) expect_row(f.key, f.key, f.csv_unit, f.about);
             if (!f.app_alias.empty()) expect_row(f.app_alias, f.key, f.csv_unit, f.about);
         }

@@ -35,7 +35,7 @@ DeviceList quoting_list() {
 
 TEST(Query, GoldenCsv) {
     const std::string gpu_fields =
-        "timestamp,index,name,pci.bus_id,serial,temperature.gpu,temperature.memory,memory.total,memory.used,"
+        "timestamp,index,name,pci.bus_id,serial,temperature.gpu,temp_edge_c,temperature.memory,memory.total,memory.used,"
         "memory.free,utilization.gpu,power.draw,fan.speed,clocks.gr,pcie.link.gen.current,pcie.link.width.max,"
         "throttle,count";
     const std::string app_fields = "pid,process_name,type,used_memory,used_gtt,busy_ns,gpu_index,gpu_bus_id,gpu_name";
@@ -49,6 +49,50 @@ TEST(Query, GoldenCsv) {
         all += "--\n";
     }
     EXPECT_EQ(all, testing::golden("query.csv", all));
+}
+
+// Texts reach the terminal of whoever runs the query: a process name cannot
+// clear the screen, set the window title or break the CSV line.
+TEST(Query, TextCellsCarryNoControlBytes) {
+    const std::string_view kReplacement = "\xEF\xBF\xBD";
+    const struct {
+        std::string_view name, cell;
+    } cases[] = {
+        {"evil\x1b[2J\x1b]0;owned\x07", "evil@[2J@]0;owned@"},
+        {"two\r\nlines, one cell", "\"two@@lines, one cell\""},
+        {"csi\xC2\x9B" "31m\x7F", "csi@31m@"},
+        {"bad\xFF\xC0utf8", "bad@@utf8"},
+        {"caf\xC3\xA9 \xE8\xA8\xBC", "caf\xC3\xA9 \xE8\xA8\xBC"},
+    };
+    for (const auto& c : cases) {
+        DeviceList devices = testing::mixed_list();
+        devices[0].processes.resize(1);
+        devices[0].processes[0].name = std::string(c.name);
+        devices[0].processes[0].pod = std::string(c.name);
+        devices[1].processes.clear();
+        std::string expected;
+        for (const char ch : c.cell) expected += ch == '@' ? std::string(kReplacement) : std::string(1, ch);
+        EXPECT_EQ(csv(query(QueryKind::apps, "process_name,pod", "csv,noheader"), devices),
+                  expected + ", " + expected + "\n")
+            << c.name;
+    }
+}
+
+// The familiar temperature names print whole degrees without a unit, as
+// scripts compare them ([ "$t" -gt 80 ]); the JSON keys keep karvo's form.
+TEST(Query, FamiliarTemperaturesAreWholeDegrees) {
+    DeviceList devices = testing::mixed_list();
+    devices.resize(1);
+    for (const auto& [reading, whole, keyed] : {std::tuple{64.5f, "64", "64.50 C"}, std::tuple{65.5f, "66", "65.50 C"},
+                                               std::tuple{-0.25f, "0", "-0.25 C"}}) {
+        devices[0].temp_edge_c = reading;
+        devices[0].temp_hotspot_c = reading;
+        devices[0].temp_vram_c = reading;
+        EXPECT_EQ(csv(query(QueryKind::gpus, "temperature.gpu,temperature.hotspot,temperature.memory,temp_edge_c", "csv"),
+                      devices),
+                  "temperature.gpu, temperature.hotspot, temperature.memory, temp_edge_c [C]\n" + std::string(whole) +
+                      ", " + whole + ", " + whole + ", " + keyed + "\n");
+    }
 }
 
 TEST(Query, BadFieldsAndFormats) {
@@ -94,6 +138,7 @@ TEST(Query, SelectionByEveryKindOfName) {
     EXPECT_EQ(select_devices(devices, {"0", "7"}).error().long_form(), "no GPU matches --id '7'");
     EXPECT_EQ(devices_named(devices, {"7", "1"}).size(), 1u);
     EXPECT_EQ(split_ids(" 0, ,03:00.0 "), (std::vector<std::string>{"0", "03:00.0"}));
+    EXPECT_EQ(split_ids("\t1,\xC2\xA0" "2\n"), (std::vector<std::string>{"1", "2"}));
 }
 
 TEST(Query, JsonLineIsOneParsableRecord) {

@@ -8,8 +8,15 @@ is put in front of it. Checks: curl with the CA succeeds and without it fails
 verification; plain HTTP gets a plain 400 and the server goes on; TLS 1.2 and
 1.3 handshakes succeed, 1.0 and 1.1 fail; idle and half-open handshakes do not
 hold up a scrape; renewed files are served without a restart, a broken key
-keeps the old certificate; client certificates of the CA pass, none or a
-foreign one fail; unusable files stop the server before it listens.
+keeps the old certificate; a chain as company CAs issue it (a leaf and two
+RSA-4096 intermediates, over 4 KiB) is served over TLS 1.2 and 1.3; client
+certificates of the CA pass, none, a foreign one or one not made for client
+authentication fail, and failed handshakes are reported once a minute at most;
+unusable files (a key that does not match, a chain too large for a handshake)
+stop the server before it listens.
+
+The RSA-4096 keys of the chain are made once and kept in tls_data/ (making
+four takes half a minute on a busy machine); its certificates are made here.
 """
 import os
 import pathlib
@@ -55,6 +62,36 @@ def make_cert(folder, name, ca, key_args, extension):
             str(folder / f"{ca}.key"), "-CAcreateserial", "-days", "30", "-out", str(folder / f"{name}.pem"),
             "-extfile", str(folder / f"{name}.ext"))
     os.chmod(folder / f"{name}.key", 0o600)
+
+
+TLS_DATA = pathlib.Path(__file__).with_name("tls_data")
+
+
+def make_chain(folder):
+    """root -> intermediate1 -> intermediate2 -> leaf, all RSA-4096; chain.pem is the leaf and both intermediates."""
+    # As a company CA makes them: named subjects and key identifiers.
+    ids = "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid,issuer\n"
+    (folder / "chain-ca.ext").write_text("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n" + ids)
+    (folder / "chain-leaf.ext").write_text("subjectAltName=DNS:localhost,DNS:gpu-node-1.example.internal,IP:127.0.0.1\n"
+                                           "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                                           "extendedKeyUsage=serverAuth\n" + ids)
+    subject = "/C=DE/ST=Berlin/O=Example Company GmbH/OU=IT Security Operations/CN=Example Company {}"
+    key = lambda name: str(TLS_DATA / f"chain-{name}.key")
+    pem = lambda name: str(folder / f"chain-{name}.pem")
+    openssl("req", "-x509", "-new", "-key", key("root"), "-subj", subject.format("Root CA"), "-days", "30",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-out", pem("root"))
+    issuer = "root"
+    for name, extension in (("intermediate1", "ca"), ("intermediate2", "ca"), ("leaf", "leaf")):
+        openssl("req", "-new", "-key", key(name), "-subj", subject.format(name), "-out", str(folder / f"{name}.csr"))
+        openssl("x509", "-req", "-in", str(folder / f"{name}.csr"), "-CA", pem(issuer), "-CAkey", key(issuer),
+                "-CAcreateserial", "-days", "30", "-extfile", str(folder / f"chain-{extension}.ext"), "-out", pem(name))
+        issuer = name
+    chain = folder / "chain.pem"
+    chain.write_text("".join(pathlib.Path(pem(name)).read_text() for name in ("leaf", "intermediate2", "intermediate1")))
+    der = sum(len(subprocess.run(["openssl", "x509", "-in", pem(name), "-outform", "DER"], capture_output=True,
+                                 check=True, timeout=60).stdout)
+              for name in ("leaf", "intermediate2", "intermediate1"))
+    return chain, der
 
 
 def free_port():
@@ -181,6 +218,23 @@ def check_server(folder):
         server.stop()
 
 
+def check_chain(folder):
+    chain, der = make_chain(folder)
+    check(der > 4096, f"the chain is only {der} bytes of DER: it must not fit a 4 KiB record")
+    server = Server(folder, "chain", ["--tls-cert-file", str(chain), "--tls-key-file",
+                                      str(TLS_DATA / "chain-leaf.key")])
+    try:
+        for version in ("--tlsv1.2", "--tlsv1.3"):
+            got = curl(version, "--tls-max", version[6:], "--cacert", str(folder / "chain-root.pem"), "-o",
+                       "/dev/null", "-w", "%{http_code}", server.url("/metrics"))
+            check(got.returncode == 0 and got.stdout == "200",
+                  f"a {der}-byte chain over {version}: {got.returncode} {got.stdout} {got.stderr}")
+    finally:
+        server.stop()
+    check("TLS handshake failed" not in server.err.read_text(), f"chain: {server.err.read_text()!r}")
+    return chain
+
+
 def check_client_certificates(folder):
     ca = folder / "ca.pem"
     # 127.1: a remote listen text (no token needed with client certificates) that still means loopback.
@@ -195,16 +249,36 @@ def check_client_certificates(folder):
         check(good.returncode == 0 and good.stdout == "200", f"client certificate of the CA: {good.stdout} {good.stderr}")
         none = curl(*resolve, "--cacert", str(ca), url)
         check(none.returncode != 0, "no client certificate must be refused")
+        # A certificate is authentication enough: the Host check is skipped for it.
+        hosted = curl(*resolve, "--cacert", str(ca), "--cert", str(folder / "client.pem"), "--key",
+                      str(folder / "client.key"), "-H", "Host: evil.example", "-o", "/dev/null", "-w",
+                      "%{http_code}", url)
+        check(hosted.stdout == "200", f"an authenticated client with another Host: {hosted.stdout} {hosted.stderr}")
+        none = curl(*resolve, "--cacert", str(ca), url)
+        check(none.returncode != 0, "no client certificate must be refused")
         foreign = curl(*resolve, "--cacert", str(ca), "--cert", str(folder / "stranger.pem"), "--key",
                        str(folder / "stranger.key"), url)
         check(foreign.returncode != 0, "a foreign client certificate must be refused")
+        server_only = curl(*resolve, "--cacert", str(ca), "--cert", str(folder / "serveronly.pem"), "--key",
+                           str(folder / "serveronly.key"), url)
+        check(server_only.returncode != 0, "a certificate of the CA without clientAuth must be refused")
         check(s_client(server.port, "-tls1_2") is None, "--tls-min-version 1.3 refuses TLS 1.2")
+        # Four failed handshakes within the minute: the first is reported at once, with mbedTLS's reason and the
+        # count; the others wait for the next line.
+        time.sleep(1)
+        lines = [line for line in server.err.read_text().splitlines() if "TLS handshake" in line]
+        check(len(lines) == 1 and lines[0].startswith("warning: TLS handshake failed: ")
+              and lines[0].endswith("(1 failed since the server started)"), f"handshake failures: {lines}")
     finally:
         server.stop()
 
 
-def check_refusals(folder):
+def check_refusals(folder, chain):
+    # Many intermediates: a Certificate message larger than one TLS record.
+    (folder / "huge.pem").write_text(chain.read_text() * 6)
     cases = (
+        (["--tls-cert-file", "huge.pem", "--tls-key-file", str(TLS_DATA / "chain-leaf.key")], 1,
+         "Error: TLS certificate file huge.pem: the chain of 18 certificates takes "),
         (["--tls-cert-file", "p256.pem"], 2, "error: --tls-cert-file needs --tls-key-file"),
         (["--tls-cert-file", "p256.pem", "--tls-key-file", "missing.key"], 1, "Error: TLS key file missing.key: "),
         (["--tls-cert-file", "p256.pem", "--tls-key-file", "rsa.key"], 1,
@@ -233,9 +307,12 @@ def main():
                   "extendedKeyUsage=clientAuth")
         make_cert(folder, "stranger", "strangerca", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
                   "extendedKeyUsage=clientAuth")
+        make_cert(folder, "serveronly", "clientca", ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"],
+                  "extendedKeyUsage=serverAuth")
         check_server(folder)
+        chain = check_chain(folder)
         check_client_certificates(folder)
-        check_refusals(folder)
+        check_refusals(folder, chain)
     print(f"https checks: {len(failures)} failed")
     sys.exit(1 if failures else 0)
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/system.h"
+#include "server/connection.h"
 #include "server/pem.h"
 #include "server/tls.h"
 #include "server/tls_reload.h"
@@ -129,6 +130,38 @@ TEST(TlsReloader, ChecksAtMostOnceASecondAndKeepsTheLastGoodSet) {
     now = 5000000000;
     EXPECT_NE(reloader.current().get(), second);
     EXPECT_EQ(warnings.size(), 1u);
+}
+
+// A client that keeps failing its handshake must not flood the log: the
+// first failure at once, then one line a minute at most with the count.
+TEST(HandshakeFailures, FirstAtOnceThenOneLineAMinute) {
+    constexpr std::uint64_t kSecond = 1000000000;
+    std::uint64_t now = 5 * kSecond;
+    std::vector<std::string> lines;
+    HandshakeFailures failures([&] { return now; }, [&](std::string_view line) { lines.emplace_back(line); });
+    failures.tick();
+    EXPECT_TRUE(lines.empty());
+    failures.failed("X509 - Certificate verification failed");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "warning: TLS handshake failed: X509 - Certificate verification failed (1 failed since the "
+                        "server started)\n");
+    now += 10 * kSecond;
+    failures.failed("SSL - b");
+    failures.failed("SSL - c");
+    now += 49 * kSecond;
+    failures.tick();
+    EXPECT_EQ(lines.size(), 1u);
+    now += kSecond;  // a minute after the first line
+    failures.tick();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "warning: 2 TLS handshakes failed, the last: SSL - c (3 failed since the server started)\n");
+    now += 600 * kSecond;
+    failures.tick();  // nothing new, nothing said
+    EXPECT_EQ(lines.size(), 2u);
+    failures.failed("SSL - d");  // long after the last line: at once
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "warning: TLS handshake failed: SSL - d (4 failed since the server started)\n");
+    EXPECT_EQ(failures.total(), 4u);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ constexpr std::array<IdRow, 28> kLegacyTargets = {{
     {0x98E4, 0x98E4, "gfx810"},  // Stoney
 }};
 
-constexpr std::array<IdRow, 12> kHbm = {{
+constexpr std::array<IdRow, 13> kHbm = {{
     {0x66A0, 0x66AF, "HBM2"},   // Vega 20: Radeon VII, Instinct MI50, MI60
     {0x6860, 0x687F, "HBM2"},   // Vega 10: Vega 56, 64, Frontier, Instinct MI25
     {0x694C, 0x694F, "HBM2"},   // Vega M
@@ -68,11 +68,12 @@ constexpr std::array<IdRow, 12> kHbm = {{
     {0x7408, 0x7410, "HBM2e"},  // Aldebaran: Instinct MI210, MI250, MI250X
     {0x74A0, 0x74A2, "HBM3"},   // Instinct MI300A, MI300X, MI308X
     {0x74A5, 0x74A5, "HBM3e"},  // Instinct MI325X
+    {0x74A8, 0x74A8, "HBM3"},   // Instinct MI308X HF
     {0x74A9, 0x74BD, "HBM3"},   // Instinct MI300X variants
     {0x75A0, 0x75A3, "HBM3e"},  // Instinct MI350X, MI355X
 }};
 
-constexpr std::array<IdRow, 25> kApus = {{
+constexpr std::array<IdRow, 26> kApus = {{
     {0x1114, 0x1114, "LPDDR5"},     // Krackan Point
     {0x1304, 0x131D, "DDR3"},       // Kaveri
     {0x13FE, 0x13FE, "GDDR6"},      // Cyan Skillfish
@@ -94,6 +95,7 @@ constexpr std::array<IdRow, 25> kApus = {{
     {0x164E, 0x164E, "DDR5"},       // Raphael, Granite Ridge
     {0x1681, 0x1681, "DDR5"},       // Rembrandt
     {0x1718, 0x1718, "DDR4/DDR5"},  // as the Windows table has it
+    {0x1900, 0x1901, "DDR5"},       // Hawk Point, Phoenix refresh (Radeon 780M, 740M)
     {0x74A0, 0x74A0, "HBM3"},       // Instinct MI300A
     {0x9830, 0x985F, "DDR3"},       // Kabini, Mullins
     {0x9870, 0x9877, "DDR3"},       // Carrizo (0x9874 also Bristol Ridge: DDR4)

@@ -78,7 +78,8 @@ Status install_service(const ServiceDefinition& definition) {
     const std::wstring command = win32::widen(definition.command_line);
     const ScHandle service(CreateServiceW(manager.handle, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                          command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+                                          command.c_str(), nullptr, nullptr, nullptr,
+                                          nullptr /* kServiceAccount: LocalSystem */, nullptr));
     if (service.handle == nullptr) return failure("create the service " + definition.name);
 
     std::wstring description = win32::widen(definition.description);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "render/display_text.h"
 #include "render/table.h"
 
 namespace karvo::render::top {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/numfmt.h"
-#include "render/table.h"
+#include "render/display_text.h"
 #include "render/top/graph.h"
 
 namespace karvo::render::top {

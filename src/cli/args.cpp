@@ -158,6 +158,24 @@ std::optional<std::uint64_t> seconds_as_ms(std::string_view text) {
     return ms;
 }
 
+// A report records one pass: it does not combine with the modes that repeat
+// passes, nor with a replay; --redact only means something for a report.
+std::optional<std::string> check_report_options(const Args& args) {
+    if (args.redact && !args.report) return "--redact applies to --report";
+    if (!args.report) return std::nullopt;
+    if (args.serve || args.watch || args.loop_ms) {
+        return "--report records one pass; it cannot be used with --serve, --watch or --loop";
+    }
+    if (args.replay) return "--report cannot be used with --replay";
+    return std::nullopt;
+}
+
+// The options of `karvo top` that mean nothing elsewhere (--id and --replay serve every mode).
+bool only_for_top(const OptionInfo& option) {
+    return option.top_setting &&
+           (option.id == OptionId::interval || option.id == OptionId::no_color || option.id == OptionId::ascii);
+}
+
 const OptionInfo* find_short(std::string_view arg) {
     if (arg.size() != 2 || arg[0] != '-') return nullptr;
     return find_short_option(arg[1]);
@@ -413,13 +431,19 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 }
                 args.ascii = value ? std::string(*value) : std::string();
                 break;
+            case OptionId::report:
+            case OptionId::replay:
+                if (value->empty()) {
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
+                }
+                (spec->id == OptionId::report ? args.report : args.replay) = std::string(*value);
+                break;
+            case OptionId::redact: args.redact = true; break;
             case OptionId::help:
             case OptionId::help_query:
             case OptionId::version: break;  // they end parsing above
         }
-        // --id picks GPUs in every mode; the other options of `karvo top` mean nothing elsewhere.
-        if (spec->top_setting && spec->id != OptionId::id && top_only.empty())
-            top_only = "--" + std::string(spec->name);
+        if (only_for_top(*spec) && top_only.empty()) top_only = "--" + std::string(spec->name);
         if (args.top && !spec->top_setting) {
             std::string names;
             for (const auto& option : all_options()) {
@@ -435,6 +459,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                            "karvo top " + top_only + " ...");
     }
     if (auto error = check_script_options(args, script)) return usage_error(usage_name, error->first, error->second);
+    if (auto error = check_report_options(args)) return usage_error(usage_name, *error);
     return args;
 }
 

@@ -41,6 +41,10 @@ struct Args {
     std::optional<std::string> tls_key_file;
     std::optional<std::string> tls_client_ca_file;
     std::optional<std::string> tls_min_version;  // "1.2" or "1.3"
+    // A report of one pass (--report, --redact), or passes answered from one (--replay).
+    std::optional<std::string> report;
+    bool redact = false;
+    std::optional<std::string> replay;
     // `karvo top`, the interactive monitor, and its settings.
     bool top = false;
     std::optional<std::uint64_t> interval_ms;  // --interval, 100 to 60000

@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include "cli/report_mode.h"
 #include "discovery/discover.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -165,9 +166,17 @@ int run(const std::vector<std::string>& argv, const Services& services) {
     }
     const Args& args = std::get<Args>(parsed);
 
-    if (args.top) return run_top_mode(args, services);
     if (args.service) return run_service(args, given, services);
     if (args.show_ref) return print_result(services, kReferenceLines);
+    if (args.replay) {
+        // A file that cannot be replayed is bad input, like a bad option.
+        if (const Status started = start_replay(*args.replay); !started.ok()) {
+            (void)services.write_err("Error: " + started.error().long_form() + "\n");
+            return kExitUsageOrNoGpu;
+        }
+    }
+    if (args.top) return run_top_mode(args, services);
+    if (args.report) return run_recorded_report(args, argv, report_options(args), services);
     if (args.serve) return run_serve(args, given, services);
     if (args.watch) return run_watch(args, services);
     if (args.loop_ms) return run_loop(args, services);

@@ -119,7 +119,8 @@ constexpr std::string_view kManTop =
     "(use and VRAM, temperature, power or clocks) and the processes on the GPUs, refreshed every\n"
     "\\fB\\-\\-interval\\fR seconds. Keys: \\fBq\\fR quits, \\fB?\\fR lists the others (sort, reverse, select,\n"
     "GPU, graph, filter, pause, interval). Standard output must be a terminal.\n"
-    "Its options are \\fB\\-\\-id\\fR, \\fB\\-\\-interval\\fR, \\fB\\-\\-no\\-color\\fR and \\fB\\-\\-ascii\\fR;\n"
+    "Its options are \\fB\\-\\-id\\fR, \\fB\\-\\-interval\\fR, \\fB\\-\\-no\\-color\\fR, \\fB\\-\\-ascii\\fR and\n"
+    "\\fB\\-\\-replay\\fR;\n"
     "\\fBNO_COLOR\\fR set to anything but an empty text also turns colours off.\n";
 
 constexpr std::string_view kManTail =
@@ -418,9 +419,9 @@ std::string options_markdown() {
     }
     text +=
         "\n## karvo top\n\n"
-        "`karvo top [--id LIST] [--interval SECS] [--no-color] [--ascii[=blocks]]`: the interactive monitor (see\n"
-        "[top.md](top.md) for the screen and its keys). `NO_COLOR` set to anything but an empty text also turns\n"
-        "colours off.\n";
+        "`karvo top [--id LIST] [--interval SECS] [--no-color] [--ascii[=blocks]] [--replay FILE]`: the interactive\n"
+        "monitor (see [top.md](top.md) for the screen and its keys). `NO_COLOR` set to anything but an empty text\n"
+        "also turns colours off.\n";
     text +=
         "\n## Commands (Windows)\n\n"
         "- `karvo service install [serve options]`: ";

@@ -55,6 +55,16 @@ constexpr std::array kOptions{
                .help = "As --loop, in milliseconds (100 to 86400000)", .hint = ValueHint::number},
     OptionInfo{.id = OptionId::help_query, .name = "help-query",
                .help = "List the fields of the queries with their units"},
+    OptionInfo{.id = OptionId::report, .name = "report", .kind = OptionKind::required_value, .placeholder = "FILE",
+               .help = "Run one pass and also save everything the system answered, with the output, to FILE (a zip "
+                       "to attach to a bug report)",
+               .hint = ValueHint::file},
+    OptionInfo{.id = OptionId::redact, .name = "redact",
+               .help = "With --report: replace process, container, pod and namespace names and serial numbers by "
+                       "placeholders"},
+    OptionInfo{.id = OptionId::replay, .name = "replay", .kind = OptionKind::required_value, .placeholder = "FILE",
+               .help = "Answer every pass from a --report FILE instead of this machine (any output mode)",
+               .hint = ValueHint::file, .top_setting = true},
     OptionInfo{.id = OptionId::tls_cert_file, .name = "tls-cert-file", .kind = OptionKind::required_value,
                .placeholder = "FILE",
                .help = "Serve HTTPS only, with this PEM certificate chain (leaf first; or KARVO_TLS_CERT_FILE env). "

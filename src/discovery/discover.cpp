@@ -2,25 +2,41 @@
 
 #include "discovery/adapter_stats/adapter_stats.h"
 #include "discovery/adl/adl_backend.h"
+#include "discovery/capture/session.h"
 #include "discovery/windows_pass.h"
 #include "discovery/hip/hip_backend.h"
 #include "discovery/linux/linux_pass.h"
 #include "discovery/wmi/wmi_fallback.h"
+#include "platform/boundary.h"
 #include "platform/console.h"
-#include "platform/host.h"
 
 namespace karvo::discovery {
+namespace {
+
+// A source's error is dropped by the pass; a recorded pass keeps it.
+template <class T>
+T noted(std::string_view source, T result) {
+    if (!result.ok()) platform::note_source_error(source, result.error());
+    return result;
+}
+
+}  // namespace
 
 DeviceList discover_devices() {
+    // Recorded or replayed passes meet the system through the boundary this
+    // scope installs; a replay runs the pass of the system it was recorded on.
+    const capture::PassScope scope;
+
     // Linux reads the kernel's own files (and HIP only when they show no card);
     // none of the Windows sources is ever asked there.
-    if constexpr (!platform::kWindowsHost) return linux::linux_pass(linux::root_from_environment());
+    if (scope.system() == capture::System::linux) return linux::linux_pass(linux::root_from_environment());
 
     const WindowsSources sources{
-        .hip = [] { return hip::query_hip_devices(); },
-        .wmi = [] { return wmi::query_wmi_devices(); },
-        .adl_pmlog = [](DeviceList& devices) { return adl::query_pmlog(devices); },
-        .adl_overdrive_fallback = [](DeviceList& devices) { return adl::overdrive_fallback(devices); },
+        .hip = [] { return noted("hip", hip::query_hip_devices()); },
+        .wmi = [] { return noted("wmi", wmi::query_wmi_devices()); },
+        .adl_pmlog = [](DeviceList& devices) { return noted("adl", adl::query_pmlog(devices)); },
+        .adl_overdrive_fallback =
+            [](DeviceList& devices) { return noted("adl-overdrive", adl::overdrive_fallback(devices)); },
         .adapter_statistics = [](DeviceList& devices) { adapter_stats::apply_adapter_statistics(devices); },
         // A diagnostic that cannot be written is not worth failing the pass for.
         .write_stderr = [](std::string_view line) { (void)platform::write_stderr(line); },

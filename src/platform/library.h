@@ -2,6 +2,7 @@
 // Run-time loading of shared libraries (DLLs / shared objects). A Library is
 // released when it goes out of scope; nothing is cached between uses.
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,10 +10,21 @@
 
 namespace karvo::platform {
 
+// The entry points of a library that something other than the OS loader
+// answers for: a recording of a real library or a replay of one (boundary.h).
+class LibrarySource {
+public:
+    virtual ~LibrarySource() = default;
+    virtual void* find(const char* symbol) = 0;
+    virtual Result<void*> resolve(const char* symbol) = 0;
+};
+
 class Library {
 public:
     Library() = default;
-    Library(Library&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Library(Library&& other) noexcept : handle_(other.handle_), source_(std::move(other.source_)) {
+        other.handle_ = nullptr;
+    }
     Library& operator=(Library&& other) noexcept;
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
@@ -43,11 +55,17 @@ public:
         return reinterpret_cast<Fn>(find(symbol));
     }
 
-    bool is_open() const { return handle_ != nullptr; }
+    bool is_open() const { return handle_ != nullptr || source_ != nullptr; }
+
+    // Opens through the OS loader itself, whatever boundary is installed.
+    static Result<Library> open_native(std::string_view name);
+    // A library whose entry points `source` answers for.
+    static Library from_source(std::unique_ptr<LibrarySource> source);
 
 private:
     explicit Library(void* handle) : handle_(handle) {}
-    void* handle_ = nullptr;
+    void* handle_ = nullptr;                 // the OS loader's handle
+    std::unique_ptr<LibrarySource> source_;  // or what answers in its place
 };
 
 template <class Names>

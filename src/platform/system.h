@@ -19,6 +19,11 @@ std::optional<std::string> get_env(std::string_view name);
 // Reads a whole file as bytes. Errors read "{system text} (os error {code})".
 Result<std::string> read_file(const std::string& path);
 
+// Creates (or replaces) a file holding exactly `bytes`, readable and
+// writable by its owner only where the system has such rights (POSIX mode
+// 0600). Errors read "{system text} (os error {code})".
+Status write_file(const std::string& path, std::string_view bytes);
+
 // Reads a whole regular file of at most `max_bytes` bytes. Anything else (a
 // folder, a FIFO, a device) fails with "not a regular file" without blocking:
 // the path is checked before it is opened, it is opened without waiting, and
@@ -82,6 +87,10 @@ void set_env(std::string_view name, const std::optional<std::string>& value);
 }  // namespace karvo::platform
 
 namespace karvo::platform {
+
+// The system and its version as one line ("Linux 6.1.0-28-amd64 x86_64",
+// "Windows 10.0.22631"), for reports that say where they were made.
+std::string os_description();
 
 // The process's arguments as UTF-8 for programs entered through a plain
 // main(): on Windows as the C runtime splits the UTF-16 command line.

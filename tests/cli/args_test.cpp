@@ -256,6 +256,33 @@ TEST(ArgsTest, ScriptOptionErrors) {
     }
 }
 
+TEST(ArgsTest, ReportOptions) {
+    const Args report = parsed_ok({"--report", "r.zip", "--redact", "--json", "--id=0"});
+    EXPECT_EQ(report.report, "r.zip");
+    EXPECT_TRUE(report.redact);
+    EXPECT_EQ(parsed_ok({"--report=r.zip", "--query-gpu=index"}).report, "r.zip");
+    EXPECT_EQ(parsed_ok({"--replay", "r.zip", "--serve", "0"}).replay, "r.zip");
+    EXPECT_EQ(parsed_ok({"--replay=r.zip", "--compact", "--loop=1"}).replay, "r.zip");
+
+    const struct {
+        std::vector<std::string> args;
+        std::string_view message;
+    } cases[] = {
+        {{"--redact"}, "--redact applies to --report"},
+        {{"--redact", "--replay=r.zip"}, "--redact applies to --report"},
+        {{"--report=r.zip", "--serve"}, "--report records one pass; it cannot be used with --serve, --watch or --loop"},
+        {{"--report=r.zip", "--watch"}, "cannot be used with --serve, --watch or --loop"},
+        {{"--report=r.zip", "--json", "--loop=1"}, "cannot be used with --serve, --watch or --loop"},
+        {{"--report=r.zip", "--replay=s.zip"}, "--report cannot be used with --replay"},
+        {{"--report="}, "invalid value '' for '--report <FILE>': the file name is empty"},
+        {{"--replay", ""}, "invalid value '' for '--replay <FILE>': the file name is empty"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = usage_error(c.args);
+        EXPECT_TRUE(text.starts_with("error: ") && text.find(c.message) != std::string::npos) << text;
+    }
+}
+
 TEST(ArgsTest, TlsOptions) {
     const Args args = parsed_ok({"--tls-cert-file=c.pem", "--tls-key-file", "k.pem", "--tls-client-ca-file", "ca.pem",
                                  "--tls-min-version", "1.3"});
@@ -316,6 +343,13 @@ TEST(ArgsTest, HelpScreen) {
               "                           lines\n"
               "      --loop-ms <MS>       As --loop, in milliseconds (100 to 86400000)\n"
               "      --help-query         List the fields of the queries with their units\n"
+              "      --report <FILE>      Run one pass and also save everything the system\n"
+              "                           answered, with the output, to FILE (a zip to attach\n"
+              "                           to a bug report)\n"
+              "      --redact             With --report: replace process, container, pod and\n"
+              "                           namespace names and serial numbers by placeholders\n"
+              "      --replay <FILE>      Answer every pass from a --report FILE instead of\n"
+              "                           this machine (any output mode)\n"
               "      --tls-cert-file <FILE>\n"
               "                           Serve HTTPS only, with this PEM certificate chain\n"
               "                           (leaf first; or KARVO_TLS_CERT_FILE env). Re-read\n"
@@ -353,6 +387,7 @@ TEST(ArgsTest, TopAndItsOptions) {
     EXPECT_EQ(parsed_ok({"top", "--ascii"}).ascii, "");
     EXPECT_EQ(parsed_ok({"top", "--ascii", "--no-color"}).ascii, "") << "an option is no value";
     EXPECT_EQ(parsed_ok({"top", "--ascii", "blocks"}).ascii, "blocks");
+    EXPECT_EQ(parsed_ok({"top", "--replay", "r.zip"}).replay, "r.zip") << "a replay feeds the monitor too";
 
     struct Interval {
         std::string text;
@@ -392,8 +427,8 @@ TEST(ArgsTest, TopOptionErrors) {
     for (const std::string other : {"--json", "--watch", "--serve=9100", "--query-gpu=index", "--verbose"}) {
         const std::string text = usage_error({"top", other});
         EXPECT_TRUE(text.starts_with("error: '" + other.substr(0, other.find('=')) +
-                                     "' is not an option of 'karvo top' (those are --id, --interval, --no-color, "
-                                     "--ascii)\n"))
+                                     "' is not an option of 'karvo top' (those are --id, --replay, --interval, "
+                                     "--no-color, --ascii)\n"))
             << text;
         EXPECT_TRUE(text.ends_with("\nUsage: karvo top [OPTIONS]\n\nFor more information, try '--help'.\n")) << text;
     }

@@ -10,7 +10,7 @@
 Checked: the first screen and the default order (VRAM, largest first); s, r, f, Left/Right/Tab and a; a
 resize (Wine's console host takes the terminal's size once, when the program starts, so under Wine the
 small sizes are separate starts); q, Ctrl-C and (Linux) SIGTERM leave the shell's screen as it was; a
-pipe is refused.
+kept report replayed (--replay) feeds the screen; a pipe is refused.
 
 Every wait is bounded, every tmux server is private (a socket in a temporary folder) and is killed at the
 end, with whatever still runs in it.
@@ -255,6 +255,17 @@ def small_windows(run):
     quits(t, "q")
 
 
+def replayed(run, windows):
+    """--replay feeds the monitor as it feeds every mode: the GPUs of a kept report (recorded under Wine)."""
+    report = pathlib.Path(__file__).resolve().parents[1] / "reports" / "windows-hip-wmi-adl.zip"
+    path = ("Z:" + str(report)) if windows else str(report)
+    t = run.start("replay", "top --replay '" + path + "'", 100, 24)
+    screen = t.wait_for("the replayed GPUs",
+                        lambda s: "AMD Radeon RX 7900 XTX" in s and "AMD Radeon(TM) Graphics" in s, run.first)
+    check("all 2 GPUs" in title(screen), "both GPUs of the report", screen)
+    quits(t, "q")
+
+
 def pipe_refused(run):
     t = run.start("pipe", "top | cat", 100, 12, suffix="; status=${PIPESTATUS[0]}")
     screen = t.wait_for("the refusal", lambda s: "[exited " in s, run.first)
@@ -314,6 +325,8 @@ def main(argv):
         if platform == "windows":
             small_windows(run)
             checks += 1
+        replayed(run, platform == "windows")
+        checks += 1
         pipe_refused(run)
         checks += 1
         print("top tmux checks (%s): %d passed, 0 failed" % (platform, checks))

@@ -4,6 +4,7 @@
 #include "discovery/hip/hip_backend.h"
 #include "discovery/linux/containers.h"
 #include "discovery/linux/linux_pass.h"
+#include "platform/boundary.h"
 #include "platform/system.h"
 
 namespace karvo::discovery::linux {
@@ -22,7 +23,11 @@ DeviceList linux_pass(const Root& root) {
     CardScan scan = scan_cards(root, query_code);
     if (scan.devices.empty()) {
         auto hip = hip::query_hip_devices_from(hip::kRuntimeCandidates, query_code);
-        return hip.ok() ? std::move(hip).value() : DeviceList{};
+        if (!hip.ok()) {
+            platform::note_source_error("hip", hip.error());
+            return {};
+        }
+        return std::move(hip).value();
     }
     attach_processes(root, scan.cards, scan.devices);
     attribute_containers(root, scan.devices);

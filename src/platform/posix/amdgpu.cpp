@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "platform/os_calls.h"
 #include "platform/amdgpu.h"
 
 namespace karvo::platform {
@@ -48,7 +49,7 @@ bool ask(int fd, std::uint32_t query, std::uint32_t ip_type, std::string& out, s
 
 }  // namespace
 
-std::optional<AmdgpuInfo> amdgpu_device_info(const std::string& render_node) {
+std::optional<AmdgpuInfo> os::amdgpu_device_info(const std::string& render_node) {
     // Non-blocking so that a FIFO in a captured tree cannot hold the pass.
     const int fd = ::open(render_node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "platform/os_calls.h"
 #include "platform/console.h"
 #include "platform/system.h"
 
@@ -23,7 +24,7 @@ Status write_all(int fd, std::string_view bytes) {
 }  // namespace
 
 Status write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
-Status write_stderr(std::string_view bytes) {
+Status os::write_stderr(std::string_view bytes) {
     if (stderr_diverted(bytes)) return Ok{};
     return write_all(STDERR_FILENO, bytes);
 }

@@ -6,8 +6,9 @@
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/os_calls.h"
 
-namespace karvo::platform {
+namespace karvo::platform::os {
 
 bool visit_folder(const std::string& path, EntryVisitor visitor, void* context) {
     DIR* folder = ::opendir(path.c_str());
@@ -21,18 +22,6 @@ bool visit_folder(const std::string& path, EntryVisitor visitor, void* context) 
     return true;
 }
 
-std::optional<std::vector<std::string>> list_folder(const std::string& path) {
-    std::vector<std::string> names;
-    if (!for_each_entry(path, [&](std::string_view name) { names.emplace_back(name); })) return std::nullopt;
-    return names;
-}
-
-std::optional<std::string> read_link(const std::string& path) {
-    std::string target;
-    if (!read_link_into(path, target)) return std::nullopt;
-    return target;
-}
-
 bool read_link_into(const std::string& path, std::string& out) {
     char buffer[4096];
     const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
@@ -43,12 +32,6 @@ bool read_link_into(const std::string& path, std::string& out) {
     }
     out.assign(buffer, static_cast<std::size_t>(n));
     return true;
-}
-
-std::optional<std::string> read_file_prefix(const std::string& path, std::size_t limit) {
-    std::string data;
-    if (!read_file_prefix_into(path, limit, data)) return std::nullopt;
-    return data;
 }
 
 bool read_file_prefix_into(const std::string& path, std::size_t limit, std::string& out) {
@@ -85,6 +68,10 @@ bool path_exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
+
+}  // namespace karvo::platform::os
+
+namespace karvo::platform {
 
 std::optional<FileStamp> file_stamp(const std::string& path) {
     struct stat info {};

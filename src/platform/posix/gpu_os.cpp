@@ -1,3 +1,4 @@
+#include "platform/os_calls.h"
 #include "platform/gpu_os.h"
 
 namespace karvo::platform {
@@ -21,7 +22,7 @@ public:
 
 }  // namespace
 
-GpuOs& system_gpu_os() {
+GpuOs& os::gpu_os() {
     static UnavailableGpuOs os;
     return os;
 }

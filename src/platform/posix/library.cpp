@@ -1,8 +1,8 @@
 #include <dlfcn.h>
 
-#include "platform/library.h"
+#include "platform/os_calls.h"
 
-namespace karvo::platform {
+namespace karvo::platform::os {
 namespace {
 
 // "C:\..." names only mean something on Windows; on POSIX dlopen would search
@@ -19,46 +19,26 @@ std::string last_dl_error() {
 
 }  // namespace
 
-Library& Library::operator=(Library&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != nullptr) dlclose(handle_);
-        handle_ = other.handle_;
-        other.handle_ = nullptr;
-    }
-    return *this;
-}
-
-Library::~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-}
-
-Result<Library> Library::open(std::string_view name) {
+Result<void*> open_library(std::string_view name) {
     if (is_windows_drive_path(name)) {
         return Error("dlopen failed").with_cause(std::string(name) + ": not a library name on this system");
     }
     const std::string path(name);
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) return Error("dlopen failed").with_cause(last_dl_error());
-    return Library(handle);
+    return handle;
 }
 
-Result<Library> Library::open_system(std::string_view name) {
-    auto first = open("C:\\Windows\\System32\\" + std::string(name));
-    if (first.ok()) return first;
-    return open(name);
-}
+void close_library(void* handle) { dlclose(handle); }
 
-void* Library::find(const char* symbol) const {
-    if (handle_ == nullptr) return nullptr;
-    return dlsym(handle_, symbol);
-}
+void* find_symbol(void* handle, const char* symbol) { return dlsym(handle, symbol); }
 
-Result<void*> Library::resolve(const char* symbol) const {
-    if (handle_ == nullptr) return Error("dlsym failed").with_cause("library not open");
+Result<void*> resolve_symbol(void* handle, const char* symbol) {
+    if (handle == nullptr) return Error("dlsym failed").with_cause("library not open");
     dlerror();
-    void* address = dlsym(handle_, symbol);
+    void* address = dlsym(handle, symbol);
     if (address == nullptr) return Error("dlsym failed").with_cause(last_dl_error());
     return address;
 }
 
-}  // namespace karvo::platform
+}  // namespace karvo::platform::os

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 
+#include "platform/os_calls.h"
 #include "platform/process.h"
 #include "platform/system.h"
 
@@ -119,7 +120,7 @@ void kill_group(pid_t pid) {
 
 }  // namespace
 
-Result<ProcessOutput> run_process(const ProcessSpec& spec) {
+Result<ProcessOutput> os::run_process(const ProcessSpec& spec) {
     const std::string context = "failed to start " + spec.program;
     const std::vector<std::string> env = child_environment(spec);
     const std::string path = find_program(spec.program, env);

@@ -14,11 +14,12 @@
 #include <charconv>
 
 #include "common/text.h"
+#include "platform/os_calls.h"
 #include "platform/system.h"
 
 namespace karvo::platform {
 
-std::optional<std::string> get_env(std::string_view name) {
+std::optional<std::string> os::get_env(std::string_view name) {
     const char* value = std::getenv(std::string(name).c_str());
     if (value == nullptr) return std::nullopt;
     std::string text(value);
@@ -129,7 +130,7 @@ void sleep_seconds(std::uint64_t seconds) {
     }
 }
 
-void sleep_milliseconds(std::uint32_t milliseconds) {
+void os::sleep_milliseconds(std::uint32_t milliseconds) {
     timespec request{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};
     timespec remaining{};
@@ -173,6 +174,27 @@ void set_env(std::string_view name, const std::optional<std::string>& value) {
     const std::string key(name);
     if (value) ::setenv(key.c_str(), value->c_str(), 1);
     else ::unsetenv(key.c_str());
+}
+
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+
+Status write_file(const std::string& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return Error(os_error_text(errno));
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return Error(os_error_text(code));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (::close(fd) != 0) return Error(os_error_text(errno));
+    return Ok{};
 }
 
 }  // namespace karvo::platform

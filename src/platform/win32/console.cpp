@@ -1,3 +1,4 @@
+#include "platform/os_calls.h"
 #include "platform/console.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
@@ -47,7 +48,7 @@ void enable_vt(DWORD which) {
 }  // namespace
 
 Status write_stdout(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
-Status write_stderr(std::string_view bytes) {
+Status os::write_stderr(std::string_view bytes) {
     if (stderr_diverted(bytes)) return Ok{};
     return write_all(STD_ERROR_HANDLE, bytes);
 }

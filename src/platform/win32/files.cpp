@@ -1,32 +1,11 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/os_calls.h"
 #include "platform/win32/win32_util.h"
 
-namespace karvo::platform {
-
-bool visit_folder(const std::string& path, EntryVisitor visitor, void* context) {
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileExW(win32::widen(path + "\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    do {
-        const std::string name = win32::narrow(found.cFileName);
-        if (name == "." || name == "..") continue;
-        visitor(context, name.data(), name.size());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return true;
-}
-
-std::optional<std::vector<std::string>> list_folder(const std::string& path) {
-    std::vector<std::string> names;
-    if (!for_each_entry(path, [&](std::string_view name) { names.emplace_back(name); })) return std::nullopt;
-    return names;
-}
-
-// The trees these calls read are Linux ones; Windows has no use for their links.
-std::optional<std::string> read_link(const std::string&) { return std::nullopt; }
+namespace karvo::platform::os {
+namespace {
 
 std::optional<std::string> read_file_prefix(const std::string& path, std::size_t limit) {
     const HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -52,6 +31,23 @@ std::optional<std::string> read_file_prefix(const std::string& path, std::size_t
     return data;
 }
 
+}  // namespace
+
+bool visit_folder(const std::string& path, EntryVisitor visitor, void* context) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(win32::widen(path + "\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        const std::string name = win32::narrow(found.cFileName);
+        if (name == "." || name == "..") continue;
+        visitor(context, name.data(), name.size());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+// The trees these calls read are Linux ones; Windows has no use for their links.
 bool read_link_into(const std::string&, std::string& out) {
     out.clear();
     return false;
@@ -66,6 +62,10 @@ bool read_file_prefix_into(const std::string& path, std::size_t limit, std::stri
 bool path_exists(const std::string& path) {
     return GetFileAttributesW(win32::widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+}  // namespace karvo::platform::os
+
+namespace karvo::platform {
 
 std::optional<FileStamp> file_stamp(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA info{};

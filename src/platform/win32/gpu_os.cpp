@@ -1,6 +1,7 @@
 // The Windows binding of the adapter statistics: each session is opened by its
 // own file (gpu_statistics.cpp, process_memory.cpp, device_tree.cpp).
 
+#include "platform/os_calls.h"
 #include "platform/win32/gpu_abi.h"
 
 namespace karvo::platform {
@@ -17,7 +18,7 @@ public:
 
 }  // namespace
 
-GpuOs& system_gpu_os() {
+GpuOs& os::gpu_os() {
     static Win32GpuOs os;
     return os;
 }

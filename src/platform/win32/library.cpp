@@ -1,10 +1,10 @@
 #include <cstring>
 
-#include "platform/library.h"
+#include "platform/os_calls.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
 
-namespace karvo::platform {
+namespace karvo::platform::os {
 namespace {
 
 Error failure(const char* what, DWORD code) {
@@ -14,20 +14,7 @@ Error failure(const char* what, DWORD code) {
 
 }  // namespace
 
-Library& Library::operator=(Library&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
-        handle_ = other.handle_;
-        other.handle_ = nullptr;
-    }
-    return *this;
-}
-
-Library::~Library() {
-    if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
-}
-
-Result<Library> Library::open(std::string_view name) {
+Result<void*> open_library(std::string_view name) {
     const std::wstring wide = win32::widen(name);
     // No "insert a disk" or "entry point not found" dialogs: the thread's error
     // mode is changed for the one call and restored right after.
@@ -38,30 +25,25 @@ Result<Library> Library::open(std::string_view name) {
     const DWORD code = GetLastError();
     if (changed) SetThreadErrorMode(old_mode, nullptr);
     if (module == nullptr) return failure("LoadLibraryExW failed", code);
-    return Library(module);
+    return static_cast<void*>(module);
 }
 
-Result<Library> Library::open_system(std::string_view name) {
-    auto first = open("C:\\Windows\\System32\\" + std::string(name));
-    if (first.ok()) return first;
-    return open(name);
-}
+void close_library(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 
-void* Library::find(const char* symbol) const {
-    if (handle_ == nullptr) return nullptr;
-    const FARPROC address = GetProcAddress(static_cast<HMODULE>(handle_), symbol);
+void* find_symbol(void* handle, const char* symbol) {
+    const FARPROC address = GetProcAddress(static_cast<HMODULE>(handle), symbol);
     void* result = nullptr;
     static_assert(sizeof result == sizeof address);
     std::memcpy(&result, &address, sizeof result);
     return result;
 }
 
-Result<void*> Library::resolve(const char* symbol) const {
-    if (handle_ == nullptr) return failure("GetProcAddress failed", ERROR_INVALID_HANDLE);
+Result<void*> resolve_symbol(void* handle, const char* symbol) {
+    if (handle == nullptr) return failure("GetProcAddress failed", ERROR_INVALID_HANDLE);
     SetLastError(ERROR_SUCCESS);
-    void* address = find(symbol);
+    void* address = find_symbol(handle, symbol);
     if (address == nullptr) return failure("GetProcAddress failed", GetLastError());
     return address;
 }
 
-}  // namespace karvo::platform
+}  // namespace karvo::platform::os

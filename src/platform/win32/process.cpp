@@ -2,6 +2,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/os_calls.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
@@ -149,7 +150,7 @@ void stop_child(HANDLE job, HANDLE process, const HANDLE (&readers)[2]) {
 
 }  // namespace
 
-Result<ProcessOutput> run_process(const ProcessSpec& spec) {
+Result<ProcessOutput> os::run_process(const ProcessSpec& spec) {
     const std::string context = "failed to start " + spec.program;
     const auto fail = [&](DWORD code) { return Error(context).with_cause(os_error_text(static_cast<int>(code))); };
 

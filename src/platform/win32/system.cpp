@@ -3,12 +3,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/os_calls.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
 
 namespace karvo::platform {
 
-std::optional<std::string> get_env(std::string_view name) {
+std::optional<std::string> os::get_env(std::string_view name) {
     const std::wstring wide_name = win32::widen(name);
     std::vector<wchar_t> buffer(256);
     for (;;) {
@@ -139,7 +140,7 @@ void sleep_seconds(std::uint64_t seconds) {
     }
 }
 
-void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void os::sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 std::uint64_t monotonic_ns() {
     LARGE_INTEGER frequency{}, counter{};
@@ -175,5 +176,27 @@ void heap_free(void* block) {
 
 std::string executable_file_name(std::string_view base) { return std::string(base) + ".exe"; }
 char path_list_separator() { return ';'; }
+
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+
+Status write_file(const std::string& path, std::string_view bytes) {
+    const HANDLE file = CreateFileW(win32::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Error(os_error_text(static_cast<int>(GetLastError())));
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(bytes.size() < (1u << 30) ? bytes.size() : (1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+            const DWORD code = GetLastError();
+            CloseHandle(file);
+            return Error(os_error_text(static_cast<int>(code)));
+        }
+        bytes.remove_prefix(written);
+    }
+    if (!CloseHandle(file)) return Error(os_error_text(static_cast<int>(GetLastError())));
+    return Ok{};
+}
 
 }  // namespace karvo::platform

@@ -7,6 +7,7 @@
 
 #include "common/numfmt.h"
 #include "platform/system.h"
+#include "server/page.h"
 #include "server/request.h"
 
 namespace karvo::server {
@@ -50,7 +51,10 @@ void answer(const Sender& send, std::string_view request_bytes, const std::optio
             bool peer_authenticated, const DiscoverFn& discover) {
     const RequestDecision decision = decide(request_bytes, token, peer_authenticated);
     std::string response;
-    if (decision.verdict == Verdict::serve) {
+    if (decision.verdict == Verdict::serve && is_page_path(decision.path)) {
+        // The page and its files hold no data: no discovery pass for them.
+        response = page_response(decision.path, request_bytes);
+    } else if (decision.verdict == Verdict::serve) {
         // The pass is timed for the metrics text (amd_gpu_discovery_seconds).
         const std::uint64_t started = platform::monotonic_ns();
         const DeviceList devices = discover();

@@ -2,7 +2,7 @@
 """`karvo top` end to end in a real terminal: tmux, driven by send-keys and read back with capture-pane.
 
   top_tmux_checks.py linux KARVO MACHINE
-      KARVO over the two-GPU machine that MACHINE (karvo_top_machine) writes as a KARVO_SYSROOT tree.
+      KARVO over the two-GPU machine that MACHINE (karvo_fake_machine) writes as a KARVO_SYSROOT tree.
   top_tmux_checks.py windows KARVO RUNNER FAKES
       KARVO (karvo.exe) under Wine through RUNNER (scripts/wine-run.sh), next to the fake HIP runtime and
       the fake PowerShell of FAKES (bin/fakes): two GPUs, no processes (Wine has no GPU counters).
@@ -146,34 +146,39 @@ def keys_and_order(run, with_processes):
         return t.wait_for(what, lambda s: table(s) == pids, 10)
 
     if with_processes:
-        order("the default order: VRAM, largest first", [5150, 4242, 977, 1234])
+        everyone = [5150, 4242, 3131, 977, 1234]
+        order("the default order: VRAM, largest first", everyone)
         t.keys("r")
-        screen = order("r: smallest first", [1234, 977, 4242, 5150])
+        screen = order("r: smallest first", everyone[::-1])
         check("\u25b2VRAM" in header(screen), "r turns the arrow", screen)
         t.keys("r", "s")
-        order("s: GPU %, the ties by GPU and PID", [977, 4242, 1234, 5150])
+        # Equal rates keep the GPU order, then the PID order; llama-server (KFD only) has no rate and goes
+        # last once the others have one (from the second pass on).
+        screen = t.wait_for("s: GPU %", lambda s: table(s) in ([977, 3131, 4242, 1234, 5150],
+                                                               [977, 4242, 1234, 5150, 3131]), 10)
+        check("\u25bcGPU%" in header(screen), "the GPU % column is marked", screen)
         t.keys("s", "s", "s")
-        screen = order("s three times more: by name", [4242, 5150, 977, 1234])
+        screen = order("s three times more: by name", [4242, 3131, 5150, 977, 1234])
         check("NAME\u25b2" in header(screen), "the name column is marked", screen)
         t.keys("s")
-        order("s once more: VRAM again", [5150, 4242, 977, 1234])
+        order("s once more: VRAM again", everyone)
         t.keys("f")
-        screen = order("f: compute only", [5150, 977])
+        screen = order("f: compute only", [5150, 3131, 977])
         check("compute only" in title(screen), "the filter is named", screen)
         t.keys("f")
         order("f: graphics only", [4242, 1234])
         t.keys("f", "Right")
-        screen = order("Right: GPU 0 only", [4242, 977])
+        screen = order("Right: GPU 0 only", [4242, 3131, 977])
         check("GPU 0 (1 of 2)" in title(screen) and gpus[1] not in screen, "one GPU's panel", screen)
         t.keys("Tab")
         screen = order("Tab: GPU 1", [5150, 1234])
         check(gpus[0] not in screen, "GPU 0's panel is gone", screen)
         t.keys("Right")
-        order("Right after the last GPU: all of them", [5150, 4242, 977, 1234])
+        order("Right after the last GPU: all of them", everyone)
         t.keys("Left")
         order("Left: the last GPU", [5150, 1234])
         t.keys("a")
-        order("a: all GPUs", [5150, 4242, 977, 1234])
+        order("a: all GPUs", everyone)
     else:
         t.keys("s")
         t.wait_for("s: the GPU % column marked", lambda s: "\u25bcGPU%" in header(s), 10)
@@ -213,7 +218,7 @@ def resize_linux(t):
     t.wait_for("the size message at 39x9", lambda s: title(s).startswith("karvo top needs 40x10 (now 39x9)"), 10)
     t.resize(100, 30)
     t.wait_for("the whole screen again at 100x30",
-               lambda s: title(s).startswith("karvo top") and table(s) == [5150, 4242, 977, 1234], 10)
+               lambda s: title(s).startswith("karvo top") and table(s) == [5150, 4242, 3131, 977, 1234], 10)
 
 
 def children(pid):
@@ -292,10 +297,11 @@ def main(argv):
     run = None
     try:
         if platform == "linux":
-            root = folder / "root"
-            machine_process = subprocess.Popen([machine, str(root)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                               text=True)
-            check(machine_process.stdout.readline().strip() == "ready", "the machine's tree is written")
+            # The machine's tree lives until its standard input closes.
+            machine_process = subprocess.Popen([machine], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            line = machine_process.stdout.readline().strip()
+            check(line.startswith("tree: "), "the machine's tree is written: " + line)
+            root = pathlib.Path(line[len("tree: "):])
             empty = folder / "empty"
             empty.mkdir()
             env.update(KARVO_SYSROOT=str(root), PATH=str(empty) + ":/usr/bin:/bin", LD_LIBRARY_PATH="")

@@ -15,8 +15,9 @@ packages=(cmake ninja-build g++ make bzip2 debian-archive-keyring zlib1g-dev gzi
 command -v npm >/dev/null || packages+=(nodejs npm)
 case "${1:-run}" in
   run) ;;
-  # chromium: Debian's own browser, which the page's tests drive headless.
-  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh libdrm-dev chromium) ;;
+  # chromium: Debian's own browser, which the page's tests drive headless; tmux: the
+  # terminal karvo top's tests drive.
+  test) packages+=(libgtest-dev googletest clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 curl openssl prometheus python3-jsonschema python3-yaml lintian groff man-db bash-completion zsh libdrm-dev chromium tmux) ;;
   release) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev) ;;
   bench) packages+=(libgtest-dev libbenchmark-dev wrk curl openssl time python3 chromium) ;;
   *) echo "usage: $0 run|test|release|bench" >&2; exit 2 ;;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/page.h"
 #include "server/request.h"
 
 namespace {
@@ -32,9 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!decision.path.empty() && decision.path.front() == '/');
         check(decision.path.find('?') == std::string::npos);
         check(request.find("GET") != std::string_view::npos);
-        // Anything but the open health check got past the bearer check only
-        // with the token in the request.
-        if (with_token && decision.path != "/health") check(request.find(kToken) != std::string_view::npos);
+        // Anything but the open health check and the page got past the bearer
+        // check only with the token in the request.
+        if (with_token && decision.path != "/health" && !karvo::server::is_page_path(decision.path)) {
+            check(request.find(kToken) != std::string_view::npos);
+        }
     } else {
         check(decision.path.empty());
         check(decision.verdict != Verdict::forbidden_host || !with_token);
@@ -48,6 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(bytes.starts_with("HTTP/1.1 "));
     check(bytes.ends_with("\r\n\r\n" + response.body));
 
+    // The page's answers read Accept-Encoding and If-None-Match from the request.
+    if (decision.verdict == Verdict::serve && karvo::server::is_page_path(decision.path)) {
+        const std::string page = karvo::server::page_response(decision.path, request);
+        check(page.starts_with("HTTP/1.1 "));
+        check(page.find("\r\nConnection: close\r\n\r\n") != std::string::npos);
+    }
+    (void)karvo::server::accepts_gzip(request);
+    (void)karvo::server::etag_matches(request, "\"0123456789abcdef\"");
     (void)karvo::server::is_local_host_value(request);
     return 0;
 }

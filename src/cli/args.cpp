@@ -139,6 +139,25 @@ std::optional<std::pair<std::string, std::string>> check_script_options(Args& ar
     return std::nullopt;
 }
 
+// Seconds with at most three decimals ("0.5", "2", "1.25") as milliseconds.
+std::optional<std::uint64_t> seconds_as_ms(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    const auto seconds = text::parse_unsigned(text.substr(0, dot), 1000000);
+    if (!seconds) return std::nullopt;
+    std::uint64_t ms = *seconds * 1000;
+    if (dot != std::string_view::npos) {
+        const std::string_view fraction = text.substr(dot + 1);
+        if (fraction.empty() || fraction.size() > 3) return std::nullopt;
+        std::uint64_t scale = 100;
+        for (const char c : fraction) {
+            if (c < '0' || c > '9') return std::nullopt;
+            ms += static_cast<std::uint64_t>(c - '0') * scale;
+            scale /= 10;
+        }
+    }
+    return ms;
+}
+
 // A report records one pass: it does not combine with the modes that repeat
 // passes, nor with a replay; --redact only means something for a report.
 std::optional<std::string> check_report_options(const Args& args) {
@@ -149,6 +168,12 @@ std::optional<std::string> check_report_options(const Args& args) {
     }
     if (args.replay) return "--report cannot be used with --replay";
     return std::nullopt;
+}
+
+// The options of `karvo top` that mean nothing elsewhere (--id and --replay serve every mode).
+bool only_for_top(const OptionInfo& option) {
+    return option.top_setting &&
+           (option.id == OptionId::interval || option.id == OptionId::no_color || option.id == OptionId::ascii);
 }
 
 const OptionInfo* find_short(std::string_view arg) {
@@ -179,7 +204,9 @@ std::string help_text(std::string_view program_name) {
     append_wrapped(text, split_words(kAbout), 0);
     text += "\n\nUsage: ";
     text += program_name;
-    text += " [OPTIONS]\n\nOptions:\n";
+    text += " [OPTIONS]\n       ";
+    text += program_name;
+    text += " top [--id LIST] [--interval SECS] [--no-color] [--ascii]\n\nOptions:\n";
     for (const auto& spec : all_options()) {
         if (!spec.in_help) continue;
         std::string left = "  ";
@@ -214,14 +241,21 @@ namespace {
 // Reads `argv` into `args` (the options it names are set over what `args` holds).
 ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::vector<GivenOption>* given) {
     const std::string program = program_display_name(argv.empty() ? std::string_view() : argv.front());
+    std::string usage_name = program;  // "karvo top" in the usage line of a top run
     ScriptOptions script;
     std::vector<bool> seen(all_options().size());
     bool options_ended = false;
 
+    std::string top_only;  // the first option given that only `karvo top` takes
     for (std::size_t i = 1; i < argv.size(); ++i) {
         const std::string_view arg = argv[i];
+        if (i == 1 && arg == "top") {
+            args.top = true;
+            usage_name = program + " top";
+            continue;
+        }
         if (options_ended || arg.size() < 2 || arg.front() != '-') {
-            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+            return usage_error(usage_name, "unexpected argument '" + shown(arg) + "' found");
         }
         if (arg == "--") {
             options_ended = true;
@@ -245,13 +279,13 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
             written = shown(arg);
         }
         if (spec == nullptr) {
-            return usage_error(program, "unexpected argument '" + shown(arg) + "' found");
+            return usage_error(usage_name, "unexpected argument '" + shown(arg) + "' found");
         }
 
         const std::string signature = option_signature(*spec);
         if (spec->kind == OptionKind::help || spec->kind == OptionKind::version || spec->kind == OptionKind::flag) {
             if (inline_value) {
-                return usage_error(program, "unexpected value '" + shown(*inline_value) + "' for '" + written +
+                return usage_error(usage_name, "unexpected value '" + shown(*inline_value) + "' for '" + written +
                                                 "' found; no more were expected");
             }
         }
@@ -260,7 +294,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
         if (spec->id == OptionId::help_query) return ShowHelp{render::help_query_text()};
 
         if (seen[static_cast<std::size_t>(spec - all_options().data())]) {
-            return usage_error(program, "the argument '" + signature + "' cannot be used multiple times");
+            return usage_error(usage_name, "the argument '" + signature + "' cannot be used multiple times");
         }
         seen[static_cast<std::size_t>(spec - all_options().data())] = true;
 
@@ -275,7 +309,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 tip = "to pass '" + shown(argv[i + 1]) + "' as the value, use '--" + std::string(spec->name) +
                       "=" + shown(argv[i + 1]) + "'";
             }
-            return usage_error(program, "a value is required for '" + signature + "' but none was supplied", tip);
+            return usage_error(usage_name, "a value is required for '" + signature + "' but none was supplied", tip);
         }
 
         if (given != nullptr) {
@@ -293,7 +327,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 } else if (auto seconds = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())) {
                     args.watch = *seconds;
                 } else {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of seconds from 0 to "
                                                     "18446744073709551615");
                 }
@@ -304,26 +338,26 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 } else if (auto port = text::parse_unsigned(*value, std::numeric_limits<std::uint16_t>::max())) {
                     args.serve = static_cast<std::uint16_t>(*port);
                 } else {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a port number from 0 to 65535");
                 }
                 break;
             case OptionId::listen:
                 if (!text::is_valid_utf8(*value)) {
-                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                    return usage_error(usage_name, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.listen = std::string(*value);
                 break;
             case OptionId::token:
                 // Not echoed: the value is a secret.
                 if (!text::is_valid_utf8(*value)) {
-                    return usage_error(program, "invalid UTF-8 was detected in the value of '" + signature + "'");
+                    return usage_error(usage_name, "invalid UTF-8 was detected in the value of '" + signature + "'");
                 }
                 args.token = std::string(*value);
                 break;
             case OptionId::token_file:
                 if (value->empty()) {
-                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 args.token_file = std::string(*value);
                 break;
@@ -336,14 +370,14 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                                                                        : render::QueryKind::compute_apps;
                 script.query_fields = std::string(*value);
                 if (script.queries++ > 0) {
-                    return usage_error(program,
+                    return usage_error(usage_name,
                                        "only one of --query-gpu, --query-apps and --query-compute-apps may be given");
                 }
                 break;
             case OptionId::format: script.format = std::string(*value); break;
             case OptionId::id:
                 args.ids = render::split_ids(*value);
-                if (args.ids.empty()) return usage_error(program, "the list of '" + signature + "' is empty");
+                if (args.ids.empty()) return usage_error(usage_name, "the list of '" + signature + "' is empty");
                 break;
             case OptionId::loop:
             case OptionId::loop_ms: {
@@ -352,12 +386,12 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 const std::uint64_t unit = seconds ? 1000 : 1;
                 const auto number = text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max());
                 if (!number || *number * unit < kMinLoopMs || *number > kMaxLoopMs / unit) {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of " +
                                                     (seconds ? "seconds from 1 to 86400 (a day)"
                                                              : "milliseconds from 100 to 86400000 (a day)"));
                 }
-                if (args.loop_ms) return usage_error(program, "only one of --loop and --loop-ms may be given");
+                if (args.loop_ms) return usage_error(usage_name, "only one of --loop and --loop-ms may be given");
                 args.loop_ms = *number * unit;
                 break;
             }
@@ -365,7 +399,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
             case OptionId::tls_key_file:
             case OptionId::tls_client_ca_file: {
                 if (value->empty()) {
-                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 auto& field = spec->id == OptionId::tls_cert_file  ? args.tls_cert_file
                               : spec->id == OptionId::tls_key_file ? args.tls_key_file
@@ -375,7 +409,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
             }
             case OptionId::tls_min_version:
                 if (*value != "1.2" && *value != "1.3") {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected 1.2 or 1.3");
                 }
                 args.tls_min_version = std::string(*value);
@@ -388,7 +422,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 } else if (*value == "none") {
                     args.metrics.processes = render::ProcessSeries::none;
                 } else {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected all, compute or none");
                 }
                 break;
@@ -397,7 +431,7 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 const bool digits = !value->empty() && std::all_of(value->begin(), value->end(),
                                                                    [](char c) { return c >= '0' && c <= '9'; });
                 if (!digits) {
-                    return usage_error(program, "invalid value '" + shown(*value) + "' for '" + signature +
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
                                                     "': expected a whole number of processes (0 for none)");
                 }
                 args.metrics.max_processes =
@@ -405,10 +439,27 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                         .value_or(std::numeric_limits<std::uint64_t>::max());
                 break;
             }
+            case OptionId::interval: {
+                const auto ms = seconds_as_ms(*value);
+                if (!ms || *ms < kMinLoopMs || *ms > 60000) {
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected seconds from 0.1 to 60 (e.g. 0.5)");
+                }
+                args.interval_ms = *ms;
+                break;
+            }
+            case OptionId::no_color: args.no_color = true; break;
+            case OptionId::ascii:
+                if (value && *value != "blocks") {
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected 'blocks' or no value");
+                }
+                args.ascii = value ? std::string(*value) : std::string();
+                break;
             case OptionId::report:
             case OptionId::replay:
                 if (value->empty()) {
-                    return usage_error(program, "invalid value '' for '" + signature + "': the file name is empty");
+                    return usage_error(usage_name, "invalid value '' for '" + signature + "': the file name is empty");
                 }
                 (spec->id == OptionId::report ? args.report : args.replay) = std::string(*value);
                 break;
@@ -417,9 +468,23 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
             case OptionId::help_query:
             case OptionId::version: break;  // they end parsing above
         }
+        if (only_for_top(*spec) && top_only.empty()) top_only = "--" + std::string(spec->name);
+        if (args.top && !spec->top_setting) {
+            std::string names;
+            for (const auto& option : all_options()) {
+                if (!option.top_setting) continue;
+                names += (names.empty() ? "--" : ", --") + std::string(option.name);
+            }
+            return usage_error(usage_name, "'" + written + "' is not an option of 'karvo top' (those are " +
+                                                     names + ")");
+        }
     }
-    if (auto error = check_script_options(args, script)) return usage_error(program, error->first, error->second);
-    if (auto error = check_report_options(args)) return usage_error(program, *error);
+    if (!args.top && !top_only.empty()) {
+        return usage_error(usage_name, "'" + top_only + "' is an option of 'karvo top'",
+                           "karvo top " + top_only + " ...");
+    }
+    if (auto error = check_script_options(args, script)) return usage_error(usage_name, error->first, error->second);
+    if (auto error = check_report_options(args)) return usage_error(usage_name, *error);
     return args;
 }
 

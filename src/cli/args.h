@@ -6,8 +6,8 @@
 // its option as the next argument or joined with "=" ("--watch=2"); --watch
 // and --serve take an optional value, which is only taken from the next
 // argument when that argument does not look like an option; every option at
-// most once; no positional arguments. "--" ends the options (and, since there
-// are no positionals, must be the last argument).
+// most once; no positional arguments but the command "top" first. "--" ends
+// the options (and, since there are no positionals, must be the last argument).
 
 #include <cstdint>
 #include <optional>
@@ -48,6 +48,11 @@ struct Args {
     std::optional<std::string> report;
     bool redact = false;
     std::optional<std::string> replay;
+    // `karvo top`, the interactive monitor, and its settings.
+    bool top = false;
+    std::optional<std::uint64_t> interval_ms;  // --interval, 100 to 60000
+    bool no_color = false;
+    std::optional<std::string> ascii;  // --ascii: "" alone, or "blocks"
 
     bool operator==(const Args&) const = default;
 };
@@ -57,6 +62,7 @@ inline constexpr std::uint64_t kDefaultWatchSeconds = 1;
 inline constexpr std::uint16_t kDefaultPort = 8080;
 inline constexpr std::uint64_t kMinLoopMs = 100;
 inline constexpr std::uint64_t kMaxLoopMs = 86400000;  // a day
+inline constexpr std::uint64_t kDefaultTopIntervalMs = 1000;
 
 // What parsing asks the driver to do.
 struct ShowHelp {

@@ -97,6 +97,19 @@ int run_loop(const Args& args, const Services& services) {
     }
 }
 
+// `karvo top`: the settings from the options and the environment (NO_COLOR
+// set to anything but "" turns colours off, as no-color.org asks).
+int run_top_mode(const Args& args, const Services& services) {
+    TopOptions options;
+    options.ids = args.ids;
+    options.interval_ms = static_cast<std::uint32_t>(args.interval_ms.value_or(kDefaultTopIntervalMs));
+    const std::optional<std::string> no_color = services.tokens.get_env("NO_COLOR");
+    options.no_color = args.no_color || (no_color && !no_color->empty());
+    options.ascii = args.ascii && args.ascii->empty();
+    options.blocks = args.ascii && *args.ascii == "blocks";
+    return services.top(options);
+}
+
 }  // namespace
 
 Services system_services() {
@@ -120,6 +133,9 @@ Services system_services() {
         platform::sleep_milliseconds(static_cast<std::uint32_t>(ms % 1000));
     };
     services.exit_zero_on_interrupt = [] { platform::exit_zero_on_interrupt(); };
+    services.top = [](const TopOptions& options) {
+        return run_top(options, [] { return discovery::discover_devices(); });
+    };
     return services;
 }
 
@@ -159,6 +175,7 @@ int run(const std::vector<std::string>& argv, const Services& services) {
             return kExitUsageOrNoGpu;
         }
     }
+    if (args.top) return run_top_mode(args, services);
     if (args.report) return run_recorded_report(args, argv, report_options(args), services);
     if (args.serve) return run_serve(args, given, services);
     if (args.watch) return run_watch(args, services);

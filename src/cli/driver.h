@@ -13,6 +13,7 @@
 #include "cli/serve_config.h"
 #include "cli/service.h"
 #include "cli/token_policy.h"
+#include "cli/top.h"
 #include "common/error.h"
 #include "render/report.h"
 #include "server/serve.h"
@@ -50,6 +51,8 @@ struct Services {
     std::function<std::uint64_t()> monotonic_ns;
     std::function<void(std::uint64_t milliseconds)> sleep_ms;
     std::function<void()> exit_zero_on_interrupt;
+    // `karvo top`: the interactive monitor on the process's terminal; returns the exit status.
+    std::function<int(const TopOptions&)> top;
 };
 
 Services system_services();

@@ -46,7 +46,7 @@ constexpr std::array kOptions{
                .words = "csv csv,noheader csv,nounits csv,noheader,nounits"},
     OptionInfo{.id = OptionId::id, .name = "id", .kind = OptionKind::required_value, .placeholder = "LIST",
                .help = "Only these GPUs, comma-separated: index, PCI address, serial or device instance path",
-               .serve_setting = true},
+               .serve_setting = true, .top_setting = true},
     OptionInfo{.id = OptionId::loop, .name = "loop", .kind = OptionKind::required_value, .placeholder = "SECS",
                .help = "Repeat a query, --compact or --json every SECS seconds (1 to 86400), appending CSV rows or "
                        "JSON lines",
@@ -64,7 +64,7 @@ constexpr std::array kOptions{
                        "placeholders"},
     OptionInfo{.id = OptionId::replay, .name = "replay", .kind = OptionKind::required_value, .placeholder = "FILE",
                .help = "Answer every pass from a --report FILE instead of this machine (any output mode)",
-               .hint = ValueHint::file},
+               .hint = ValueHint::file, .top_setting = true},
     OptionInfo{.id = OptionId::tls_cert_file, .name = "tls-cert-file", .kind = OptionKind::required_value,
                .placeholder = "FILE",
                .help = "Serve HTTPS only, with this PEM certificate chain (leaf first; or KARVO_TLS_CERT_FILE env). "
@@ -95,6 +95,14 @@ constexpr std::array kOptions{
                .help = "At most N process series per GPU at /metrics, for those holding the most VRAM; the rest are "
                        "counted (or KARVO_METRICS_MAX_PROCESSES env)",
                .env = "KARVO_METRICS_MAX_PROCESSES", .hint = ValueHint::number, .serve_setting = true},
+    OptionInfo{.id = OptionId::interval, .name = "interval", .kind = OptionKind::required_value,
+               .placeholder = "SECS", .help = "Seconds between the refreshes of karvo top, from 0.1 to 60",
+               .default_value = "1", .hint = ValueHint::number, .top_setting = true},
+    OptionInfo{.id = OptionId::no_color, .name = "no-color",
+               .help = "No colours in karvo top (as when NO_COLOR is set)", .top_setting = true},
+    OptionInfo{.id = OptionId::ascii, .name = "ascii", .kind = OptionKind::optional_value, .placeholder = "STYLE",
+               .help = "Plain ASCII in karvo top; --ascii=blocks draws its graphs with blocks instead of braille",
+               .hint = ValueHint::words, .words = "blocks", .top_setting = true},
     OptionInfo{.id = OptionId::service, .name = "service",
                .help = "Run as the Windows service (only the service control manager starts karvo this way; "
                        "register it with `karvo service install`)",

@@ -43,6 +43,9 @@ enum class OptionId {
     report,
     redact,
     replay,
+    interval,
+    no_color,
+    ascii,
     help,
     version,
 };
@@ -78,6 +81,7 @@ struct OptionInfo {
     bool in_help = true;          // false: accepted and documented, but not on the help screen
     bool serve_setting = false;   // a setting of the HTTP API, so also of `karvo service install`
     bool secret = false;          // never written into a command line karvo registers (the token)
+    bool top_setting = false;     // an option of `karvo top`
 };
 
 // Every option, in the order the help screen lists them.

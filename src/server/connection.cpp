@@ -7,6 +7,7 @@
 
 #include "common/numfmt.h"
 #include "platform/system.h"
+#include "server/page.h"
 #include "server/request.h"
 
 namespace karvo::server {
@@ -223,6 +224,12 @@ private:
         if (decision.verdict != Verdict::serve) {
             respond(sending_, std::move(connection),
                     std::make_shared<const std::string>(format_response(refusal_response(decision.verdict))));
+            return;
+        }
+        if (is_page_path(decision.path)) {
+            // The page and its files hold no data: no pass for them either.
+            respond(sending_, std::move(connection),
+                    std::make_shared<const std::string>(page_response(decision.path, bytes)));
             return;
         }
         const Route route = route_of(decision.path);

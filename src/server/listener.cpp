@@ -69,19 +69,24 @@ Result<platform::Socket> bind_listener(std::string_view address) {
     return Error(context + last_failure);
 }
 
-std::array<std::string, 2> banner_lines(std::string_view address, bool has_token, Transport transport) {
+std::array<std::string, 3> banner_lines(std::string_view address, bool has_token, Transport transport) {
     const std::string url = (transport.https ? "https://" : "http://") + std::string(address) + "/";
     std::string first = "Headless API listening on " + url + " (GET / -> JSON, GET /metrics -> Prometheus)\n";
+    // The token goes after "#", which the browser never sends; the page asks for it otherwise.
+    std::string page = "Browser page: " + url + "ui" +
+                       (has_token ? " (append #token=<token>, or enter the token when the page asks)\n" : "\n");
     if (transport.client_certs && !has_token) {
-        return {std::move(first), "Auth: client certificate required. Example: curl --cacert ca.pem --cert client.pem "
-                                  "--key client-key.pem " + url + "metrics\n"};
+        return {std::move(first),
+                "Auth: client certificate required. Example: curl --cacert ca.pem --cert client.pem "
+                "--key client-key.pem " + url + "metrics\n",
+                std::move(page)};
     }
     std::string second =
         has_token
             ? "Auth: bearer token required for / and /metrics (/health open). Example: curl -H \"Authorization: "
               "Bearer <token>\" " + url + "metrics\n"
             : "Auth: none (loopback only). Example: curl " + url + "  or  curl " + url + "metrics\n";
-    return {std::move(first), std::move(second)};
+    return {std::move(first), std::move(second), std::move(page)};
 }
 
 }  // namespace karvo::server

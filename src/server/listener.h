@@ -43,7 +43,8 @@ Result<std::optional<std::string>> check_bind_policy(std::string_view listen, st
 // address that binds. Errors read "bind {address text} failed: {reason}".
 Result<platform::Socket> bind_listener(std::string_view address_text);
 
-// The two banner lines, each ending in "\n". The token itself is never shown.
-std::array<std::string, 2> banner_lines(std::string_view address_text, bool has_token, Transport transport = {});
+// The banner lines, each ending in "\n": the address, how to authenticate,
+// and the browser page's address. The token itself is never shown.
+std::array<std::string, 3> banner_lines(std::string_view address_text, bool has_token, Transport transport = {});
 
 }  // namespace karvo::server

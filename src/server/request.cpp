@@ -8,6 +8,7 @@
 #include "platform/net.h"
 #include "render/json.h"
 #include "render/metrics.h"
+#include "server/page.h"
 
 namespace karvo::server {
 namespace {
@@ -154,11 +155,27 @@ RequestDecision decide(std::string_view request_bytes, const std::optional<std::
 
     if (!token && !peer_authenticated && !host_check_passes(headers)) return {Verdict::forbidden_host, {}};
     if (!well_formed || method != "GET") return {Verdict::method_not_allowed, {}};
-    if (token && path != "/health") {
+    if (token && path != "/health" && !is_page_path(path)) {
         const auto presented = presented_token(headers);
         if (!presented || !constant_time_equal(*presented, *token)) return {Verdict::unauthorized, {}};
     }
     return {Verdict::serve, std::string(path)};
+}
+
+std::string header_value(std::string_view request_bytes, std::string_view name) {
+    const std::string text = text::utf8_lossy(request_bytes);
+    const std::size_t newline = text.find('\n');
+    if (newline == std::string::npos) return {};
+    HeaderLines lines(std::string_view(text).substr(newline + 1));
+    std::string value;
+    std::string_view line;
+    while (lines.next(line) && !line.empty()) {
+        const std::size_t colon = line.find(':');
+        if (colon != name.size() || !text::equals_ignore_ascii_case(line.substr(0, colon), name)) continue;
+        if (!value.empty()) value += ", ";
+        value += text::trim(line.substr(colon + 1));
+    }
+    return value;
 }
 
 Route route_of(std::string_view path) {

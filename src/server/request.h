@@ -31,9 +31,16 @@ struct RequestDecision {
 
 // Runs the checks in order: Host (only without a token and when the peer has
 // not proved who it is with a client certificate), method, bearer (only with
-// a token and a path other than "/health").
+// a token, and neither for "/health" nor for the browser page's paths, which
+// hold no data).
 RequestDecision decide(std::string_view request_bytes, const std::optional<std::string>& token,
                        bool peer_authenticated = false);
+
+// The value of a header of the request (name compared ignoring ASCII case,
+// value trimmed); several lines of that name are joined with ", " as one
+// list. Only the header block counts: the scan ends at the first empty line.
+// Empty when the request has no such line.
+std::string header_value(std::string_view request_bytes, std::string_view name);
 
 // True when a Host header value names this machine: after trimming and
 // lower-casing exactly "127.0.0.1", "localhost" or "[::1]", each optionally

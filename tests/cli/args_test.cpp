@@ -330,6 +330,7 @@ TEST(ArgsTest, HelpScreen) {
               "unofficial. Reference: include/karvo/gpu_ref.h (MIT)\n"
               "\n"
               "Usage: karvo [OPTIONS]\n"
+              "       karvo top [--id LIST] [--interval SECS] [--no-color] [--ascii]\n"
               "\n"
               "Options:\n"
               "      --json               Output JSON instead of table (headless API - pipe to\n"
@@ -394,8 +395,88 @@ TEST(ArgsTest, HelpScreen) {
               "                           At most N process series per GPU at /metrics, for\n"
               "                           those holding the most VRAM; the rest are counted\n"
               "                           (or KARVO_METRICS_MAX_PROCESSES env)\n"
+              "      --interval <SECS>    Seconds between the refreshes of karvo top, from 0.1\n"
+              "                           to 60 [default: 1]\n"
+              "      --no-color           No colours in karvo top (as when NO_COLOR is set)\n"
+              "      --ascii [<STYLE>]    Plain ASCII in karvo top; --ascii=blocks draws its\n"
+              "                           graphs with blocks instead of braille\n"
               "  -h, --help               Print help\n"
               "  -V, --version            Print version\n");
+}
+
+TEST(ArgsTest, TopAndItsOptions) {
+    const Args plain = parsed_ok({"top"});
+    Args expected;
+    expected.top = true;
+    EXPECT_EQ(plain, expected);
+
+    const Args all = parsed_ok({"top", "--id=0,1", "--interval", "0.25", "--no-color", "--ascii=blocks"});
+    expected.ids = {"0", "1"};
+    expected.interval_ms = 250;
+    expected.no_color = true;
+    expected.ascii = "blocks";
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(parsed_ok({"top", "--ascii"}).ascii, "");
+    EXPECT_EQ(parsed_ok({"top", "--ascii", "--no-color"}).ascii, "") << "an option is no value";
+    EXPECT_EQ(parsed_ok({"top", "--ascii", "blocks"}).ascii, "blocks");
+    EXPECT_EQ(parsed_ok({"top", "--replay", "r.zip"}).replay, "r.zip") << "a replay feeds the monitor too";
+
+    struct Interval {
+        std::string text;
+        std::optional<std::uint64_t> ms;  // nothing: a usage error
+    };
+    for (const Interval& c : std::vector<Interval>{{"0.1", 100},
+                                                   {"1", 1000},
+                                                   {"60", 60000},
+                                                   {"2.5", 2500},
+                                                   {"0.125", 125},
+                                                   {"+3", 3000},
+                                                   {"0.09", std::nullopt},
+                                                   {"60.001", std::nullopt},
+                                                   {"0", std::nullopt},
+                                                   {".5", std::nullopt},
+                                                   {"1.", std::nullopt},
+                                                   {"1.0005", std::nullopt},
+                                                   {"1,5", std::nullopt},
+                                                   {"-1", std::nullopt},
+                                                   {"1e3", std::nullopt},
+                                                   {"", std::nullopt}}) {
+        SCOPED_TRACE(c.text);
+        const ParseOutcome outcome = parse({"top", "--interval=" + c.text});
+        if (c.ms) {
+            EXPECT_EQ(std::get<Args>(outcome).interval_ms, c.ms);
+        } else {
+            EXPECT_EQ(std::get<UsageError>(outcome).text,
+                      "error: invalid value '" + c.text +
+                          "' for '--interval <SECS>': expected seconds from 0.1 to 60 (e.g. 0.5)\n\nUsage: karvo "
+                          "top [OPTIONS]\n\nFor more information, try '--help'.\n");
+        }
+    }
+}
+
+TEST(ArgsTest, TopOptionErrors) {
+    // Options of other modes are refused after "top", with the list of its own.
+    for (const std::string other : {"--json", "--watch", "--serve=9100", "--query-gpu=index", "--verbose"}) {
+        const std::string text = usage_error({"top", other});
+        EXPECT_TRUE(text.starts_with("error: '" + other.substr(0, other.find('=')) +
+                                     "' is not an option of 'karvo top' (those are --id, --replay, --interval, "
+                                     "--no-color, --ascii)\n"))
+            << text;
+        EXPECT_TRUE(text.ends_with("\nUsage: karvo top [OPTIONS]\n\nFor more information, try '--help'.\n")) << text;
+    }
+    // Its own options mean nothing elsewhere.
+    for (const std::string own : {"--interval=2", "--no-color", "--ascii"}) {
+        const std::string name = own.substr(0, own.find('='));
+        EXPECT_EQ(usage_error({"--json", own}), "error: '" + name + "' is an option of 'karvo top'\n\n  tip: karvo top " +
+                                                    name + " ...\n" + std::string(kHint));
+    }
+    EXPECT_EQ(usage_error({"top", "--ascii=braille"}),
+              "error: invalid value 'braille' for '--ascii [<STYLE>]': expected 'blocks' or no value\n\nUsage: "
+              "karvo top [OPTIONS]\n\nFor more information, try '--help'.\n");
+    EXPECT_TRUE(usage_error({"top", "top"}).starts_with("error: unexpected argument 'top' found\n"));
+    EXPECT_TRUE(usage_error({"--json", "top"}).starts_with("error: unexpected argument 'top' found\n"));
+    EXPECT_TRUE(usage_error({"top", "--no-color", "--no-color"}).starts_with("error: the argument '--no-color' cannot"));
+    EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"top", "--help"})));
 }
 
 TEST(ArgsTest, HelpScreenFitsEightyColumns) {

@@ -38,6 +38,7 @@ struct FakeRun {
     std::deque<std::uint64_t> pass_ms;
     std::vector<std::uint64_t> pass_starts_ms;
     bool exits_zero_on_interrupt = false;
+    std::vector<TopOptions> top_calls;
 
     Services services() {
         Services s;
@@ -95,6 +96,11 @@ struct FakeRun {
             now_ns += ms * 1000000;
         };
         s.exit_zero_on_interrupt = [this] { exits_zero_on_interrupt = true; };
+        s.top = [this](const TopOptions& options) {
+            events += 'T';
+            top_calls.push_back(options);
+            return 0;
+        };
         return s;
     }
 
@@ -301,6 +307,46 @@ TEST(DriverTest, WatchZeroRefreshesEverySecondButReportsZero) {
     huge.outcomes = {ReportOutcome::printed};
     EXPECT_EQ(huge.run({"--watch", "18446744073709551615"}), 2);
     EXPECT_EQ(huge.sleeps, std::vector<std::uint64_t>{18446744073709551615u});
+}
+
+}  // namespace
+}  // namespace karvo::cli
+
+namespace karvo::cli {
+namespace {
+
+// `karvo top`: its settings from the options and NO_COLOR; nothing else runs.
+TEST(DriverTest, TopGetsItsSettings) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> no_color_variable;
+        TopOptions expected;
+    };
+    const std::vector<Case> cases = {
+        {{"top"}, std::nullopt, TopOptions{}},
+        {{"top", "--interval=0.5", "--id", "1,0000:03:00.0"}, std::nullopt, TopOptions{{"1", "0000:03:00.0"}, 500}},
+        {{"top", "--no-color"}, std::nullopt, TopOptions{{}, 1000, true}},
+        {{"top"}, "1", TopOptions{{}, 1000, true}},
+        {{"top"}, "", TopOptions{}},  // set but empty: colours stay
+        {{"top", "--ascii"}, std::nullopt, TopOptions{{}, 1000, false, true, false}},
+        {{"top", "--ascii=blocks"}, std::nullopt, TopOptions{{}, 1000, false, false, true}},
+    };
+    for (const Case& c : cases) {
+        FakeRun run;
+        if (c.no_color_variable) run.variables["NO_COLOR"] = *c.no_color_variable;
+        EXPECT_EQ(run.run(c.args), 0);
+        EXPECT_EQ(run.events, "T");
+        ASSERT_EQ(run.top_calls.size(), 1u);
+        const TopOptions& got = run.top_calls[0];
+        EXPECT_EQ(got.ids, c.expected.ids);
+        EXPECT_EQ(got.interval_ms, c.expected.interval_ms);
+        EXPECT_EQ(got.no_color, c.expected.no_color);
+        EXPECT_EQ(got.ascii, c.expected.ascii);
+        EXPECT_EQ(got.blocks, c.expected.blocks);
+    }
+    FakeRun refused;
+    EXPECT_EQ(refused.run({"top", "--watch"}), 2);
+    EXPECT_TRUE(refused.events.empty());
 }
 
 }  // namespace

@@ -29,6 +29,10 @@ complete_words() {  # the completions for the words given, the last one being co
 [ -z "$(complete_words karvo --token '')" ] || fail "bash: --token offers something"
 [ "$(complete_words karvo service un)" = "uninstall" ] || fail "bash: service un"
 [ "$(complete_words karvo --serve --li)" = "--listen" ] || fail "bash: an optional value lets options through"
+[ "$(complete_words karvo to)" = "top" ] || fail "bash: to"
+[ "$(complete_words karvo top --j)" = "" ] || fail "bash: karvo top offers --json"
+[ "$(complete_words karvo top --no)" = "--no-color" ] || fail "bash: karvo top --no"
+[ "$(complete_words karvo top --ascii b)" = "blocks" ] || fail "bash: karvo top --ascii b"
 
 if command -v zsh >/dev/null; then
   "$docs" zsh > "$work/_karvo"

@@ -64,6 +64,9 @@ refused=$("${https[@]}" -o /dev/null -w '%{http_code}' "https://127.0.0.1:$port/
 scraped=$("${https[@]}" -o /dev/null -w '%{http_code}' -H "Authorization: Bearer $token" \
   "https://127.0.0.1:$port/metrics")
 [ "$scraped" = 200 ] || fail "/metrics with the token over HTTPS: $scraped"
+# The browser page holds no data: served without the token by the service too.
+page=$("${https[@]}" --compressed "https://127.0.0.1:$port/ui")
+[[ $page == "<!doctype html>"* ]] || fail "the page without the token over HTTPS: ${page:0:200}"
 
 started=$SECONDS
 w sc stop karvo >/dev/null

@@ -91,10 +91,10 @@ private:
             process_ = std::move(started).value();
             // Wait (generously: a process start under Wine is slow) for the
             // banner, or for the process to end because the port was taken.
-            for (int i = 0; i < 6000 && process_.running() && count_lines(stdout_text()) < 2; ++i) {
+            for (int i = 0; i < 6000 && process_.running() && count_lines(stdout_text()) < 3; ++i) {
                 platform::sleep_milliseconds(10);
             }
-            if (count_lines(stdout_text()) >= 2) return;
+            if (count_lines(stdout_text()) >= 3) return;
             process_.kill();
         }
         ADD_FAILURE() << "karvo did not start serving; stderr: " << stderr_text();
@@ -135,7 +135,8 @@ TEST(Binary, ServesWithoutToken) {
     EXPECT_EQ(server.stdout_text(),
               "Headless API listening on http://" + address + "/ (GET / -> JSON, GET /metrics -> Prometheus)\n"
               "Auth: none (loopback only). Example: curl http://" + address + "/  or  curl http://" + address +
-                  "/metrics\n");
+                  "/metrics\n"
+              "Browser page: http://" + address + "/ui\n");
 
     // Raw client: works the same on every platform. Discovery finds nothing here.
     Reply reply = round_trip(server.address(), "GET / HTTP/1.1\r\nHost: " + address + "\r\n\r\n");
@@ -164,6 +165,24 @@ TEST(Binary, CurlSeesExactResponses) {
               expected_response("HTTP/1.1 403 Forbidden", "application/json", R"({"error":"forbidden host"})"));
 }
 
+// The browser page from the real executable: without the token, compressed
+// for a client that asks for gzip (curl inflates it), inflated for one that
+// does not.
+TEST(Binary, ServesThePageWithoutTheToken) {
+    RunningServer server({}, kToken);
+    const Reply plain = round_trip(server.address(), "GET /ui HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(plain.bytes.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"))
+        << plain.bytes.substr(0, 300);
+    EXPECT_NE(plain.bytes.find("\r\n\r\n<!doctype html>"), std::string::npos);
+    EXPECT_NE(plain.bytes.find("\r\nContent-Security-Policy: default-src 'self'; "), std::string::npos);
+    if (curl_available()) {
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/ui";
+        const std::string compressed = curl({"--compressed", url});
+        EXPECT_NE(compressed.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << compressed.substr(0, 400);
+        EXPECT_EQ(compressed.substr(compressed.find("\r\n\r\n") + 4), plain.bytes.substr(plain.bytes.find("\r\n\r\n") + 4));
+    }
+}
+
 TEST(Binary, ServesWithTokenAndNeverPrintsIt) {
     // "127.1" is not an address literal, so it counts as remote (warning and
     // all), yet the resolver maps it to 127.0.0.1: the test stays on loopback.
@@ -172,7 +191,8 @@ TEST(Binary, ServesWithTokenAndNeverPrintsIt) {
     EXPECT_EQ(server.stdout_text(),
               "Headless API listening on http://" + address + "/ (GET / -> JSON, GET /metrics -> Prometheus)\n"
               "Auth: bearer token required for / and /metrics (/health open). Example: curl -H \"Authorization: "
-              "Bearer <token>\" http://" + address + "/metrics\n");
+              "Bearer <token>\" http://" + address + "/metrics\n"
+              "Browser page: http://" + address + "/ui (append #token=<token>, or enter the token when the page asks)\n");
     EXPECT_TRUE(server.stderr_text().starts_with(
         "WARNING: listening on " + address +
         " (non-loopback). Token auth required; put TLS/reverse-proxy in front if leaving the trusted LAN. "

@@ -120,6 +120,22 @@ TEST(Connection, BearerToken) {
     EXPECT_EQ(server.passes(), 1);
 }
 
+// The browser page holds no data: served without the token and without a
+// pass, compressed for a client that takes gzip.
+TEST(Connection, PageRunsNoDiscovery) {
+    LoopbackServer server(kToken);
+    const Reply page = round_trip(server.address(), get("/ui", "Accept-Encoding: gzip\r\n"));
+    EXPECT_TRUE(page.bytes.starts_with("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"))
+        << page.bytes.substr(0, 200);
+    EXPECT_NE(page.bytes.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos);
+    EXPECT_TRUE(page.clean_end);
+    const Reply plain = round_trip(server.address(), get("/ui"));
+    EXPECT_NE(plain.bytes.find("\r\n\r\n<!doctype html>"), std::string::npos) << plain.bytes.substr(0, 200);
+    expect_reply(server, get("/ui/none"), kNotFound);
+    EXPECT_EQ(server.passes(), 0);
+    expect_reply(server, get("/"), kUnauthorized);
+}
+
 TEST(Connection, OnlyTheFirstReadCounts) {
     LoopbackServer server(kToken);
     // The first read holds only part of the headers: judged on that part.

@@ -177,6 +177,10 @@ def check_server(folder):
         check(ok.returncode == 0, f"curl with the CA: {ok.stderr}")
         untrusted = curl(server.url())
         check(untrusted.returncode == 60, f"curl without the CA must fail verification: {untrusted.returncode}")
+        # The browser page over HTTPS, compressed for a client that takes gzip.
+        page = curl("--cacert", str(ca), "--compressed", "-D", "-", server.url("/ui"))
+        check(page.returncode == 0 and "\nContent-Encoding: gzip\n" in page.stdout  # text mode: "\r\n" read as "\n"
+              and "<!doctype html>" in page.stdout, f"the page over HTTPS: {page.stdout[:300]!r} {page.stderr}")
 
         with socket.create_connection(("127.0.0.1", server.port), timeout=10) as plain:
             plain.sendall(b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")

@@ -65,6 +65,11 @@ TEST(Banner, ShowsTheAddressTextNeverTheToken) {
     EXPECT_EQ(guarded[1],
               "Auth: bearer token required for / and /metrics (/health open). Example: curl -H \"Authorization: "
               "Bearer <token>\" http://0.0.0.0:0/metrics\n");
+    // The page's address; with a token, how to hand it over (never the token itself).
+    EXPECT_EQ(open[2], "Browser page: http://localhost:9000/ui\n");
+    EXPECT_EQ(guarded[2],
+              "Browser page: http://0.0.0.0:0/ui (append #token=<token>, or enter the token when the page asks)\n");
+    EXPECT_EQ(banner_lines("0.0.0.0:9", false, {true, true})[2], "Browser page: https://0.0.0.0:9/ui\n");
 }
 
 TEST(BindPolicy, HttpsNeedsNoWarningAndClientCertificatesStandForAToken) {

@@ -118,22 +118,29 @@ std::optional<Engine> instance_engine(std::string_view instance_name) {
     const std::string lower = text::ascii_lower(instance_name);
     const std::size_t at = lower.find(kMarker);
     if (at == std::string::npos) return std::nullopt;
-    std::string_view label = std::string_view(lower).substr(at + kMarker.size());
+    std::string_view raw = std::string_view(lower).substr(at + kMarker.size());
     // PDH tells apart instances of the same name by appending "#1", "#2", ...
-    label = label.substr(0, label.find('#'));
+    raw = raw.substr(0, raw.find('#'));
+    // Drivers spell the same engine with and without blanks ("VideoDecode",
+    // AMD's "Video Decode"), so the label is compared without them.
+    std::string label;
+    for (const char c : raw)
+        if (c != ' ') label += c;
 
     struct Group {
         std::string_view prefix;
         Engine engine;
     };
-    static constexpr std::array<Group, 8> kGroups = {{
+    // JPEG decoding is a decoder's work, as the kernel counts it on Linux.
+    static constexpr std::array<Group, 9> kGroups = {{
         {"3d", Engine::gfx},
-        {"high priority 3d", Engine::gfx},
+        {"highpriority3d", Engine::gfx},
         {"compute", Engine::compute},
-        {"high priority compute", Engine::compute},
+        {"highprioritycompute", Engine::compute},
         {"copy", Engine::dma},
         {"videodecode", Engine::dec},
-        {"video codec", Engine::dec},
+        {"videocodec", Engine::dec},
+        {"videojpeg", Engine::dec},
         {"videoencode", Engine::enc},
     }};
     for (const Group& group : kGroups) {

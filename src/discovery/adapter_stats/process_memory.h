@@ -30,10 +30,10 @@ std::optional<std::uint32_t> instance_process_id(std::string_view instance_name)
 std::optional<std::uint32_t> counter_megabytes(std::int64_t bytes);
 
 // The engine group of a "GPU Engine" instance name ("pid_..._engtype_<label>"),
-// from the label's start, case-blind, ignoring a "#n" suffix: "3D" and "High
-// Priority 3D" gfx, "Compute..." and "High Priority Compute" compute, "Copy"
-// dma, "VideoDecode" and "Video Codec" dec, "VideoEncode" enc, any other
-// label other. Nothing without "_engtype_".
+// from the label's start, ignoring case, blanks and a "#n" suffix: "3D" and
+// "High Priority 3D" gfx, "Compute..." and "High Priority Compute" compute,
+// "Copy" dma, "Video Decode", "Video Codec" and "Video JPEG" dec, "Video
+// Encode" enc, any other label other. Nothing without "_engtype_".
 std::optional<Engine> instance_engine(std::string_view instance_name);
 
 // Nanoseconds of a running time in 100 ns ticks (saturating); nothing when negative.

@@ -24,7 +24,10 @@ Status write_all(int fd, std::string_view bytes) {
 }  // namespace
 
 Status write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
-Status os::write_stderr(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+Status os::write_stderr(std::string_view bytes) {
+    if (stderr_diverted(bytes)) return Ok{};
+    return write_all(STDERR_FILENO, bytes);
+}
 
 void exit_zero_on_interrupt() {
     struct sigaction action {};

@@ -48,7 +48,10 @@ void enable_vt(DWORD which) {
 }  // namespace
 
 Status write_stdout(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
-Status os::write_stderr(std::string_view bytes) { return write_all(STD_ERROR_HANDLE, bytes); }
+Status os::write_stderr(std::string_view bytes) {
+    if (stderr_diverted(bytes)) return Ok{};
+    return write_all(STD_ERROR_HANDLE, bytes);
+}
 
 static BOOL WINAPI exit_zero(DWORD) {
     ExitProcess(0);

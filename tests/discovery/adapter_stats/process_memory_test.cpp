@@ -86,6 +86,18 @@ TEST(InstanceEngine, LabelPrefixesCaseBlindWithoutTheRepeatSuffix) {
         {"VideoDecode", Engine::dec},
         {"Video Codec 0", Engine::dec},
         {"VideoEncode#1", Engine::enc},
+        // AMD's drivers spell the labels with blanks.
+        {"Video Decode", Engine::dec},
+        {"video decode#3", Engine::dec},
+        {"Video Encode", Engine::enc},
+        {"VIDEO ENCODE 1", Engine::enc},
+        {"Video JPEG", Engine::dec},
+        {"VideoJpeg#1", Engine::dec},
+        {"Video Codec 1", Engine::dec},
+        {"High Priority Compute#1", Engine::compute},
+        {"HighPriority3D", Engine::gfx},
+        {" 3D", Engine::gfx},
+        {"Video Processing", Engine::other},
         {"VideoProcessing", Engine::other},
         {"Security", Engine::other},
         {"", Engine::other},
@@ -235,6 +247,25 @@ TEST(EngineItems, SummedPerGroupForListedProcessesOnly) {
 
 // Each counter reads on its own: without the dedicated one, shared memory
 // lists the processes and the engine times still reach them.
+// AMD's labels with blanks reach the video columns: decode, JPEG and encode.
+TEST(EngineItems, AmdVideoLabelsCountAsDecodeAndEncode) {
+    Scene s;
+    s.add({counter_item(instance(7), 300 * MiB)});
+    const auto engine = [](const std::u16string& label) {
+        return instance(7, u"luid_0x00000000_0x0000d1f6_phys_0_eng_4_engtype_" + label);
+    };
+    add_engine_items(s.devices, s.adapters,
+                     {counter_item(engine(u"Video Decode"), 10), counter_item(engine(u"Video JPEG"), 2),
+                      counter_item(engine(u"Video Codec 0#1"), 1), counter_item(engine(u"Video Encode"), 4),
+                      counter_item(engine(u"High Priority Compute"), 6), counter_item(engine(u"Video Processing"), 8)});
+    EngineTimes seven;
+    seven[Engine::dec] = 1300;
+    seven[Engine::enc] = 400;
+    seven[Engine::compute] = 600;
+    seven[Engine::other] = 800;
+    EXPECT_EQ(s.first()[0].busy_ns, seven);
+}
+
 TEST(ProcessMemoryStep, EachCounterWorksWithoutTheOthers) {
     FakeGpuOs os;
     os.state.processes = {{100, u"explorer.exe"}};

@@ -10,9 +10,9 @@
 // while a pass runs waits for the pass after it, which starts as soon as the
 // running one ends. One pass then answers every request that waited for it,
 // so each answer is at least as fresh as its request and any number of
-// requests arriving together cost at most two passes. The health check, a
-// path that is not found and every refusal are answered at once, without a
-// pass.
+// requests arriving together cost at most two passes. The health check, the
+// browser page's files, a path that is not found and every refusal are
+// answered at once, without a pass.
 
 #include <cstddef>
 #include <cstdint>

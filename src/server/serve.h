@@ -38,9 +38,10 @@ Transport transport_of(const std::optional<TlsFiles>& tls);
 
 // How a run that can be stopped (the Windows service) follows the server.
 struct ServeHooks {
-    // Asked between steps of the accept loop (at least every few hundred
-    // milliseconds): false stops accepting; the response in progress is
-    // finished first.
+    // Asked between steps of the serve loop (at least once a second, every few
+    // milliseconds while a pass runs): false stops it. Responses being sent
+    // are finished within their deadline; requests waiting for a pass are
+    // closed, and a pass still running is left to end on its own.
     std::function<bool()> keep_going;
     // Called once the address is bound and the banner printed.
     std::function<void()> on_listening;

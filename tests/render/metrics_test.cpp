@@ -186,27 +186,6 @@ TEST(Metrics, ProcessSeriesKept) {
     EXPECT_EQ(process_series_kept(d, {ProcessSeries::all, 3}), std::vector<std::size_t>{});
 }
 
-// Every GPU gets its count of processes left out, 0 included, once a limit
-// is set; without one the family is not written at all.
-TEST(Metrics, DroppedProcessesAreCountedPerGpu) {
-    GpuDevice a = full_device();
-    a.processes = {process(1, "a", 300), process(2, "b", 500, ProcessKind::graphics)};
-    GpuDevice b = bare_device();
-    b.index = 1;
-    const std::string none = render_metrics({a, b}, std::nullopt, {}, {ProcessSeries::none, std::nullopt});
-    EXPECT_NE(none.find("\n# TYPE amd_gpu_process_series_dropped gauge\n"
-                        "amd_gpu_process_series_dropped{id=\"0\"} 2\n"
-                        "amd_gpu_process_series_dropped{id=\"1\"} 0\n"),
-              std::string::npos)
-        << none;
-    EXPECT_EQ(none.find("amd_gpu_process_mem_mb"), std::string::npos);
-    const std::string compute = render_metrics({a, b}, std::nullopt, {}, {ProcessSeries::compute, std::nullopt});
-    EXPECT_NE(compute.find("amd_gpu_process_series_dropped{id=\"0\"} 1\n"), std::string::npos);
-    EXPECT_NE(compute.find("amd_gpu_process_mem_mb{id=\"0\",pid=\"1\","), std::string::npos);
-    EXPECT_EQ(compute.find("pid=\"2\""), std::string::npos);
-    EXPECT_EQ(render_metrics({a, b}).find("amd_gpu_process_series_dropped"), std::string::npos);
-}
-
 // The sources are written even when no GPU was found (when they tell why),
 // after everything else; a source that answered has no reason label.
 TEST(Metrics, SourcesAfterEverythingElseAndWithoutGpus) {

@@ -298,8 +298,9 @@ TEST(Binary, AHangingPowerShellHoldsUpOneScrapeOnly) {
 
 // A slow WMI service (every PowerShell answer 1 s late; two runs a pass, the
 // adapters and the APU's memory): the health check and a 404 start nothing,
-// and 20 scrapes that arrive together are answered by two passes. The exact
-// figures are bench/scrape_burst.py's; here the bounds are generous.
+// and 20 scrapes that arrive together are answered by at most two passes,
+// counted by PowerShell's starts. The exact figures are
+// bench/scrape_burst.py's; the bound on time here is generous.
 TEST(Binary, ScrapesArrivingTogetherShareTwoPasses) {
     if (platform::executable_file_name("karvo") == "karvo") GTEST_SKIP() << "only Windows passes start PowerShell";
     PowerShellMachine machine;
@@ -342,8 +343,10 @@ TEST(Binary, ScrapesArrivingTogetherShareTwoPasses) {
     for (int i = 0; i < kScrapes; ++i) {
         EXPECT_TRUE(replies[i].starts_with("HTTP/1.1 200 OK\r\n")) << i;
         EXPECT_NE(replies[i].find("name=\"AMD Radeon 780M\""), std::string::npos) << i;
-        // Within two passes (and a half, for a machine whose pass times vary), never twenty.
-        EXPECT_LE(took[i], pass_ms * 5 / 2 + 2000) << "scrape " << i << " (one pass: " << pass_ms << " ms)";
+        // Two passes take twice the one above (2.0x in the bench); the bound
+        // leaves room for a busy machine and is still far from the twenty
+        // passes of scrapes answered one after the other.
+        EXPECT_LE(took[i], pass_ms * 4 + 5000) << "scrape " << i << " (one pass: " << pass_ms << " ms)";
     }
     // At most two passes: two PowerShell runs each.
     const std::string starts = machine.starts();

@@ -3,40 +3,12 @@
 #include <zlib.h>
 
 #include <charconv>
-#include <cstdint>
 #include <initializer_list>
 #include <limits>
 #include <optional>
 
 #include "common/text.h"
 #include "server/request.h"
-
-// zlib's inflate checks a gzip member with crc32 and a zlib stream with
-// adler32. Its own crc32 carries 12 KB of tables for speed; these plain
-// versions take their place in the executable (the page's few files inflate in
-// well under a millisecond with them). Same contract as zlib's: a null buffer
-// gives the initial value.
-uLong ZEXPORT crc32(uLong crc, const Bytef* buf, uInt len) {
-    if (buf == nullptr) return 0;
-    std::uint32_t c = static_cast<std::uint32_t>(crc) ^ 0xFFFFFFFFu;
-    for (uInt i = 0; i < len; ++i) {
-        c ^= buf[i];
-        for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-    }
-    return c ^ 0xFFFFFFFFu;
-}
-
-uLong ZEXPORT adler32(uLong adler, const Bytef* buf, uInt len) {
-    if (buf == nullptr) return 1;
-    constexpr std::uint32_t kBase = 65521;
-    std::uint32_t a = static_cast<std::uint32_t>(adler & 0xFFFF);
-    std::uint32_t b = static_cast<std::uint32_t>((adler >> 16) & 0xFFFF);
-    for (uInt i = 0; i < len; ++i) {
-        a = (a + buf[i]) % kBase;
-        b = (b + a) % kBase;
-    }
-    return (static_cast<uLong>(b) << 16) | a;
-}
 
 namespace karvo::server {
 namespace {

@@ -16,6 +16,7 @@
 #include "common/text.h"
 #include "platform/os_calls.h"
 #include "platform/system.h"
+#include <sys/utsname.h>
 
 namespace karvo::platform {
 
@@ -195,6 +196,16 @@ Status write_file(const std::string& path, std::string_view bytes) {
     }
     if (::close(fd) != 0) return Error(os_error_text(errno));
     return Ok{};
+}
+
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+
+std::string os_description() {
+    struct utsname names {};
+    if (::uname(&names) != 0) return "POSIX";
+    return std::string(names.sysname) + " " + names.release + " " + names.machine;
 }
 
 }  // namespace karvo::platform

@@ -1,8 +1,10 @@
 #include <charconv>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
+#include "common/numfmt.h"
 #include "platform/os_calls.h"
 #include "platform/system.h"
 #include "platform/win32/win32_util.h"
@@ -197,6 +199,35 @@ Status write_file(const std::string& path, std::string_view bytes) {
     }
     if (!CloseHandle(file)) return Error(os_error_text(static_cast<int>(GetLastError())));
     return Ok{};
+}
+
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+
+std::string os_description() {
+    // GetVersionEx reports the version the program's manifest names, not the
+    // system's; the kernel's own call says what really runs.
+    struct VersionInfo {
+        ULONG size;
+        ULONG major;
+        ULONG minor;
+        ULONG build;
+        ULONG platform;
+        WCHAR service_pack[128];
+    };
+    using RtlGetVersionFn = LONG(WINAPI*)(VersionInfo*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return "Windows";
+    RtlGetVersionFn get_version = nullptr;
+    const FARPROC address = GetProcAddress(ntdll, "RtlGetVersion");
+    static_assert(sizeof get_version == sizeof address);
+    std::memcpy(&get_version, &address, sizeof get_version);
+    VersionInfo info{};
+    info.size = sizeof info;
+    if (get_version == nullptr || get_version(&info) != 0) return "Windows";
+    return "Windows " + numfmt::unsigned_text(info.major) + "." + numfmt::unsigned_text(info.minor) + "." +
+           numfmt::unsigned_text(info.build);
 }
 
 }  // namespace karvo::platform

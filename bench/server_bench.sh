@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Drives the real HTTP API with wrk on loopback and reports, from one run:
-#   - requests/s for GET /health and GET /metrics (each runs a discovery pass)
-#     and for a refused POST (no pass: sockets and checks only),
+#   - requests/s for GET /ready and GET /metrics (answered from discovery
+#     passes: one connection, a pass per request; four, passes shared by the
+#     requests that arrive together), GET /health (no pass) and a refused POST
+#     (no pass: sockets and checks only),
 #   - the cost of one discovery pass, measured by server_pass_bench,
 #   - the server's time and CPU per request beyond that pass,
 #   - the server's resident memory and open descriptors before and after
@@ -17,8 +19,8 @@
 #     1,000), a scrape's latency with 50 half-open TLS handshakes held open
 #     (goal: within 10%), and the executables' sizes.
 # Usage: bench/server_bench.sh [build folder]   (default build/bench)
-# Linux only (reads /proc). The server answers one request at a time, so
-# wrk's connections mostly wait for their turn.
+# Linux only (reads /proc). Passes run one at a time beside the socket loop;
+# requests that arrive while one runs share the next.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/bench}
@@ -115,7 +117,9 @@ fds_before=$(fd_count)
 
 printf 'wrk.method = "POST"\n' >"$work/post.lua"
 run_wrk refused "POST / (405, no pass)" / -s "$work/post.lua"
-run_wrk health "GET /health" /health
+run_wrk health "GET /health (no pass)" /health
+run_wrk ready "GET /ready (1 conn.)" /ready -c1
+run_wrk shared "GET /ready (4 conn.)" /ready
 run_wrk metrics "GET /metrics" /metrics
 while [ "$total_requests" -lt "$target_requests" ]; do
   run_wrk more "GET /health (more)" /health
@@ -125,15 +129,18 @@ rss_after=$(rss_kb)
 fds_after=$(fd_count)
 echo
 awk -v pass="$pass_us" -v pass_cpu="$pass_cpu_us" -v hz="$ticks_per_second" '
-  $1 == "health" { rps = $2; ticks = $3; n = $4 }
+  $1 == "ready" { rps = $2; ticks = $3; n = $4 }
+  $1 == "shared" { shared_rps = $2 }
   $1 == "refused" { refused_rps = $2; refused_ticks = $3; refused_n = $4 }
   END {
     per = 1e6 / rps
-    printf "GET /health: %.1f us per request = pass %.1f us + %.1f us beyond it (%.0f%% of the pass)\n",
+    printf "GET /ready, one connection: %.1f us per request = pass %.1f us + %.1f us beyond it (%.0f%% of the pass)\n",
            per, pass, per - pass, (per - pass) / pass * 100
     cpu = ticks * 1e6 / hz / n
-    printf "server CPU per GET /health: %.1f us = pass %.1f us + %.1f us beyond it (%.0f%% of the pass)\n",
+    printf "server CPU per GET /ready: %.1f us = pass %.1f us + %.1f us beyond it (%.0f%% of the pass)\n",
            cpu, pass_cpu, cpu - pass_cpu, (cpu - pass_cpu) / pass_cpu * 100
+    printf "GET /ready, four connections: %.0f req/s, %.2fx one connection (passes shared)\n",
+           shared_rps, shared_rps / rps
     # A refused request takes the same socket path and checks, minus the pass.
     refused = 1e6 / refused_rps
     refused_cpu = refused_ticks * 1e6 / hz / refused_n

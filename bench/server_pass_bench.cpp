@@ -1,5 +1,6 @@
-// The work one HTTP request costs besides the socket calls: the discovery
-// pass every request runs, and the request checks plus response formatting.
+// The work one HTTP request for data costs besides the socket calls: the
+// discovery pass that answers it, and the request checks plus response
+// formatting.
 // bench/server_bench.sh compares these with the served request rate.
 #include <benchmark/benchmark.h>
 

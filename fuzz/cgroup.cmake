@@ -3,5 +3,6 @@
 karvo_fuzzer(cgroup ${CMAKE_CURRENT_LIST_DIR}/cgroup_fuzz.cpp DEPS karvo_platform)
 target_sources(fuzz_cgroup PRIVATE
   ${PROJECT_SOURCE_DIR}/src/discovery/linux/containers.cpp
-  ${PROJECT_SOURCE_DIR}/src/discovery/linux/sysfs_files.cpp)
+  ${PROJECT_SOURCE_DIR}/src/discovery/linux/sysfs_files.cpp
+  ${PROJECT_SOURCE_DIR}/src/discovery/sources/source_ledger.cpp)
 target_include_directories(fuzz_cgroup PRIVATE ${PROJECT_SOURCE_DIR}/src)

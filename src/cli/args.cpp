@@ -414,6 +414,31 @@ ParseOutcome parse_into(Args args, const std::vector<std::string>& argv, std::ve
                 }
                 args.tls_min_version = std::string(*value);
                 break;
+            case OptionId::metrics_processes:
+                if (*value == "all") {
+                    args.metrics.processes = render::ProcessSeries::all;
+                } else if (*value == "compute") {
+                    args.metrics.processes = render::ProcessSeries::compute;
+                } else if (*value == "none") {
+                    args.metrics.processes = render::ProcessSeries::none;
+                } else {
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected all, compute or none");
+                }
+                break;
+            case OptionId::metrics_max_processes: {
+                // Any whole number: 0 writes no process series, one beyond every count all of them.
+                const bool digits = !value->empty() && std::all_of(value->begin(), value->end(),
+                                                                   [](char c) { return c >= '0' && c <= '9'; });
+                if (!digits) {
+                    return usage_error(usage_name, "invalid value '" + shown(*value) + "' for '" + signature +
+                                                    "': expected a whole number of processes (0 for none)");
+                }
+                args.metrics.max_processes =
+                    text::parse_unsigned(*value, std::numeric_limits<std::uint64_t>::max())
+                        .value_or(std::numeric_limits<std::uint64_t>::max());
+                break;
+            }
             case OptionId::interval: {
                 const auto ms = seconds_as_ms(*value);
                 if (!ms || *ms < kMinLoopMs || *ms > 60000) {

@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "render/metrics.h"
 #include "render/query.h"
 
 namespace karvo::cli {
@@ -41,6 +42,8 @@ struct Args {
     std::optional<std::string> tls_key_file;
     std::optional<std::string> tls_client_ca_file;
     std::optional<std::string> tls_min_version;  // "1.2" or "1.3"
+    // The process series of /metrics: which kinds, and how many per GPU.
+    render::MetricsOptions metrics;
     // A report of one pass (--report, --redact), or passes answered from one (--replay).
     std::optional<std::string> report;
     bool redact = false;

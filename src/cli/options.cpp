@@ -84,6 +84,17 @@ constexpr std::array kOptions{
     OptionInfo{.id = OptionId::tls_min_version, .name = "tls-min-version", .kind = OptionKind::required_value,
                .placeholder = "VERSION", .help = "Oldest TLS version accepted: 1.2 or 1.3",
                .default_value = "1.2", .hint = ValueHint::words, .words = "1.2 1.3", .serve_setting = true},
+    OptionInfo{.id = OptionId::metrics_processes, .name = "metrics-processes", .kind = OptionKind::required_value,
+               .placeholder = "WHICH",
+               .help = "Processes given series of their own at /metrics: all, compute (type C) or none (or "
+                       "KARVO_METRICS_PROCESSES env)",
+               .env = "KARVO_METRICS_PROCESSES", .default_value = "all", .hint = ValueHint::words,
+               .words = "all compute none", .serve_setting = true},
+    OptionInfo{.id = OptionId::metrics_max_processes, .name = "metrics-max-processes",
+               .kind = OptionKind::required_value, .placeholder = "N",
+               .help = "At most N process series per GPU at /metrics, for those holding the most VRAM; the rest are "
+                       "counted (or KARVO_METRICS_MAX_PROCESSES env)",
+               .env = "KARVO_METRICS_MAX_PROCESSES", .hint = ValueHint::number, .serve_setting = true},
     OptionInfo{.id = OptionId::interval, .name = "interval", .kind = OptionKind::required_value,
                .placeholder = "SECS", .help = "Seconds between the refreshes of karvo top, from 0.1 to 60",
                .default_value = "1", .hint = ValueHint::number, .top_setting = true},

@@ -29,6 +29,8 @@ enum class OptionId {
     tls_key_file,
     tls_client_ca_file,
     tls_min_version,
+    metrics_processes,
+    metrics_max_processes,
     service,
     query_gpu,
     query_apps,

@@ -110,6 +110,7 @@ ServeConfigOutcome resolve_serve_config(const Args& args, const std::vector<Give
     server.token = *token;
     server.tls = *tls;
     server.ids = settled.ids;
+    server.metrics = settled.metrics;
 
     const auto policy =
         server::check_bind_policy(server.listen, server.port, server.token, server::transport_of(server.tls));

@@ -9,6 +9,7 @@
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/boundary.h"
 #include "platform/console.h"
+#include "platform/system.h"
 
 namespace karvo::discovery {
 namespace {
@@ -20,9 +21,7 @@ T noted(std::string_view source, T result) {
     return result;
 }
 
-}  // namespace
-
-DeviceList discover_devices() {
+DeviceList run_pass() {
     // Recorded or replayed passes meet the system through the boundary this
     // scope installs; a replay runs the pass of the system it was recorded on.
     const capture::PassScope scope;
@@ -43,5 +42,19 @@ DeviceList discover_devices() {
     };
     return windows_pass(sources);
 }
+
+}  // namespace
+
+PassResult discover_pass() {
+    const SourceLedger ledger;
+    const std::uint64_t started = platform::monotonic_ns();
+    PassResult pass;
+    pass.devices = run_pass();
+    pass.seconds = static_cast<double>(platform::monotonic_ns() - started) / 1e9;
+    pass.sources = ledger.statuses();
+    return pass;
+}
+
+DeviceList discover_devices() { return run_pass(); }
 
 }  // namespace karvo::discovery

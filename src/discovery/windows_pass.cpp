@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "discovery/sources/source_ledger.h"
+
 namespace karvo::discovery {
 namespace {
 
@@ -51,6 +53,10 @@ DeviceList windows_pass(const WindowsSources& sources) {
     const Status enriched = sources.adl_pmlog(devices);
     if (!enriched.ok()) {
         sources.write_stderr("[adl] PMLog enrich failed: " + enriched.error().long_form() + "\n");
+        // Older boards have no sensor log and answer through OverdriveN
+        // instead: for GPUs the fallback has to read, its outcome is the
+        // display library's.
+        if (!devices.empty()) forget_source_outcome("adl");
         (void)sources.adl_overdrive_fallback(devices);
     }
 

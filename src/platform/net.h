@@ -124,17 +124,20 @@ private:
     Native native_ = kInvalid;
 };
 
-// One socket to watch, and whether it turned out readable.
+// One socket to watch, for bytes to read or for room to send, and whether it
+// turned out ready for that.
 struct PollEntry {
     const Socket* socket = nullptr;
     bool ready = false;
+    bool for_sending = false;  // wait for room to send instead of bytes to read
 };
 
-// Waits up to `milliseconds` until at least one of the sockets can be read
-// without blocking (bytes or the end of the stream have arrived, an error is
-// pending, or a listening socket has a connection waiting) and marks those
-// ready (poll on POSIX, WSAPoll on Windows). A time-out or an interrupted wait
-// leaves all unmarked and is no error.
-Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds);
+// Waits up to `milliseconds` until at least one of the sockets is ready and
+// marks those ready (poll on POSIX, WSAPoll on Windows). Ready to read: bytes
+// or the end of the stream have arrived, or a listening socket has a
+// connection waiting; ready to send: the OS takes more bytes. A pending error
+// or a hang-up makes a socket ready either way. A time-out or an interrupted
+// wait leaves all unmarked and is no error.
+Status wait_ready(std::span<PollEntry> entries, std::uint32_t milliseconds);
 
 }  // namespace karvo::platform

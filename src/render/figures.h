@@ -125,6 +125,16 @@ inline constexpr std::string_view kInfoHelp =
     "sources); the value is always 1.";
 inline constexpr std::string_view kDiscoveryMetric = "amd_gpu_discovery_seconds";
 inline constexpr std::string_view kDiscoveryHelp = "How long the discovery pass behind this scrape took, in seconds.";
+inline constexpr std::string_view kProcessesDroppedMetric = "amd_gpu_process_series_dropped";
+inline constexpr std::string_view kProcessesDroppedHelp =
+    "Processes on the GPU that have no process series (left out by --metrics-processes or --metrics-max-processes).";
+inline constexpr std::string_view kSourceUpMetric = "amd_gpu_source_up";
+inline constexpr std::string_view kSourceUpHelp =
+    "1 when the source answered the discovery pass behind this scrape, 0 when it did not (reason: missing, failed "
+    "or timeout).";
+inline constexpr std::string_view kSourceSecondsMetric = "amd_gpu_source_seconds";
+inline constexpr std::string_view kSourceSecondsHelp =
+    "Time the discovery pass behind this scrape spent asking the source, in seconds.";
 
 // The text of a figure's value in a label (the info series): strings as they
 // are, numbers in decimal.

@@ -1,5 +1,6 @@
 #include "render/metrics.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -174,21 +175,62 @@ void append_device_families(std::string& out, const DeviceList& devices) {
     }
 }
 
-void append_process_families(std::string& out, const DeviceList& devices) {
-    // Every process family carries the same labels: build them once per process.
+void append_process_families(std::string& out, const DeviceList& devices, const MetricsOptions& options) {
+    // The processes that get series, and the labels every process family
+    // gives them, built once per process.
+    std::vector<const GpuProcess*> kept;
     std::vector<std::string> labels;
-    for (const GpuDevice& d : devices)
-        for (const GpuProcess& p : d.processes) labels.push_back(process_labels(d, p));
+    for (const GpuDevice& d : devices) {
+        for (const std::size_t i : process_series_kept(d, options)) {
+            kept.push_back(&d.processes[i]);
+            labels.push_back(process_labels(d, d.processes[i]));
+        }
+    }
     std::string samples;
     for (const ProcessFigure& f : process_figures()) {
         if (f.metric.name.empty()) continue;
         samples.clear();
-        std::size_t next = 0;
-        for (const GpuDevice& d : devices)
-            for (const GpuProcess& p : d.processes) append_samples(samples, f.metric, f.read(p), labels[next++]);
+        for (std::size_t k = 0; k < kept.size(); ++k) append_samples(samples, f.metric, f.read(*kept[k]), labels[k]);
         if (samples.empty()) continue;
         append_family_header(out, f.metric.name, f.metric.help, f.metric.type);
         out += samples;
+    }
+    if (!options.limits_processes()) return;
+    append_family_header(out, kProcessesDroppedMetric, kProcessesDroppedHelp, MetricType::gauge);
+    for (const GpuDevice& d : devices) {
+        out += kProcessesDroppedMetric;
+        out += device_labels(d, false);
+        out += "} ";
+        numfmt::append_unsigned(out, d.processes.size() - process_series_kept(d, options).size());
+        out += '\n';
+    }
+}
+
+void append_source_families(std::string& out, std::span<const discovery::SourceStatus> sources) {
+    if (sources.empty()) return;
+    const auto begin = [&out](std::string_view metric, const discovery::SourceStatus& s) {
+        out += metric;
+        out += "{source=\"";
+        out += s.source;  // our own names: nothing to escape
+        out += '"';
+    };
+    append_family_header(out, kSourceUpMetric, kSourceUpHelp, MetricType::gauge);
+    for (const discovery::SourceStatus& s : sources) {
+        begin(kSourceUpMetric, s);
+        if (s.up()) {
+            out += "} 1\n";
+        } else {
+            out += ",reason=\"";
+            out += discovery::reason_name(*s.reason);
+            out += "\"} 0\n";
+        }
+    }
+    append_family_header(out, kSourceSecondsMetric, kSourceSecondsHelp, MetricType::gauge);
+    for (const discovery::SourceStatus& s : sources) {
+        begin(kSourceSecondsMetric, s);
+        out += "} ";
+        numfmt::append_double_plain(out, s.seconds);
+        out += '\n';
     }
 }
 
@@ -202,16 +244,38 @@ void append_label_value(std::string& out, std::string_view text) {
     }
 }
 
-std::string render_metrics(const DeviceList& devices, std::optional<double> discovery_seconds) {
+std::vector<std::size_t> process_series_kept(const GpuDevice& device, const MetricsOptions& options) {
+    std::vector<std::size_t> kept;
+    if (options.processes == ProcessSeries::none) return kept;
+    for (std::size_t i = 0; i < device.processes.size(); ++i) {
+        if (options.processes == ProcessSeries::compute && device.processes[i].proc_type != ProcessKind::compute)
+            continue;
+        kept.push_back(i);
+    }
+    if (!options.max_processes || kept.size() <= *options.max_processes) return kept;
+    // The most VRAM first (equal amounts in list order), cut, then back in list order.
+    std::stable_sort(kept.begin(), kept.end(), [&](std::size_t a, std::size_t b) {
+        return device.processes[a].mem_used_mb > device.processes[b].mem_used_mb;
+    });
+    kept.resize(static_cast<std::size_t>(*options.max_processes));
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
+std::string render_metrics(const DeviceList& devices, std::optional<double> discovery_seconds,
+                           std::span<const discovery::SourceStatus> sources, const MetricsOptions& options) {
     std::string out;
     std::size_t estimate = 0;
     for (const GpuDevice& d : devices) estimate += 3072 + 512 * d.processes.size();
     out.reserve(estimate + 4096);
-    // No GPU, no text: an empty scrape stays empty.
-    if (devices.empty()) return out;
+    // No GPU: only what the sources said (an empty text when there is nothing to say).
+    if (devices.empty()) {
+        append_source_families(out, sources);
+        return out;
+    }
     append_info(out, devices);
     append_device_families(out, devices);
-    append_process_families(out, devices);
+    append_process_families(out, devices, options);
     if (discovery_seconds) {
         append_family_header(out, kDiscoveryMetric, kDiscoveryHelp, MetricType::gauge);
         out += kDiscoveryMetric;
@@ -219,6 +283,7 @@ std::string render_metrics(const DeviceList& devices, std::optional<double> disc
         numfmt::append_double_plain(out, *discovery_seconds);
         out += '\n';
     }
+    append_source_families(out, sources);
     return out;
 }
 

@@ -17,14 +17,18 @@ constexpr std::uint64_t kNsPerMs = 1000000;
 // The longest single wait, so that `keep_going` is asked now and then even
 // on an idle server.
 constexpr std::uint32_t kMaxWaitMs = 1000;
-// Requests read and not answered yet. While this many are queued no more
-// connections are accepted: they wait in the listen backlog instead.
-constexpr std::size_t kMaxQueuedRequests = 64;
-// While a handshake waits for room to send, the loop looks again this often.
-constexpr std::uint32_t kWriteRetryMs = 10;
+// While a pass runs, the loop looks this often whether it has ended.
+constexpr std::uint32_t kPassCheckMs = 5;
+// Requests waiting for a pass or being answered. While this many are held no
+// more connections are accepted: they wait in the listen backlog instead.
+constexpr std::size_t kMaxHeldRequests = 64;
 // The plain refusal on an HTTPS port is small; a client that does not read it
-// does not hold the loop for long.
+// is not kept for long.
 constexpr std::uint32_t kRefusalSendMs = 500;
+
+std::uint64_t deadline_after(std::uint32_t milliseconds) {
+    return platform::monotonic_ns() + std::uint64_t{milliseconds} * kNsPerMs;
+}
 
 // Input the client sent beyond the one read (an oversized request, or the
 // rest of one that arrived in pieces) is read and dropped before closing:
@@ -44,60 +48,50 @@ void discard_unread_input(platform::Socket& connection) {
     }
 }
 
-// Sends a response through whatever carries the connection (TLS or plain).
-using Sender = std::function<void(std::string_view bytes)>;
-
-void answer(const Sender& send, std::string_view request_bytes, const std::optional<std::string>& token,
-            bool peer_authenticated, const DiscoverFn& discover) {
-    const RequestDecision decision = decide(request_bytes, token, peer_authenticated);
-    std::string response;
-    if (decision.verdict == Verdict::serve && is_page_path(decision.path)) {
-        // The page and its files hold no data: no discovery pass for them.
-        response = page_response(decision.path, request_bytes);
-    } else if (decision.verdict == Verdict::serve) {
-        // The pass is timed for the metrics text (amd_gpu_discovery_seconds).
-        const std::uint64_t started = platform::monotonic_ns();
-        const DeviceList devices = discover();
-        const double seconds = static_cast<double>(platform::monotonic_ns() - started) / 1e9;
-        response = format_response(routed_response(route_of(decision.path), devices, seconds));
-    } else {
-        response = format_response(refusal_response(decision.verdict));
-    }
-    send(response);
-}
-
 // One accepted connection. The socket lives on the heap: a TLS session keeps
 // its address while the connection moves between the loop's queues.
 struct Connection {
     std::unique_ptr<platform::Socket> socket;
     std::unique_ptr<TlsSession> tls;  // only on an HTTPS port
     bool handshaken = false;
-    bool wants_write = false;  // the handshake waits for room to send, not for bytes
+    bool wants_write = false;  // the TLS session waits for room to send, not for bytes
 };
 
 // The state of the serve loop: connections waiting for their bytes (in
 // accept order, so the first has waited longest and has the earliest
-// deadline) and requests whose bytes have arrived (in arrival order). On an
-// HTTPS port "waiting for the bytes" includes the whole handshake, which runs
-// a step each time the connection's bytes arrive.
+// deadline), requests waiting for a pass (in arrival order) and responses
+// being sent. On an HTTPS port "waiting for the bytes" includes the whole
+// handshake, which runs a step each time the connection's bytes arrive.
 class ServeLoop {
 public:
-    ServeLoop(const platform::Socket& listener, const std::optional<std::string>& token, const DiscoverFn& discover,
-              TlsReloader* tls, const std::function<void(std::string_view)>& warn)
+    ServeLoop(const platform::Socket& listener, const ServeLoopConfig& config)
         : listener_(listener),
-          token_(token),
-          discover_(discover),
-          tls_(tls),
+          config_(config),
+          worker_(config.pass, config.metrics),
           failures_([] { return platform::monotonic_ns(); },
-                    [&warn](std::string_view line) {
-                        if (warn) warn(line);
+                    [&config](std::string_view line) {
+                        if (config.warn) config.warn(line);
                     }) {}
 
     void step() {
-        wait_and_read();
+        wait_and_progress(wait_ms());
         close_expired();
-        if (!arrived_.empty()) answer_first();
+        collect_pass();
+        start_pass();
         failures_.tick();
+        observe();
+    }
+
+    // After the loop: what is being sent is finished within its deadline.
+    // Nothing is accepted, read or started any more.
+    void finish_sending() {
+        waiting_.clear();
+        queued_.clear();
+        stopping_ = true;
+        while (!sending_.empty()) {
+            wait_and_progress(wait_ms());
+            close_expired();
+        }
     }
 
 private:
@@ -105,27 +99,34 @@ private:
         Connection connection;
         std::uint64_t deadline_ns;
     };
-    struct Arrived {
+    struct Queued {
         Connection connection;
-        std::string bytes;
+        Route route;
+        std::uint64_t pass;  // the pass that answers it
+    };
+    struct Sending {
+        Connection connection;
+        std::shared_ptr<const std::string> response;
+        std::size_t sent = 0;
+        std::uint64_t deadline_ns;
     };
 
-    // How long the next wait may last: not at all while requests are queued
-    // (only what has arrived meanwhile is collected), briefly while a
-    // handshake waits for room to send, else until the first deadline.
+    bool accepting() const { return !stopping_ && queued_.size() + sending_.size() < kMaxHeldRequests; }
+
+    // How long the next wait may last: until the first deadline, briefly
+    // while a pass runs (to see it end), at most kMaxWaitMs.
     std::uint32_t wait_ms() const {
-        if (!arrived_.empty()) return 0;
-        if (waiting_.empty()) return kMaxWaitMs;
-        std::uint32_t limit = kMaxWaitMs;
-        for (const Waiting& w : waiting_)
-            if (w.connection.wants_write) limit = kWriteRetryMs;
+        std::uint32_t limit = worker_.running() ? kPassCheckMs : kMaxWaitMs;
+        std::optional<std::uint64_t> deadline;
+        if (!waiting_.empty()) deadline = waiting_.front().deadline_ns;
+        for (const Sending& s : sending_) deadline = std::min(deadline.value_or(s.deadline_ns), s.deadline_ns);
+        if (!deadline) return limit;
         const std::uint64_t now = platform::monotonic_ns();
-        const std::uint64_t deadline = waiting_.front().deadline_ns;
-        if (deadline <= now) return 0;
-        return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, (deadline - now + kNsPerMs - 1) / kNsPerMs));
+        if (*deadline <= now) return 0;
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, (*deadline - now + kNsPerMs - 1) / kNsPerMs));
     }
 
-    enum class Outcome { keep, arrived, close };
+    enum class Outcome { keep, arrived, refuse, close };
 
     // One read of a plain connection; a handshake step (and, once it is done,
     // the read of the request) on a TLS one.
@@ -151,11 +152,7 @@ private:
             case TlsSession::Progress::done: return Outcome::arrived;
             case TlsSession::Progress::want_read:
             case TlsSession::Progress::want_write: return Outcome::keep;
-            case TlsSession::Progress::plain_http:
-                // No figures: a short plain refusal, then the connection closes.
-                (void)c.socket->send_all_within(plain_http_refusal(), kRefusalSendMs);
-                discard_unread_input(*c.socket);
-                return Outcome::close;
+            case TlsSession::Progress::plain_http: return Outcome::refuse;
             case TlsSession::Progress::failed:
                 if (c.tls->peer_spoke()) failures_.failed(c.tls->failure_reason());
                 return Outcome::close;
@@ -163,41 +160,126 @@ private:
         return Outcome::close;
     }
 
-    void wait_and_read() {
-        const bool accepting = arrived_.size() < kMaxQueuedRequests;
+    void wait_and_progress(std::uint32_t timeout_ms) {
+        const bool accept = accepting();
         std::vector<platform::PollEntry> entries;
-        entries.reserve(waiting_.size() + 1);
-        for (const Waiting& w : waiting_) entries.push_back({w.connection.socket.get(), false});
-        if (accepting) entries.push_back({&listener_, false});
-        if (!platform::wait_readable(entries, wait_ms()).ok()) {
+        entries.reserve(waiting_.size() + sending_.size() + 1);
+        for (const Waiting& w : waiting_)
+            entries.push_back({w.connection.socket.get(), false, w.connection.wants_write});
+        for (const Sending& s : sending_)
+            entries.push_back({s.connection.socket.get(), false, !s.connection.tls || s.connection.wants_write});
+        if (accept) entries.push_back({&listener_, false, false});
+        if (entries.empty()) {
+            platform::sleep_milliseconds(timeout_ms);
+            return;
+        }
+        if (!platform::wait_ready(entries, timeout_ms).ok()) {
             platform::sleep_milliseconds(10);  // nothing sensible to do but try again shortly
             return;
         }
 
+        // Sending first: it frees room for requests.
+        std::deque<Sending> still_sending;
+        for (std::size_t i = 0; i < sending_.size(); ++i) {
+            Sending& s = sending_[i];
+            if (entries[waiting_.size() + i].ready && !send_some(s)) continue;
+            still_sending.push_back(std::move(s));
+        }
+
         // The one read of each connection that has something, in accept order.
         std::deque<Waiting> still_waiting;
+        std::vector<std::pair<Connection, std::string>> arrived;
         for (std::size_t i = 0; i < waiting_.size(); ++i) {
             Waiting& w = waiting_[i];
-            if (!entries[i].ready && !w.connection.wants_write) {
+            if (!entries[i].ready) {
                 still_waiting.push_back(std::move(w));
                 continue;
             }
             switch (advance(w.connection)) {
                 case Outcome::keep: still_waiting.push_back(std::move(w)); break;
-                case Outcome::arrived:
-                    arrived_.push_back({std::move(w.connection), std::string(buffer_, received_)});
+                case Outcome::arrived: arrived.emplace_back(std::move(w.connection), std::string(buffer_, received_)); break;
+                case Outcome::refuse: {
+                    // No figures: a short plain refusal, then the connection closes.
+                    w.connection.tls.reset();
+                    Connection plain{std::move(w.connection.socket)};
+                    respond(still_sending, std::move(plain),
+                            std::make_shared<const std::string>(plain_http_refusal()), kRefusalSendMs);
                     break;
+                }
                 case Outcome::close: break;
             }
         }
         waiting_ = std::move(still_waiting);
+        sending_ = std::move(still_sending);
+        for (auto& [connection, bytes] : arrived) judge(std::move(connection), bytes);
 
-        if (accepting && entries.back().ready) accept_waiting();
+        if (accept && entries.back().ready) accept_waiting();
+    }
+
+    // Decides what a request gets: a response at once, or a place in the
+    // queue for the next pass.
+    void judge(Connection connection, const std::string& bytes) {
+        const bool peer_authenticated = connection.tls && connection.tls->peer_verified();
+        const RequestDecision decision = decide(bytes, config_.token, peer_authenticated);
+        if (decision.verdict != Verdict::serve) {
+            respond(sending_, std::move(connection),
+                    std::make_shared<const std::string>(format_response(refusal_response(decision.verdict))));
+            return;
+        }
+        if (is_page_path(decision.path)) {
+            // The page and its files hold no data: no pass for them either.
+            respond(sending_, std::move(connection),
+                    std::make_shared<const std::string>(page_response(decision.path, bytes)));
+            return;
+        }
+        const Route route = route_of(decision.path);
+        if (!needs_pass(route)) {
+            respond(sending_, std::move(connection),
+                    std::make_shared<const std::string>(format_response(routed_response(route, DeviceList{}))));
+            return;
+        }
+        queued_.push_back({std::move(connection), route, passes_started_ + 1});
+    }
+
+    // Starts sending a response: as much as the client takes now (usually all of it).
+    void respond(std::deque<Sending>& sending, Connection connection, std::shared_ptr<const std::string> response,
+                 std::uint32_t within_ms = kConnectionTimeoutMs) {
+        connection.wants_write = false;
+        Sending s{std::move(connection), std::move(response), 0, deadline_after(within_ms)};
+        if (send_some(s)) sending.push_back(std::move(s));
+    }
+
+    // Sends what the socket takes now. False when the connection is done
+    // with: the whole response went (the connection is then closed in
+    // order), or sending failed.
+    bool send_some(Sending& s) {
+        Connection& c = s.connection;
+        const std::string& bytes = *s.response;
+        while (s.sent < bytes.size()) {
+            const std::string_view rest = std::string_view(bytes).substr(s.sent);
+            if (c.tls) {
+                std::size_t written = 0;
+                const TlsSession::Progress progress = c.tls->write(rest, written);
+                c.wants_write = progress != TlsSession::Progress::want_read;
+                if (progress == TlsSession::Progress::want_read || progress == TlsSession::Progress::want_write)
+                    return true;
+                if (progress != TlsSession::Progress::done) return false;
+                s.sent += written;
+            } else {
+                const auto sent = c.socket->try_send(rest);
+                if (!sent.ok()) return false;
+                if (!*sent || **sent == 0) return true;  // no room now
+                s.sent += **sent;
+            }
+        }
+        if (c.tls) c.tls->close_notify();
+        discard_unread_input(*c.socket);
+        return false;
     }
 
     void accept_waiting() {
         // Renewed certificate files are looked for before accepting, not per connection.
-        const std::shared_ptr<const TlsCredentials> credentials = tls_ ? tls_->current() : nullptr;
+        const std::shared_ptr<const TlsCredentials> credentials = config_.tls ? config_.tls->current() : nullptr;
         for (std::size_t taken = 0; taken < kMaxWaitingConnections; ++taken) {
             auto accepted = listener_.try_accept();
             if (!accepted.ok()) {
@@ -213,8 +295,7 @@ private:
                 connection.tls = std::make_unique<TlsSession>(credentials, *connection.socket);
                 if (!connection.tls->ready()) continue;
             }
-            waiting_.push_back(
-                {std::move(connection), platform::monotonic_ns() + std::uint64_t{kConnectionTimeoutMs} * kNsPerMs});
+            waiting_.push_back({std::move(connection), deadline_after(kConnectionTimeoutMs)});
             if (waiting_.size() > kMaxWaitingConnections) waiting_.pop_front();  // the longest waiter goes
         }
     }
@@ -222,43 +303,61 @@ private:
     void close_expired() {
         const std::uint64_t now = platform::monotonic_ns();
         while (!waiting_.empty() && waiting_.front().deadline_ns <= now) waiting_.pop_front();
+        std::erase_if(sending_, [now](const Sending& s) { return s.deadline_ns <= now; });
     }
 
-    void answer_first() {
-        Arrived request = std::move(arrived_.front());
-        arrived_.pop_front();
-        Connection& c = request.connection;
-        const bool peer_authenticated = c.tls && c.tls->peer_verified();
-        const Sender send = [&c](std::string_view bytes) {
-            if (c.tls) {
-                (void)c.tls->send_all_within(bytes, kConnectionTimeoutMs);
-            } else {
-                (void)c.socket->send_all_within(bytes, kConnectionTimeoutMs);
+    // Hands the answers of the pass that ended to every request that waited for it.
+    void collect_pass() {
+        std::optional<PassAnswers> answers = worker_.take();
+        if (!answers) return;
+        ++passes_done_;
+        std::deque<Queued> later;
+        for (Queued& q : queued_) {
+            if (q.pass > passes_done_) {
+                later.push_back(std::move(q));
+                continue;
             }
-        };
-        answer(send, request.bytes, token_, peer_authenticated, discover_);
-        discard_unread_input(*c.socket);
+            const auto& response = q.route == Route::json      ? answers->json
+                                   : q.route == Route::metrics ? answers->metrics
+                                                               : answers->ready;
+            if (response) respond(sending_, std::move(q.connection), response);
+        }
+        queued_ = std::move(later);
+    }
+
+    // The next pass starts as soon as a request waits for it and none runs.
+    void start_pass() {
+        if (worker_.running() || queued_.empty()) return;
+        PassPlan plan;
+        for (const Queued& q : queued_) {
+            plan.json = plan.json || q.route == Route::json;
+            plan.metrics = plan.metrics || q.route == Route::metrics;
+            plan.ready = plan.ready || q.route == Route::ready;
+        }
+        ++passes_started_;
+        worker_.start(plan);
+    }
+
+    void observe() {
+        if (!config_.observe) return;
+        config_.observe(LoopCounts{waiting_.size(), queued_.size(), sending_.size(), passes_started_, passes_done_});
     }
 
     const platform::Socket& listener_;
-    const std::optional<std::string>& token_;
-    const DiscoverFn& discover_;
-    TlsReloader* tls_;
+    const ServeLoopConfig& config_;
+    PassWorker worker_;
     HandshakeFailures failures_;
     std::deque<Waiting> waiting_;
-    std::deque<Arrived> arrived_;
+    std::deque<Queued> queued_;
+    std::deque<Sending> sending_;
+    std::uint64_t passes_started_ = 0;
+    std::uint64_t passes_done_ = 0;
+    bool stopping_ = false;
     char buffer_[kRequestLimit];
     std::size_t received_ = 0;
 };
 
 }  // namespace
-
-void answer_request(platform::Socket& connection, std::string_view request_bytes,
-                    const std::optional<std::string>& token, const DiscoverFn& discover) {
-    answer([&connection](std::string_view bytes) { (void)connection.send_all_within(bytes, kConnectionTimeoutMs); },
-           request_bytes, token, false, discover);
-    discard_unread_input(connection);
-}
 
 void HandshakeFailures::failed(std::string reason) {
     ++total_;
@@ -287,13 +386,12 @@ void HandshakeFailures::report(std::uint64_t now) {
     warn_(line);
 }
 
-void accept_connections(const platform::Socket& listener, const std::optional<std::string>& token,
-                        const DiscoverFn& discover, const std::function<bool()>& keep_going, TlsReloader* tls,
-                        const std::function<void(std::string_view)>& warn) {
+void accept_connections(const platform::Socket& listener, const ServeLoopConfig& config) {
     // Accepting must never wait: the listener is only asked once it has a connection.
     (void)listener.set_nonblocking(true);
-    ServeLoop loop(listener, token, discover, tls, warn);
-    while (keep_going()) loop.step();
+    ServeLoop loop(listener, config);
+    while (!config.keep_going || config.keep_going()) loop.step();
+    loop.finish_sending();
 }
 
 }  // namespace karvo::server

@@ -1,7 +1,18 @@
 #pragma once
-// The serve loop: every accepted connection waits for its request bytes at
-// the same time as the others; the requests that arrive are answered one at a
-// time, in the order their bytes arrived, each after its own discovery pass.
+// The serve loop. One thread holds every socket: it accepts, waits for each
+// connection's request bytes (and TLS handshake) at the same time as the
+// others, and sends every response a piece at a time as the client takes
+// it, so neither a silent client nor a slow reader holds up anyone else.
+//
+// Requests for data (/, /metrics, /ready) are answered from discovery passes
+// that run beside the loop on a thread of their own, one at a time. A request
+// waits for the next pass that starts after it arrived: one that arrives
+// while a pass runs waits for the pass after it, which starts as soon as the
+// running one ends. One pass then answers every request that waited for it,
+// so each answer is at least as fresh as its request and any number of
+// requests arriving together cost at most two passes. The health check, the
+// browser page's files, a path that is not found and every refusal are
+// answered at once, without a pass.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,29 +21,21 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/device.h"
 #include "platform/net.h"
+#include "render/metrics.h"
+#include "server/pass_worker.h"
 #include "server/tls_reload.h"
 
 namespace karvo::server {
 
-// One discovery pass; the product passes discover_devices, tests a fake.
-using DiscoverFn = std::function<DeviceList()>;
-
 // How long a connection may wait for its request bytes, counted from its
-// accept; and how long sending its response may take in all.
+// accept; and how long sending its response may take in all, counted from
+// when its response is ready.
 inline constexpr std::uint32_t kConnectionTimeoutMs = 5000;
 
 // Connections waiting for their bytes at once; accepting one more closes the
 // one that has waited longest.
 inline constexpr std::size_t kMaxWaitingConnections = 64;
-
-// Answers the request whose one read gave `request_bytes`: the checks, a
-// discovery pass for requests that pass them, the response sent within
-// kConnectionTimeoutMs. All errors are absorbed; the caller closes the
-// connection afterwards. `connection` must be non-blocking.
-void answer_request(platform::Socket& connection, std::string_view request_bytes,
-                    const std::optional<std::string>& token, const DiscoverFn& discover);
 
 // Failed TLS handshakes, counted and reported at most once a minute (a client
 // that keeps failing must not flood the log): the first at once, the ones
@@ -61,17 +64,39 @@ private:
     std::optional<std::uint64_t> last_line_ns_;
 };
 
-// Accepts connections and serves them, for as long as `keep_going` (asked
-// between steps) says so. Failed accepts are dropped. A connection whose
-// first read ends without bytes (closed, failed) or that sends nothing within
-// kConnectionTimeoutMs of its accept is closed without a response.
-// With `tls` the port speaks HTTPS only: each connection's handshake runs in
-// the same loop and within the same deadline as the wait for its bytes; a
-// client that speaks plain HTTP gets a short plain 400 and is closed; failed
-// handshakes go to `warn` (HandshakeFailures). Whether a client proved who it
-// is with a certificate is taken from its own connection's verification.
-void accept_connections(const platform::Socket& listener, const std::optional<std::string>& token,
-                        const DiscoverFn& discover, const std::function<bool()>& keep_going,
-                        TlsReloader* tls = nullptr, const std::function<void(std::string_view)>& warn = {});
+// What the loop holds after a step (for tests that watch it).
+struct LoopCounts {
+    std::size_t waiting = 0;        // connections waiting for their request bytes
+    std::size_t queued = 0;         // requests waiting for a pass
+    std::size_t sending = 0;        // responses being sent
+    std::uint64_t passes_started = 0;
+    std::uint64_t passes_done = 0;
+};
+
+struct ServeLoopConfig {
+    std::optional<std::string> token;  // the bearer token; nothing: none
+    PassFn pass;
+    render::MetricsOptions metrics;  // the process series of /metrics
+    // Asked between steps (at least once a second): false stops the loop.
+    // Responses being sent are finished (within their deadline) first; requests
+    // still waiting for a pass are closed without one.
+    std::function<bool()> keep_going;
+    // With it the port speaks HTTPS only: each connection's handshake runs in
+    // the same loop and within the same deadline as the wait for its bytes; a
+    // client that speaks plain HTTP gets a short plain 400 and is closed;
+    // failed handshakes go to `warn` (HandshakeFailures). Whether a client
+    // proved who it is with a certificate is taken from its own connection's
+    // verification.
+    TlsReloader* tls = nullptr;
+    std::function<void(std::string_view line)> warn;
+    // Called after every step.
+    std::function<void(const LoopCounts&)> observe;
+};
+
+// Accepts connections and serves them until `keep_going` says so. Failed
+// accepts are dropped. A connection whose first read ends without bytes
+// (closed, failed) or that sends nothing within kConnectionTimeoutMs of its
+// accept is closed without a response.
+void accept_connections(const platform::Socket& listener, const ServeLoopConfig& config);
 
 }  // namespace karvo::server

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "common/numfmt.h"
 #include "common/text.h"
 #include "platform/net.h"
 #include "render/json.h"
@@ -180,6 +181,7 @@ std::string header_value(std::string_view request_bytes, std::string_view name) 
 Route route_of(std::string_view path) {
     if (path == "/") return Route::json;
     if (path == "/metrics") return Route::metrics;
+    if (path == "/ready") return Route::ready;
     if (path == "/health") return Route::health;
     return Route::not_found;
 }
@@ -188,6 +190,7 @@ namespace {
 
 constexpr std::string_view kOk = "HTTP/1.1 200 OK";
 constexpr std::string_view kJson = "application/json";
+constexpr std::string_view kMetricsType = "text/plain; version=0.0.4";
 
 }  // namespace
 
@@ -204,18 +207,36 @@ Response refusal_response(Verdict verdict) {
     return {"HTTP/1.1 405 Method Not Allowed", kJson, R"({"error":"method not allowed"})"};
 }
 
-Response routed_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds) {
+namespace {
+
+Response data_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds,
+                       std::span<const discovery::SourceStatus> sources, const render::MetricsOptions& metrics) {
     switch (route) {
         case Route::json:
             return {kOk, kJson, render::render_json_compact(devices)};
         case Route::metrics:
-            return {kOk, "text/plain; version=0.0.4", render::render_metrics(devices, pass_seconds)};
+            return {kOk, kMetricsType, render::render_metrics(devices, pass_seconds, sources, metrics)};
+        case Route::ready: {
+            std::string body = "{\"gpus\":" + numfmt::unsigned_text(devices.size()) + "}";
+            if (devices.empty()) return {"HTTP/1.1 503 Service Unavailable", kJson, std::move(body)};
+            return {kOk, kJson, std::move(body)};
+        }
         case Route::health:
             return {kOk, kJson, R"({"status":"ok"})"};
         case Route::not_found:
             break;
     }
     return {"HTTP/1.1 404 Not Found", kJson, R"({"error":"not found"})"};
+}
+
+}  // namespace
+
+Response routed_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds) {
+    return data_response(route, devices, pass_seconds, {}, {});
+}
+
+Response routed_response(Route route, const discovery::PassResult& pass, const render::MetricsOptions& metrics) {
+    return data_response(route, pass.devices, pass.seconds, pass.sources, metrics);
 }
 
 std::string format_response(const Response& response) {

@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "discovery/device.h"
+#include "discovery/discover.h"
+#include "render/metrics.h"
 
 namespace karvo::server {
 
@@ -49,9 +51,16 @@ bool is_local_host_value(std::string_view value);
 // time taken does not tell how many leading bytes matched.
 bool constant_time_equal(std::string_view a, std::string_view b);
 
-enum class Route { json, metrics, health, not_found };
+enum class Route { json, metrics, ready, health, not_found };
 // Exact, case-sensitive routing on the path.
 Route route_of(std::string_view path);
+
+// The routes answered from a discovery pass. The others (the open health
+// check, an unknown path) are answered at once: the process is alive if it
+// answers, and neither an open route nor a 404 may start work.
+constexpr bool needs_pass(Route route) {
+    return route == Route::json || route == Route::metrics || route == Route::ready;
+}
 
 struct Response {
     std::string_view status_line;
@@ -63,8 +72,12 @@ struct Response {
 // The response for a refusal (any verdict but serve).
 Response refusal_response(Verdict verdict);
 // The response for a routed request, from its discovery pass's devices and,
-// for the metrics text, how long that pass took.
+// for the metrics text, how long that pass took. /ready answers 200 with
+// {"gpus":N} when the pass found N >= 1 GPUs, else 503 with {"gpus":0}.
 Response routed_response(Route route, const DeviceList& devices, std::optional<double> pass_seconds = std::nullopt);
+// The same with all a pass tells: how each source fared for the metrics
+// text, which carries the process series `metrics` allows.
+Response routed_response(Route route, const discovery::PassResult& pass, const render::MetricsOptions& metrics);
 
 // Status line, the fixed header set, an empty line and the body, in one buffer.
 std::string format_response(const Response& response);

@@ -29,10 +29,19 @@ Status serve_until(const ServerConfig& config, const ServeHooks& hooks) {
     }
     if (hooks.on_listening) hooks.on_listening();
 
-    const std::vector<std::string>& ids = config.ids;
-    accept_connections(
-        *listener, config.token, [&ids] { return render::devices_named(discovery::discover_devices(), ids); },
-        hooks.keep_going, reloader ? &*reloader : nullptr, hooks.warn);
+    ServeLoopConfig loop;
+    loop.token = config.token;
+    // By value: a pass left running when the loop stops may outlive this call.
+    loop.pass = [ids = config.ids] {
+        discovery::PassResult pass = discovery::discover_pass();
+        pass.devices = render::devices_named(std::move(pass.devices), ids);
+        return pass;
+    };
+    loop.metrics = config.metrics;
+    loop.keep_going = hooks.keep_going;
+    loop.tls = reloader ? &*reloader : nullptr;
+    loop.warn = hooks.warn;
+    accept_connections(*listener, loop);
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "render/metrics.h"
 #include "server/listener.h"
 #include "server/tls.h"
 
@@ -26,7 +27,8 @@ struct ServerConfig {
     // HTTPS: the files (watched for renewals) and the set loaded from them.
     std::optional<TlsFiles> tls;
     std::shared_ptr<const TlsCredentials> credentials;
-    std::vector<std::string> ids;  // only these GPUs (--id) at / and /metrics; none: all
+    std::vector<std::string> ids;  // only these GPUs (--id) at /, /metrics and /ready; none: all
+    render::MetricsOptions metrics;  // the process series of /metrics
     // Every field, the certificate set by identity: what tests compare.
     bool operator==(const ServerConfig&) const = default;
 };
@@ -36,9 +38,10 @@ Transport transport_of(const std::optional<TlsFiles>& tls);
 
 // How a run that can be stopped (the Windows service) follows the server.
 struct ServeHooks {
-    // Asked between steps of the accept loop (at least every few hundred
-    // milliseconds): false stops accepting; the response in progress is
-    // finished first.
+    // Asked between steps of the serve loop (at least once a second, every few
+    // milliseconds while a pass runs): false stops it. Responses being sent
+    // are finished within their deadline; requests waiting for a pass are
+    // closed, and a pass still running is left to end on its own.
     std::function<bool()> keep_going;
     // Called once the address is bound and the banner printed.
     std::function<void()> on_listening;

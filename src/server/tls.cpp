@@ -279,26 +279,18 @@ TlsSession::Progress TlsSession::read(char* buffer, std::size_t capacity, std::s
     }
 }
 
-Status TlsSession::send_all_within(std::string_view bytes, std::uint32_t milliseconds) {
-    const std::uint64_t deadline = platform::monotonic_ns() + std::uint64_t{milliseconds} * 1000000u;
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const int code = mbedtls_ssl_write(&state_->ssl, data, left);
-        if (code > 0) {
-            data += code;
-            left -= static_cast<std::size_t>(code);
-            continue;
-        }
-        if (code != MBEDTLS_ERR_SSL_WANT_WRITE && code != MBEDTLS_ERR_SSL_WANT_READ) {
-            return Error("TLS send: " + mbedtls_text(code));
-        }
-        if (platform::monotonic_ns() >= deadline) return Error("send timed out");
-        platform::sleep_milliseconds(1);
+TlsSession::Progress TlsSession::write(std::string_view bytes, std::size_t& written) {
+    written = 0;
+    if (bytes.empty()) return Progress::done;
+    const int code = mbedtls_ssl_write(&state_->ssl, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (code > 0) {
+        written = static_cast<std::size_t>(code);
+        return Progress::done;
     }
-    (void)mbedtls_ssl_close_notify(&state_->ssl);
-    return Ok{};
+    return state_->progress_of(code);
 }
+
+void TlsSession::close_notify() { (void)mbedtls_ssl_close_notify(&state_->ssl); }
 
 bool TlsSession::peer_verified() const {
     return state_->ready && mbedtls_ssl_is_handshake_over(&state_->ssl) &&

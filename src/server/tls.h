@@ -77,8 +77,14 @@ public:
     Progress handshake();
     // After the handshake: the request bytes of one read (at most `capacity`).
     Progress read(char* buffer, std::size_t capacity, std::size_t& received);
-    // Sends all of `bytes` encrypted within `milliseconds`; then close_notify.
-    Status send_all_within(std::string_view bytes, std::uint32_t milliseconds);
+    // After the handshake: encrypts and sends what the socket takes of
+    // `bytes` now, giving in `written` how many of them went (done). With
+    // want_write or want_read nothing went: call again with the same bytes
+    // once the socket is ready for that.
+    Progress write(std::string_view bytes, std::size_t& written);
+    // Tells the peer the response is complete, as far as the socket takes it
+    // now (never waits).
+    void close_notify();
 
     // After the handshake: the peer presented a certificate and it passed
     // verification against the client CAs, on this connection.

@@ -299,6 +299,30 @@ TEST(ArgsTest, TlsOptions) {
     }
 }
 
+// The process series of /metrics: a word for which, a count for how many.
+TEST(ArgsTest, MetricsProcessOptions) {
+    EXPECT_EQ(parsed_ok({}).metrics, render::MetricsOptions{});
+    EXPECT_EQ(parsed_ok({"--metrics-processes=all"}).metrics.processes, render::ProcessSeries::all);
+    EXPECT_EQ(parsed_ok({"--metrics-processes", "compute"}).metrics.processes, render::ProcessSeries::compute);
+    EXPECT_EQ(parsed_ok({"--metrics-processes=none"}).metrics.processes, render::ProcessSeries::none);
+    EXPECT_EQ(parsed_ok({"--metrics-max-processes=0"}).metrics.max_processes, 0u);
+    EXPECT_EQ(parsed_ok({"--metrics-max-processes", "10"}).metrics.max_processes, 10u);
+    // Any count is taken; one beyond every GPU's process count means all of them.
+    EXPECT_EQ(parsed_ok({"--metrics-max-processes=99999999999999999999999999"}).metrics.max_processes,
+              18446744073709551615u);
+    for (const char* bad : {"All", "graphics", "", " all", "compute,none", "C"}) {
+        EXPECT_EQ(usage_error({"--metrics-processes=" + std::string(bad)}),
+                  "error: invalid value '" + std::string(bad) +
+                      "' for '--metrics-processes <WHICH>': expected all, compute or none\n" + std::string(kHint));
+    }
+    for (const char* bad : {"", "-1", "+5", "1.5", "ten", " 3", "0x10"}) {
+        EXPECT_EQ(usage_error({"--metrics-max-processes=" + std::string(bad)}),
+                  "error: invalid value '" + std::string(bad) +
+                      "' for '--metrics-max-processes <N>': expected a whole number of processes (0 for none)\n" +
+                      std::string(kHint));
+    }
+}
+
 TEST(ArgsTest, HelpScreen) {
     const std::string help = std::get<ShowHelp>(parse({"--help"})).text;
     EXPECT_EQ(help,
@@ -363,6 +387,14 @@ TEST(ArgsTest, HelpScreen) {
               "      --tls-min-version <VERSION>\n"
               "                           Oldest TLS version accepted: 1.2 or 1.3\n"
               "                           [default: 1.2]\n"
+              "      --metrics-processes <WHICH>\n"
+              "                           Processes given series of their own at /metrics:\n"
+              "                           all, compute (type C) or none (or\n"
+              "                           KARVO_METRICS_PROCESSES env) [default: all]\n"
+              "      --metrics-max-processes <N>\n"
+              "                           At most N process series per GPU at /metrics, for\n"
+              "                           those holding the most VRAM; the rest are counted\n"
+              "                           (or KARVO_METRICS_MAX_PROCESSES env)\n"
               "      --interval <SECS>    Seconds between the refreshes of karvo top, from 0.1\n"
               "                           to 60 [default: 1]\n"
               "      --no-color           No colours in karvo top (as when NO_COLOR is set)\n"

@@ -198,12 +198,13 @@ void expect_round_trip(const std::vector<std::string>& arguments, const std::map
 }
 
 // A value each serve setting's parser takes: the first of the hostile texts
-// that parses, else one of its words, else a number.
+// that parses, else one of its words other than the default (a setting lost
+// on the way would not show with the default), else a number.
 std::string value_for(const OptionInfo& option, std::string_view hostile) {
     std::vector<std::string> candidates = {std::string(hostile)};
     for (std::string_view words = option.words; !words.empty();) {
         const std::size_t blank = words.find(' ');
-        candidates.emplace_back(words.substr(0, blank));
+        if (words.substr(0, blank) != option.default_value) candidates.emplace_back(words.substr(0, blank));
         words.remove_prefix(blank == std::string_view::npos ? words.size() : blank + 1);
     }
     candidates.emplace_back("9110");

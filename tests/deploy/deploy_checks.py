@@ -65,8 +65,8 @@ def run(args, stdout_only=False, **kwargs):
 
 # ---- metric names
 
-# A family whose value changes with every scrape (how long the pass took).
-PASS_TIME = "amd_gpu_discovery_seconds"
+# Families whose values change with every scrape (how long the pass and each source took).
+TIMINGS = ("amd_gpu_discovery_seconds", "amd_gpu_source_seconds")
 
 
 def karvo_metric_names():
@@ -79,7 +79,7 @@ def karvo_metric_names():
             elif line and not line.startswith("#"):
                 names.add(re.split(r"[{ ]", line, maxsplit=1)[0])
     check(names == typed, f"families with samples {sorted(names)} and with a TYPE line {sorted(typed)} differ")
-    check(len(names) == 30, f"the golden metrics files should show all 30 families, they show {sorted(names)}")
+    check(len(names) == 33, f"the golden metrics files should show all 33 families, they show {sorted(names)}")
     return names
 
 
@@ -413,19 +413,22 @@ def http_get(url, token=None):
         return response.read().decode("utf-8")
 
 
-def parse_metrics(text):
-    """karvo's exposition text as {(name, frozenset(labels)): value}, without the pass time."""
+def parse_metrics(text, timings=False):
+    """karvo's exposition text as {(name, frozenset(labels)): value}: without the times (which change with every
+    scrape), or with `timings` only the times' series, each with the value None."""
     samples = {}
     for line in text.splitlines():
         if re.fullmatch(r"# (HELP|TYPE) amd_gpu_\w+ .+", line):
             continue
-        if line.startswith(PASS_TIME + " "):
-            check(float(line.split()[1]) >= 0, f"karvo wrote a negative pass time: {line!r}")
-            continue
-        match = re.fullmatch(r"(\w+)\{(.*)\} (\S+)", line)
+        match = re.fullmatch(r"(\w+)(?:\{(.*)\})? (\S+)", line)
         check(match, f"karvo wrote an unexpected line: {line!r}")
-        labels = {k: re.sub(r"\\(.)", r"\1", v) for k, v in re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', match[2])}
-        samples[(match[1], frozenset(labels.items()))] = float(match[3])
+        labels = {k: re.sub(r"\\(.)", r"\1", v) for k, v in re.findall(r'(\w+)="((?:[^"\\]|\\.)*)"', match[2] or "")}
+        if match[1] in TIMINGS:
+            check(float(match[3]) >= 0, f"karvo wrote a negative time: {line!r}")
+        elif match[2] is None:
+            check(False, f"karvo wrote a sample without labels: {line!r}")
+        if (match[1] in TIMINGS) == timings:
+            samples[(match[1], frozenset(labels.items()))] = None if timings else float(match[3])
     return samples
 
 
@@ -442,11 +445,14 @@ def check_scrape(karvo, json_documents):
         try:
             def banner(name):
                 return lambda port: children.log(name).count("\n") >= 2
+            # At most one process series per GPU (of the machine's two), so the count of the one left out is
+            # written too: as an option, and for the token-less one from its variable.
             token_port = start_with_free_port(
-                children, "karvo", lambda p: [karvo, "--serve", str(p), "--token-file", str(folder / "karvo.token")],
+                children, "karvo", lambda p: [karvo, "--serve", str(p), "--token-file", str(folder / "karvo.token"),
+                                              "--metrics-max-processes", "1"],
                 banner("karvo"), env)
             local_port = start_with_free_port(children, "karvo-local", lambda p: [karvo, "--serve", str(p)],
-                                              banner("karvo-local"), env)
+                                              banner("karvo-local"), {**env, "KARVO_METRICS_MAX_PROCESSES": "1"})
             # The HTTPS one: a CA and a certificate for the job's server_name, made here.
             server_name = yaml.safe_load(CONFIG.read_text())["scrape_configs"]
             server_name = next(j for j in server_name if j["job_name"] == "karvo-https")["tls_config"]["server_name"]
@@ -454,13 +460,22 @@ def check_scrape(karvo, json_documents):
             https_port = start_with_free_port(
                 children, "karvo-https",
                 lambda p: [karvo, "--serve", str(p), "--token-file", str(folder / "karvo.token"), "--tls-cert-file",
-                           str(folder / "karvo.pem"), "--tls-key-file", str(folder / "karvo.key")],
+                           str(folder / "karvo.pem"), "--tls-key-file", str(folder / "karvo.key"),
+                           "--metrics-max-processes=1"],
                 banner("karvo-https"), env)
             base = f"http://127.0.0.1:{token_port}"
             karvo_text = http_get(f"{base}/metrics", TOKEN)
             expected = parse_metrics(karvo_text)
-            check(parse_metrics(http_get(f"http://127.0.0.1:{local_port}/metrics")) == expected,
+            timed = parse_metrics(karvo_text, timings=True)
+            local_text = http_get(f"http://127.0.0.1:{local_port}/metrics")
+            check(parse_metrics(local_text) == expected and parse_metrics(local_text, timings=True) == timed,
                   "the token-less karvo over the same machine writes other metrics")
+            # The machine's sources all answer (its card has no render node: the driver is not asked).
+            sources = {dict(k[1])["source"]: v for k, v in expected.items() if k[0] == "amd_gpu_source_up"}
+            check(sources == {"sysfs": 1, "kfd": 1, "fdinfo": 1, "cgroup": 1},
+                  f"karvo's sources over the test machine:\n{karvo_text}")
+            dropped = {dict(k[1])["id"]: v for k, v in expected.items() if k[0] == "amd_gpu_process_series_dropped"}
+            check(dropped == {"0": 1}, f"karvo's count of process series left out:\n{karvo_text}")
             # Validated against the schema by the json_schema test.
             for origin, document in (("scrape-get-root", http_get(f"{base}/", TOKEN)),
                                      ("scrape-json", run([karvo, "--json"], stdout_only=True, env=env))):
@@ -496,13 +511,17 @@ def check_scrape(karvo, json_documents):
 
             def stored():
                 found = {}
-                for s in query('{__name__=~"amd_gpu_.+", __name__!="%s", job="karvo"}' % PASS_TIME):
+                for s in query('{__name__=~"amd_gpu_.+", job="karvo"}'):
                     labels = {k: v for k, v in s["metric"].items() if k not in ("instance", "job", "__name__")}
-                    found[(s["metric"]["__name__"], frozenset(labels.items()))] = float(s["value"][1])
+                    name = s["metric"]["__name__"]
+                    if name in TIMINGS:
+                        check(float(s["value"][1]) >= 0, f"Prometheus holds a negative time: {s}")
+                    found[(name, frozenset(labels.items()))] = None if name in TIMINGS else float(s["value"][1])
                 return found
-            wait_for("Prometheus to hold karvo's samples", lambda: stored() == expected, 30)
+            everything = {**expected, **timed}
+            wait_for("Prometheus to hold karvo's samples", lambda: stored() == everything, 30)
             found = stored()
-            check(found == expected, f"Prometheus holds {found}, karvo wrote {expected}")
+            check(found == everything, f"Prometheus holds {found}, karvo wrote {everything}")
 
             # Rules: evaluated without error, nothing pending or firing on a healthy machine.
             def evaluated():

@@ -1,10 +1,13 @@
 #!/usr/bin/python3
 """Checks of deploy/kubernetes/: the manifests, the Prometheus job and the image.
 
-  kubernetes_checks.py
+  kubernetes_checks.py [KARVO]
 
 karvo.yaml: kinds and apiVersions, labels and selectors, the container's
-rights, probes, mounts and arguments. prometheus-scrape.yml: promtool on a
+rights, probes, mounts and arguments; with KARVO, the readiness probe's
+command run with bash against `KARVO --serve` over a machine without a GPU
+(not ready) and one with a GPU (ready). kubectl's client-side dry run needs an
+API server to discover the kinds, so it is not used. prometheus-scrape.yml: promtool on a
 copy, and its relabelling applied to the targets Kubernetes discovery gives
 for the Service's endpoints. Debian's Prometheus is built without Kubernetes
 discovery, so the copy promtool checks names one static target instead (and an
@@ -12,11 +15,14 @@ existing token file); everything else in the job is checked as written.
 
 Debian's /usr/bin/python3 with python3-yaml, and promtool.
 """
+import os
 import pathlib
 import re
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 import yaml
 
@@ -71,9 +77,10 @@ def check_manifest():
     check(security["capabilities"].get("drop") == ["ALL"]
           and sorted(security["capabilities"].get("add", [])) == ["DAC_READ_SEARCH", "SYS_PTRACE"],
           f"capabilities: {security['capabilities']}")
-    for probe in ("livenessProbe", "readinessProbe"):
-        get = container[probe]["httpGet"]
-        check(get["path"] == "/health" and container_port(container, get["port"]), f"{probe}: {get}")
+    # Liveness: the open /health (no work, no token). Readiness: /ready, with the token (see readiness_script).
+    get = container["livenessProbe"]["httpGet"]
+    check(get["path"] == "/health" and container_port(container, get["port"]), f"livenessProbe: {get}")
+    check("httpGet" not in container["readinessProbe"], "readinessProbe: /ready needs the token an httpGet cannot send")
 
     volumes = {v["name"]: v for v in pod["volumes"]}
     mounts = container["volumeMounts"]
@@ -101,6 +108,10 @@ def check_manifest():
                     MANIFEST.read_text()), "the install comment creates another Secret or key than the pods mount")
 
     args = container["args"]
+    script = readiness_script(container)
+    check(f"< {token_file} " in script, f"the readiness probe does not read the token file {token_file}: {script}")
+    check(f'"/dev/tcp/$POD_IP/{args[args.index("--serve") + 1]}"' in script,
+          f"the readiness probe does not ask karvo's address: {script}")
     listen = args[args.index("--listen") + 1]
     check(container_port(container, int(args[args.index("--serve") + 1])), f"--serve port is no container port: {args}")
     check(listen == "$(POD_IP)" and env["POD_IP"]["valueFrom"]["fieldRef"]["fieldPath"] == "status.podIP",
@@ -113,6 +124,67 @@ def check_manifest():
     check(port["name"] == "metrics" and container_port(container, port["targetPort"]) == port["port"],
           f"Service port: {port}")
     return objects, container
+
+
+def readiness_script(container):
+    """The bash command line of the readiness probe (`bash -c SCRIPT`)."""
+    command = container["readinessProbe"]["exec"]["command"]
+    check(command[:2] == ["bash", "-c"] and len(command) == 3, f"readinessProbe: {command}")
+    script = command[2]
+    check("GET /ready HTTP/1.1" in script and "Authorization: Bearer" in script, f"readinessProbe asks: {script}")
+    return script
+
+
+# ---- the readiness probe against karvo
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run_probe(karvo, container, machine, token_text):
+    """Runs the readiness probe's script against `karvo --serve` on loopback over the tree `machine` with the token
+    file holding `token_text`; gives the script's exit status."""
+    env_of = {e["name"]: e.get("value") for e in container["env"]}
+    args = container["args"]
+    with tempfile.TemporaryDirectory(prefix="karvo-probe-") as temp:
+        token = pathlib.Path(temp) / "token"
+        token.write_text(token_text)
+        port = free_port()
+        env = {k: v for k, v in os.environ.items() if not k.startswith("KARVO_")}
+        env.update(KARVO_SYSROOT=str(machine), KARVO_TOKEN_FILE=str(token), POD_IP="127.0.0.1")
+        log = pathlib.Path(temp) / "karvo.log"
+        with open(log, "w") as out:
+            server = subprocess.Popen([karvo, "--serve", str(port), "--listen", "127.0.0.1"], env=env,
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            deadline = time.monotonic() + 60
+            while log.read_text().count("\n") < 2:
+                check(server.poll() is None and time.monotonic() < deadline, f"karvo did not serve: {log.read_text()}")
+                time.sleep(0.05)
+            script = readiness_script(container).replace(env_of["KARVO_TOKEN_FILE"], str(token))
+            script = script.replace(f"/{args[args.index('--serve') + 1]}\"", f"/{port}\"")
+            return subprocess.run(["bash", "-c", script], env=env, timeout=60).returncode
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
+
+
+def check_readiness(karvo, container):
+    sys.path.insert(0, str(pathlib.Path(__file__).parent))
+    import deploy_checks
+    with tempfile.TemporaryDirectory(prefix="karvo-machines-") as temp:
+        empty = pathlib.Path(temp) / "empty"
+        empty.mkdir()
+        gpu = pathlib.Path(temp) / "gpu"
+        deploy_checks.build_machine(gpu)
+        check(run_probe(karvo, container, empty, "probe-check-token-0123456789\n") != 0,
+              "the readiness probe passes while karvo sees no GPU")
+        # A Secret made with --from-literal holds the token without a line end.
+        for token in ("probe-check-token-0123456789\n", "probe-check-token-0123456789"):
+            check(run_probe(karvo, container, gpu, token) == 0, f"the readiness probe fails with a GPU ({token!r})")
+    print("readiness probe: not ready without a GPU, ready with one")
 
 
 # ---- the Prometheus job
@@ -187,11 +259,13 @@ def check_dockerfile(container):
     check(port and container_port(container, int(port[1])), "the image exposes another port than the pods use")
 
 
-def main():
+def main(argv):
     try:
         objects, container = check_manifest()
         check_scrape(objects)
         check_dockerfile(container)
+        if len(argv) > 1:
+            check_readiness(argv[1], container)
     except (CheckFailed, KeyError, ValueError, TypeError) as failure:
         print(f"FAILED: {failure!r}" if not isinstance(failure, CheckFailed) else f"FAILED: {failure}",
               file=sys.stderr)
@@ -201,4 +275,4 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv))

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/source_table.h"
+
 namespace karvo::discovery {
 namespace {
 
@@ -266,6 +268,38 @@ TEST(Pass, EnrichmentOnTheEmptyListMayStillFindAdapters) {
     const DeviceList devices = windows_pass(sources);
     EXPECT_EQ(recorder.calls, (std::vector<std::string>{"hip", "wmi", "adl", "adl", "stats:1"}));
     EXPECT_EQ(backends(devices), std::vector<std::string>{"adl-pmlog"});
+}
+
+// The display library in the source table: after a failed sensor query the
+// OverdriveN fallback decides for the GPUs it reads; with no GPU to read the
+// failure stands.
+TEST(Pass, TheOverdriveFallbackDecidesForTheDisplayLibrary) {
+    const struct {
+        bool gpus;
+        bool fallback_answers;
+        std::string table;
+    } cases[] = {
+        {true, true, "adl up\n"},
+        {true, false, "adl failed\n"},
+        {false, true, "adl failed\n"},
+    };
+    for (const auto& c : cases) {
+        Recorder recorder;
+        if (c.gpus) recorder.hip = DeviceList{hip_record(0, "AMD Radeon RX 7900 XTX", "gfx1100", 24560)};
+        WindowsSources sources = recorder.sources();
+        // As the real library calls do: each says how it went.
+        sources.adl_pmlog = [](DeviceList&) -> Status {
+            note_source("adl", SourceReason::failed);
+            return Error("no PMLog data");
+        };
+        sources.adl_overdrive_fallback = [&c](DeviceList&) -> Status {
+            note_source("adl", c.fallback_answers ? std::nullopt : std::optional(SourceReason::failed));
+            return c.fallback_answers ? Status() : Status(Error("OverdriveN not supported"));
+        };
+        const SourceLedger ledger;
+        (void)windows_pass(sources);
+        EXPECT_EQ(testing::source_table(ledger), c.table) << c.gpus << c.fallback_answers;
+    }
 }
 
 }  // namespace

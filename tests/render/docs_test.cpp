@@ -70,8 +70,12 @@ TEST(Docs, EveryJsonKeyIsDocumentedAndInTheSchemaInOrder) {
 
 TEST(Docs, EveryMetricFamilyHasItsSectionWithItsHelpLine) {
     const std::string doc = read_doc("metrics.md");
-    std::vector<std::pair<std::string_view, std::string_view>> families = {{kInfoMetric, kInfoHelp},
-                                                                           {kDiscoveryMetric, kDiscoveryHelp}};
+    std::vector<std::pair<std::string_view, std::string_view>> families = {
+        {kInfoMetric, kInfoHelp},
+        {kDiscoveryMetric, kDiscoveryHelp},
+        {kProcessesDroppedMetric, kProcessesDroppedHelp},
+        {kSourceUpMetric, kSourceUpHelp},
+        {kSourceSecondsMetric, kSourceSecondsHelp}};
     for (const DeviceFigure& f : device_figures())
         if (!f.metric.name.empty()) families.emplace_back(f.metric.name, f.metric.help);
     for (const ProcessFigure& f : process_figures())

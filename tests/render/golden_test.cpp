@@ -36,6 +36,24 @@ TEST(Golden, Metrics) {
     expect_golden("telemetry.metrics.txt", render_metrics(testing::telemetry_list(), 0.0125));
 }
 
+// The process series a busy node may bound: by kind, or the most VRAM per GPU.
+TEST(Golden, MetricsProcessSeries) {
+    expect_golden("mixed.compute.metrics.txt",
+                  render_metrics(mixed_list(), std::nullopt, {}, {ProcessSeries::compute, std::nullopt}));
+    expect_golden("mixed.none.metrics.txt",
+                  render_metrics(mixed_list(), std::nullopt, {}, {ProcessSeries::none, std::nullopt}));
+    expect_golden("crowded.top4.metrics.txt", render_metrics(crowded_list(), std::nullopt, {}, {ProcessSeries::all, 4}));
+}
+
+// A Windows pass that found no GPU: only how its sources fared.
+TEST(Golden, MetricsSourcesWithoutGpus) {
+    const std::vector<discovery::SourceStatus> sources = {
+        {"hip", discovery::SourceReason::missing, 0.0001},   {"wmi", discovery::SourceReason::timeout, 10.0203},
+        {"adl", discovery::SourceReason::failed, 0.0125},    {"d3dkmt", std::nullopt, 0.0009},
+        {"pdh", std::nullopt, 0.0412},                       {"cfgmgr", discovery::SourceReason::missing, 0.000015}};
+    expect_golden("none.sources.metrics.txt", render_metrics({}, 10.1, sources));
+}
+
 TEST(Golden, Table) {
     expect_golden("mixed.table.txt", render_table(mixed_list(), {false, std::nullopt}, kTime));
     expect_golden("mixed.verbose-watch.table.txt", render_table(mixed_list(), {true, 5}, kTime));

@@ -16,7 +16,7 @@ using testing::bare_device;
 using testing::full_device;
 using testing::process;
 
-TEST(Metrics, EmptyListGivesEmptyText) { EXPECT_EQ(render_metrics({}), ""); }
+TEST(Metrics, NothingToSayGivesEmptyText) { EXPECT_EQ(render_metrics({}, 0.25), ""); }
 
 // The sample lines of a text, without the HELP and TYPE lines.
 std::string samples_of(const std::string& text) {
@@ -148,6 +148,71 @@ TEST(Metrics, FamiliesAreWrittenTogether) {
         }
         EXPECT_EQ(families.back(), "amd_gpu_discovery_seconds");
     }
+}
+
+}  // namespace
+}  // namespace karvo::render
+
+namespace karvo::render {
+namespace {
+
+// Which processes keep their series: the kind first, then the most VRAM,
+// equal amounts in list order; the kept ones stay in list order.
+TEST(Metrics, ProcessSeriesKept) {
+    GpuDevice d = full_device();
+    d.processes = {process(1, "a", 300), process(2, "b", 500, ProcessKind::graphics), process(3, "c", 300),
+                   process(4, "d", 0), process(5, "e", 500)};
+    constexpr auto kAll = std::numeric_limits<std::uint64_t>::max();
+    const struct {
+        MetricsOptions options;
+        std::vector<std::size_t> kept;
+    } cases[] = {
+        {{}, {0, 1, 2, 3, 4}},
+        {{ProcessSeries::all, kAll}, {0, 1, 2, 3, 4}},
+        {{ProcessSeries::all, 5}, {0, 1, 2, 3, 4}},
+        {{ProcessSeries::all, 2}, {1, 4}},
+        {{ProcessSeries::all, 3}, {0, 1, 4}},  // of the two with 300 MB, the first listed
+        {{ProcessSeries::all, 0}, {}},
+        {{ProcessSeries::compute, std::nullopt}, {0, 2, 3, 4}},
+        {{ProcessSeries::compute, 2}, {0, 4}},
+        {{ProcessSeries::none, std::nullopt}, {}},
+        {{ProcessSeries::none, kAll}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(process_series_kept(d, c.options), c.kept)
+            << static_cast<int>(c.options.processes) << " " << c.options.max_processes.value_or(99);
+    }
+    d.processes.clear();
+    EXPECT_EQ(process_series_kept(d, {ProcessSeries::all, 3}), std::vector<std::size_t>{});
+}
+
+// The sources are written even when no GPU was found (when they tell why),
+// after everything else; a source that answered has no reason label.
+TEST(Metrics, SourcesAfterEverythingElseAndWithoutGpus) {
+    const std::vector<discovery::SourceStatus> sources = {
+        {"hip", discovery::SourceReason::missing, 0.0000625},
+        {"wmi", discovery::SourceReason::timeout, 10.5},
+        {"adl", discovery::SourceReason::failed, 0.25},
+        {"d3dkmt", std::nullopt, 0},
+    };
+    const std::string expected =
+        "# HELP amd_gpu_source_up 1 when the source answered the discovery pass behind this scrape, 0 when it did not "
+        "(reason: missing, failed or timeout).\n"
+        "# TYPE amd_gpu_source_up gauge\n"
+        "amd_gpu_source_up{source=\"hip\",reason=\"missing\"} 0\n"
+        "amd_gpu_source_up{source=\"wmi\",reason=\"timeout\"} 0\n"
+        "amd_gpu_source_up{source=\"adl\",reason=\"failed\"} 0\n"
+        "amd_gpu_source_up{source=\"d3dkmt\"} 1\n"
+        "# HELP amd_gpu_source_seconds Time the discovery pass behind this scrape spent asking the source, in "
+        "seconds.\n"
+        "# TYPE amd_gpu_source_seconds gauge\n"
+        "amd_gpu_source_seconds{source=\"hip\"} 0.0000625\n"
+        "amd_gpu_source_seconds{source=\"wmi\"} 10.5\n"
+        "amd_gpu_source_seconds{source=\"adl\"} 0.25\n"
+        "amd_gpu_source_seconds{source=\"d3dkmt\"} 0\n";
+    EXPECT_EQ(render_metrics({}, 11.0, sources), expected);
+    const std::string with_gpu = render_metrics({full_device()}, 0.5, sources);
+    EXPECT_TRUE(with_gpu.ends_with("\namd_gpu_discovery_seconds 0.5\n" + expected)) << with_gpu;
 }
 
 }  // namespace

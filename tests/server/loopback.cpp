@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "server/listener.h"
+#include "platform/system.h"
 #include "support/json_documents.h"
 
 namespace karvo::testing {
@@ -26,6 +27,20 @@ DeviceList sample_devices() {
 
 LoopbackServer::LoopbackServer(std::optional<std::string> token, bool start_now, std::optional<DeviceList> devices)
     : token_(std::move(token)), devices_(devices ? std::move(*devices) : sample_devices()) {
+    pass_ = [this] {
+        discovery::PassResult pass;
+        pass.devices = devices_;
+        return pass;
+    };
+    listen(start_now);
+}
+
+LoopbackServer::LoopbackServer(std::optional<std::string> token, server::PassFn pass, render::MetricsOptions metrics)
+    : token_(std::move(token)), pass_(std::move(pass)), metrics_(metrics) {
+    listen(true);
+}
+
+void LoopbackServer::listen(bool start_now) {
     auto bound = server::bind_listener("127.0.0.1:0");
     if (!bound.ok()) {
         ADD_FAILURE() << bound.error().long_form();
@@ -44,14 +59,31 @@ LoopbackServer::LoopbackServer(std::optional<std::string> token, bool start_now,
 void LoopbackServer::start() {
     if (!listener_.is_open() || thread_.joinable()) return;
     thread_ = std::thread([this] {
-        server::accept_connections(
-            listener_, token_,
-            [this] {
-                ++passes_;
-                return devices_;
-            },
-            [this] { return !stopping_.load(); });
+        server::ServeLoopConfig config;
+        config.token = token_;
+        config.pass = [this] {
+            ++passes_;
+            return pass_();
+        };
+        config.metrics = metrics_;
+        config.keep_going = [this] { return !stopping_.load(); };
+        config.observe = [this](const server::LoopCounts& counts) {
+            const std::lock_guard lock(counts_mutex_);
+            counts_ = counts;
+        };
+        server::accept_connections(listener_, config);
     });
+}
+
+bool LoopbackServer::wait_for_loop(const std::function<bool(const server::LoopCounts&)>& condition) {
+    for (int i = 0; i < 30000; ++i) {
+        {
+            const std::lock_guard lock(counts_mutex_);
+            if (condition(counts_)) return true;
+        }
+        platform::sleep_milliseconds(1);
+    }
+    return false;
 }
 
 LoopbackServer::~LoopbackServer() {

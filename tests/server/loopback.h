@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,9 @@ public:
     // Each pass gives `devices` (sample_devices() when nothing).
     explicit LoopbackServer(std::optional<std::string> token = std::nullopt, bool start_now = true,
                             std::optional<DeviceList> devices = std::nullopt);
+    // Each pass calls `pass` (on the pass thread) and gives what it returns;
+    // the process series of /metrics follow `metrics`.
+    LoopbackServer(std::optional<std::string> token, server::PassFn pass, render::MetricsOptions metrics = {});
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -33,10 +38,19 @@ public:
     std::uint16_t port() const { return address_.port(); }
     // Discovery passes run so far.
     int passes() const { return passes_.load(); }
+    // Waits (at most 30 s) until what the loop holds after a step satisfies
+    // `condition`; false when it never did.
+    bool wait_for_loop(const std::function<bool(const server::LoopCounts&)>& condition);
 
 private:
+    void listen(bool start_now);
+
     std::optional<std::string> token_;
     DeviceList devices_;
+    server::PassFn pass_;
+    render::MetricsOptions metrics_;
+    std::mutex counts_mutex_;
+    server::LoopCounts counts_;
     platform::Socket listener_;
     platform::SocketAddress address_;
     std::atomic<bool> stopping_{false};

@@ -8,6 +8,7 @@
 
 #include "discovery/adapter_stats/pcie_link.h"
 #include "discovery/adapter_stats/process_memory.h"
+#include "discovery/sources/source_ledger.h"
 
 namespace karvo::discovery::adapter_stats {
 namespace {
@@ -87,7 +88,11 @@ std::string adapter_key(const platform::AdapterLuid& luid) {
 }
 
 AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os) {
+    constexpr std::string_view kSource = "d3dkmt";
+    const SourceTimer timed(kSource);
     auto opened = os.open_statistics();
+    // DXGI or the kernel's statistics query is not there.
+    note_source(kSource, opened ? std::nullopt : std::optional(SourceReason::missing));
     if (!opened) return {};
     platform::GpuStatisticsSession& stats = **opened;
 
@@ -112,7 +117,11 @@ AdapterMap apply_adapter_statistics(DeviceList& devices, platform::GpuOs& os) {
         if (desc.shared_system_memory != 0) device.gtt_total_mb = bytes_to_mb(desc.shared_system_memory);
 
         const auto segment_count = stats.segment_count(desc.luid);
-        if (!segment_count) continue;
+        if (!segment_count) {
+            // An adapter of ours whose statistics the kernel will not give.
+            note_source(kSource, SourceReason::failed);
+            continue;
+        }
         const SegmentTotals totals = sum_segments(stats, desc.luid, std::min(*segment_count, kMaxSegmentsPerAdapter));
         if (totals.any) apply_totals(device, totals);
         if (totals.any_aperture) device.gtt_used_mb = bytes_to_mb(totals.aperture_resident);

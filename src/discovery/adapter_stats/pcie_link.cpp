@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "discovery/pcie_capability.h"
+#include "discovery/sources/source_ledger.h"
 
 namespace karvo::discovery::adapter_stats {
 namespace {
@@ -77,13 +78,18 @@ std::optional<std::string> pci_instance_id(const GpuDevice& device) {
 }
 
 void apply_pcie_links(DeviceList& devices, platform::GpuOs& os) {
+    constexpr std::string_view kSource = "cfgmgr";
+    std::optional<SourceTimer> timed;
     std::unique_ptr<platform::DeviceTreeSession> tree;
     for (GpuDevice& device : devices) {
         const auto id = pci_instance_id(device);
         if (!id) continue;
         // Opened on the first record that needs it, once per pass.
         if (!tree) {
+            timed.emplace(kSource);
             auto opened = os.open_device_tree();
+            // The tree's queries themselves cannot tell a failure from a figure not reported.
+            note_source(kSource, opened ? std::nullopt : std::optional(SourceReason::missing));
             if (!opened) return;
             tree = std::move(*opened);
         }

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "common/text.h"
+#include "discovery/sources/source_ledger.h"
 
 namespace karvo::discovery::adapter_stats {
 namespace {
@@ -196,7 +197,12 @@ void sort_processes(DeviceList& devices) {
 }
 
 void apply_process_memory(DeviceList& devices, const AdapterMap& adapters, platform::GpuOs& os) {
+    constexpr std::string_view kSource = "pdh";
+    const SourceTimer timed(kSource);
     auto opened = os.open_process_memory();
+    // A counter that cannot be read gives no items, which is no different from
+    // no process using the GPU: only a session that cannot open says more.
+    note_source(kSource, opened ? std::nullopt : std::optional(SourceReason::missing));
     if (!opened) return;
     platform::ProcessMemorySession& session = **opened;
     const ProcessNames names = process_names(session.process_snapshot());

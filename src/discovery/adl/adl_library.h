@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "common/error.h"
+#include "discovery/adl/adl_backend.h"
 #include "discovery/adl/adl_types.h"
+#include "discovery/sources/source_ledger.h"
 #include "platform/library.h"
 
 namespace karvo::discovery::adl {

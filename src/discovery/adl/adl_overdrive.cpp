@@ -101,10 +101,15 @@ void apply_overdrive_extras(const platform::Library& library, AdlContext context
     }
 }
 
-Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
+namespace {
+
+Status overdrive_query(DeviceList& devices, const AdlHost& host) {
     CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
-    if (!loaded.ok()) return loaded.error();
+    if (!loaded.ok()) {
+        note_source(kAdlSource, SourceReason::missing);
+        return loaded.error();
+    }
     const platform::Library& library = loaded.value();
 
     AdlMainControlCreate create = nullptr;
@@ -146,6 +151,15 @@ Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
         if (device.backend.find("adl") == std::string::npos) device.backend += "+adl-odn";
     }
     return {};
+}
+
+}  // namespace
+
+Status overdrive_fallback(DeviceList& devices, const AdlHost& host) {
+    const SourceTimer timed(kAdlSource);
+    Status status = overdrive_query(devices, host);
+    note_source(kAdlSource, status.ok() ? std::nullopt : std::optional(SourceReason::failed));
+    return status;
 }
 
 }  // namespace karvo::discovery::adl

@@ -358,11 +358,16 @@ void apply_sensors(GpuDevice& device, const SensorMap& sensors) {
     }
 }
 
-Status query_pmlog(DeviceList& devices, const AdlHost& host) {
+namespace {
+
+Status pmlog_query(DeviceList& devices, const AdlHost& host) {
     const bool discovery_mode = devices.empty();
     CallbackArena arena;  // first: its blocks are freed after the library is unloaded
     auto loaded = load_library(host.library_names);
-    if (!loaded.ok()) return loaded.error();
+    if (!loaded.ok()) {
+        note_source(kAdlSource, SourceReason::missing);
+        return loaded.error();
+    }
     const platform::Library& library = loaded.value();
 
     AdlSession session;  // declared after the library: destroyed before it is unloaded
@@ -389,6 +394,16 @@ Status query_pmlog(DeviceList& devices, const AdlHost& host) {
     }
     session.close();
     return {};
+}
+
+}  // namespace
+
+Status query_pmlog(DeviceList& devices, const AdlHost& host) {
+    const SourceTimer timed(kAdlSource);
+    Status status = pmlog_query(devices, host);
+    // A library that did not load has said so (missing) already.
+    note_source(kAdlSource, status.ok() ? std::nullopt : std::optional(SourceReason::failed));
+    return status;
 }
 
 }  // namespace karvo::discovery::adl

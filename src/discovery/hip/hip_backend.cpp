@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/text.h"
+#include "discovery/sources/source_ledger.h"
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/library.h"
 
@@ -35,6 +36,12 @@ static_assert(offsetof(DevicePropertiesHead, max_threads_per_block) == 320);
 static_assert(sizeof(DevicePropertiesHead) <= kPropertiesBufferSize);
 
 constexpr std::size_t kNameSize = sizeof(DevicePropertiesHead::name);
+
+// hipErrorNoDevice: the runtime works and sees no GPU it supports (an older
+// card beside an installed runtime); it answered, with nothing.
+constexpr std::int32_t kHipErrorNoDevice = 100;
+
+constexpr std::string_view kSource = "hip";
 
 // Entry points as the runtime exports them: plain C calls returning a 32-bit status.
 using GetDeviceCountFn = std::int32_t (*)(std::int32_t* count);
@@ -99,18 +106,28 @@ GpuDevice device_from_properties(std::span<const unsigned char> properties, std:
 
 Result<DeviceList> query_hip_devices_from(std::span<const std::string_view> candidates,
                                           const naming::MemoryCodeQuery& query_code) {
+    const SourceTimer timed(kSource);
     // The first candidate that opens is the runtime, even if it then turns out
     // to lack an entry point; the library is released on every way out.
     auto opened = platform::Library::open_first(candidates);
-    if (!opened.ok()) return Error("HIP runtime not found (amdhip64)");
+    if (!opened.ok()) {
+        note_source(kSource, SourceReason::missing);
+        return Error("HIP runtime not found (amdhip64)");
+    }
     const platform::Library runtime = std::move(opened).value();
 
     auto count_entry = runtime.resolve("hipGetDeviceCount");
-    if (!count_entry.ok()) return count_entry.error();
+    if (!count_entry.ok()) {
+        note_source(kSource, SourceReason::failed);
+        return count_entry.error();
+    }
     void* properties_address = runtime.find("hipGetDevicePropertiesR0600");
     if (properties_address == nullptr) {
         auto legacy = runtime.resolve("hipGetDeviceProperties");
-        if (!legacy.ok()) return legacy.error();
+        if (!legacy.ok()) {
+            note_source(kSource, SourceReason::failed);
+            return legacy.error();
+        }
         properties_address = legacy.value();
     }
     const auto get_count = reinterpret_cast<GetDeviceCountFn>(count_entry.value());
@@ -118,7 +135,11 @@ Result<DeviceList> query_hip_devices_from(std::span<const std::string_view> cand
 
     std::int32_t count = 0;
     const std::int32_t status = get_count(&count);
-    if (status != 0) return Error("hipGetDeviceCount failed: " + signed_text(status));
+    if (status != 0) {
+        note_source(kSource, status == kHipErrorNoDevice ? std::nullopt : std::optional(SourceReason::failed));
+        return Error("hipGetDeviceCount failed: " + signed_text(status));
+    }
+    note_source(kSource, std::nullopt);
 
     DeviceList devices;
     const std::int32_t ordinals = count < kMaxOrdinals ? count : kMaxOrdinals;

@@ -16,6 +16,7 @@
 #include "discovery/linux/linux_pass.h"
 #include "discovery/linux/pcie_topology.h"
 #include "discovery/linux/sysfs_files.h"
+#include "discovery/sources/source_ledger.h"
 #include "platform/files.h"
 
 namespace karvo::discovery::linux {
@@ -124,7 +125,7 @@ auto order_key(const FoundCard& card) {
 std::vector<FoundCard> find_cards(const Root& root) {
     std::vector<FoundCard> cards;
     const std::string drm = root.path("/sys/class/drm");
-    platform::for_each_entry(drm, [&](std::string_view name) {
+    const bool listed = platform::for_each_entry(drm, [&](std::string_view name) {
         const auto number = card_number(name);
         if (!number) return;
         FoundCard card;
@@ -138,6 +139,8 @@ std::vector<FoundCard> find_cards(const Root& root) {
         card.address = parse_pci_address(card.bdf);
         cards.push_back(std::move(card));
     });
+    // No DRM class at all: no graphics driver is loaded (or sysfs is not there).
+    note_source("sysfs", listed ? std::nullopt : std::optional(SourceReason::missing));
     std::sort(cards.begin(), cards.end(),
               [](const FoundCard& a, const FoundCard& b) { return order_key(a) < order_key(b); });
     return cards;
@@ -153,6 +156,7 @@ std::string driver_version(const Root& root) {
 
 CardScan scan_cards(const Root& root, const naming::MemoryCodeQuery& query_code,
                     const platform::AmdgpuInfoQuery& ask_driver) {
+    const SourceTimer timed("sysfs");
     CardScan scan;
     const auto found = find_cards(root);
     if (found.empty()) return scan;

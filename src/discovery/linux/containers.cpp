@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery/sources/source_ledger.h"
 #include "platform/files.h"
 
 namespace karvo::discovery::linux {
@@ -293,8 +294,10 @@ void attribute_containers(const Root& root, DeviceList& devices) {
     pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
     if (pids.empty()) return;
 
+    const SourceTimer timed("cgroup");
     std::vector<CgroupPlace> places(pids.size());
     bool in_pod = false;
+    bool any_read = false;
     std::string path, contents;
     for (std::size_t i = 0; i < pids.size(); ++i) {
         path.assign(root.prefix);
@@ -303,11 +306,15 @@ void attribute_containers(const Root& root, DeviceList& devices) {
         path.append(digits, std::to_chars(digits, digits + sizeof digits, pids[i]).ptr);
         path += "/cgroup";
         if (!platform::read_file_prefix_into(path, kCgroupLimit, contents)) continue;
+        any_read = true;
         std::string_view text = contents;
         if (text.size() == kCgroupLimit) text = text.substr(0, text.rfind('\n') + 1);  // cut: only whole lines
         places[i] = parse_cgroup(text);
         in_pod = in_pod || !places[i].pod_uid.empty();
     }
+
+    // Not one process's cgroup file: a kernel without cgroups, or a /proc that hides them.
+    note_source("cgroup", any_read ? std::nullopt : std::optional(SourceReason::missing));
 
     std::optional<KubeletLogs> logs;
     if (in_pod) logs.emplace(root, places);

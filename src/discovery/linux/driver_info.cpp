@@ -8,6 +8,7 @@
 
 #include "discovery/naming/amd_chips.h"
 #include "discovery/linux/sysfs_files.h"
+#include "discovery/sources/source_ledger.h"
 #include "platform/files.h"
 
 namespace karvo::discovery::linux {
@@ -112,10 +113,19 @@ void describe_from_driver(const Root& root, const DriverCard& card, const naming
     std::optional<DriverFacts> facts;
     // Opening the node wakes a sleeping card: only an awake one is asked.
     if (card.awake && ask_driver) {
-        if (const auto node = render_node(root, card.device_dir))
-            if (const auto answer = ask_driver(*node)) facts = decode_driver_facts(*answer);
-        // An answer about another device (a node that is not this card's) is no answer.
-        if (facts && facts->device_id != card.device_id) facts.reset();
+        if (const auto node = render_node(root, card.device_dir)) {
+            const SourceTimer timed("driver");
+            const auto answer = ask_driver(*node);
+            if (answer) facts = decode_driver_facts(*answer);
+            // An answer about another device (a node that is not this card's)
+            // is no answer; a node that cannot be opened (no rights to it, none
+            // in this container) is how the driver is missing from here.
+            const bool wrong = facts && facts->device_id != card.device_id;
+            if (wrong) facts.reset();
+            note_source("driver", !answer  ? std::optional(SourceReason::missing)
+                                  : !facts ? std::optional(SourceReason::failed)
+                                           : std::nullopt);
+        }
     }
     if (device.gfx_version.empty()) device.gfx_version = graphics_target(card, facts);
     device.vram_type = memory_type(card, facts, query_code);

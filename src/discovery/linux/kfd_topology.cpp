@@ -2,6 +2,7 @@
 
 #include "common/numfmt.h"
 #include "discovery/linux/sysfs_files.h"
+#include "discovery/sources/source_ledger.h"
 #include "platform/files.h"
 
 namespace karvo::discovery::linux {
@@ -17,9 +18,10 @@ using files::parse_decimal;
 using files::read_decimal;
 
 std::vector<KfdNode> read_kfd_nodes(const Root& root) {
+    const SourceTimer timed("kfd");
     std::vector<KfdNode> nodes;
     const std::string folder = root.path("/sys/class/kfd/kfd/topology/nodes");
-    platform::for_each_entry(folder, [&](std::string_view name) {
+    const bool listed = platform::for_each_entry(folder, [&](std::string_view name) {
         const std::string node_dir = folder + "/" + std::string(name);
         const auto properties = files::read_raw(node_dir + "/properties", kPropertiesLimit);
         if (!properties) return;
@@ -48,6 +50,8 @@ std::vector<KfdNode> read_kfd_nodes(const Root& root) {
         if (node.gfx_target_version == 0 && !node.gpu_id && node.num_cu == 0) return;
         nodes.push_back(node);
     });
+    // No KFD: the compute driver is not loaded (or not visible here).
+    note_source("kfd", listed ? std::nullopt : std::optional(SourceReason::missing));
     return nodes;
 }
 

@@ -19,6 +19,7 @@
 #include "discovery/adapter_stats/process_memory.h"
 #include "discovery/linux/fdinfo.h"
 #include "discovery/linux/linux_pass.h"
+#include "discovery/sources/source_ledger.h"
 #include "platform/files.h"
 
 namespace karvo::discovery::linux {
@@ -43,12 +44,13 @@ void append_number(std::string& out, std::uint64_t value) {
     out.append(digits, end);
 }
 
-// The numeric entries of a folder, ascending.
-std::vector<std::uint32_t> pids_in(const std::string& folder) {
+// The numeric entries of a folder, ascending; nothing when it cannot be listed.
+std::optional<std::vector<std::uint32_t>> pids_in(const std::string& folder) {
     std::vector<std::uint32_t> pids;
-    platform::for_each_entry(folder, [&](std::string_view name) {
+    const bool listed = platform::for_each_entry(folder, [&](std::string_view name) {
         if (const auto pid = pid_of(name)) pids.push_back(*pid);
     });
+    if (!listed) return std::nullopt;
     std::sort(pids.begin(), pids.end());
     return pids;
 }
@@ -84,8 +86,16 @@ public:
 
     void run() {
         if (!usable_) return;
-        const std::vector<std::uint32_t> proc_pids = pids_in(root_.path("/proc"));
-        kfd_pids_ = pids_in(root_.path("/sys/class/kfd/kfd/proc"));
+        const SourceTimer timed("fdinfo");
+        const auto proc = pids_in(root_.path("/proc"));
+        note_source("fdinfo", proc ? std::nullopt : std::optional(SourceReason::missing));
+        const std::vector<std::uint32_t> proc_pids = proc.value_or(std::vector<std::uint32_t>{});
+        {
+            const SourceTimer kfd_timed("kfd");
+            auto kfd = pids_in(root_.path("/sys/class/kfd/kfd/proc"));
+            note_source("kfd", kfd ? std::nullopt : std::optional(SourceReason::missing));
+            kfd_pids_ = std::move(kfd).value_or(std::vector<std::uint32_t>{});
+        }
         // Every process of /proc, and those KFD lists that /proc does not show.
         std::vector<std::uint32_t> pids;
         pids.reserve(proc_pids.size() + kfd_pids_.size());
@@ -99,7 +109,10 @@ private:
         std::fill(uses_.begin(), uses_.end(), CardUse{});
         const bool kfd = std::binary_search(kfd_pids_.begin(), kfd_pids_.end(), pid);
         walk_fds(pid);
-        if (kfd) read_kfd(pid);
+        if (kfd) {
+            const SourceTimer timed("kfd");
+            read_kfd(pid);
+        }
 
         bool named = false;
         std::string name;

@@ -301,12 +301,13 @@ Status Socket::shutdown_send() {
     return Ok{};
 }
 
-Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
+Status wait_ready(std::span<PollEntry> entries, std::uint32_t milliseconds) {
     std::vector<pollfd> watched;
     watched.reserve(entries.size());
     for (auto& entry : entries) {
         entry.ready = false;
-        watched.push_back(pollfd{fd_of(entry.socket->native()), POLLIN, 0});
+        const short events = entry.for_sending ? POLLOUT : POLLIN;
+        watched.push_back(pollfd{fd_of(entry.socket->native()), events, 0});
     }
     const int count = ::poll(watched.data(), watched.size(), static_cast<int>(milliseconds));
     if (count < 0) {
@@ -314,7 +315,7 @@ Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
         return last_error();
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i].ready = (watched[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entries[i].ready = (watched[i].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     return Ok{};
 }

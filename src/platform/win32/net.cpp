@@ -305,12 +305,13 @@ Status Socket::shutdown_send() {
     return Ok{};
 }
 
-Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
+Status wait_ready(std::span<PollEntry> entries, std::uint32_t milliseconds) {
     std::vector<WSAPOLLFD> watched;
     watched.reserve(entries.size());
     for (auto& entry : entries) {
         entry.ready = false;
-        watched.push_back(WSAPOLLFD{handle_of(entry.socket->native()), POLLRDNORM, 0});
+        const SHORT events = entry.for_sending ? POLLWRNORM : POLLRDNORM;
+        watched.push_back(WSAPOLLFD{handle_of(entry.socket->native()), events, 0});
     }
     if (watched.empty()) {
         // WSAPoll refuses an empty set.
@@ -320,7 +321,7 @@ Status wait_readable(std::span<PollEntry> entries, std::uint32_t milliseconds) {
     const int count = ::WSAPoll(watched.data(), static_cast<ULONG>(watched.size()), static_cast<INT>(milliseconds));
     if (count == SOCKET_ERROR) return last_error();
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i].ready = (watched[i].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        entries[i].ready = (watched[i].revents & (POLLRDNORM | POLLWRNORM | POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
     return Ok{};
 }

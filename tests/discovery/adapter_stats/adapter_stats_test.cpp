@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "discovery/adapter_stats/pcie_link.h"
 #include "fake_gpu_os.h"
+#include "support/source_table.h"
 
 namespace karvo::discovery::adapter_stats {
 namespace {
@@ -243,6 +245,53 @@ TEST(AdapterStatistics, HugeFiguresSaturateInsteadOfWrapping) {
     // The sum is pinned at the largest value, not wrapped to a small one.
     EXPECT_EQ(devices[0].vram_used_mb, bytes_to_mb(max));
     EXPECT_EQ(devices[0].vram_pinned_mb, 0u);
+}
+
+}  // namespace
+}  // namespace karvo::discovery::adapter_stats
+
+namespace karvo::discovery::adapter_stats {
+namespace {
+
+using testing::amd_adapter;
+using testing::FakeGpuOs;
+using testing::kGiB;
+using testing::local_segment;
+
+// The adapter statistics, the per-process counters and the device tree in the
+// pass's source table: a session that does not open is missing; an adapter
+// of ours whose statistics the kernel refuses is a failure.
+TEST(AdapterStatistics, SourceStatus) {
+    const struct {
+        bool statistics, process_memory, device_tree, segments_refused;
+        std::string table;
+    } cases[] = {
+        {true, true, true, false, "d3dkmt up\npdh up\ncfgmgr up\n"},
+        {false, true, true, false, "d3dkmt missing\ncfgmgr up\n"},  // no per-process step without statistics
+        {true, false, false, false, "d3dkmt up\npdh missing\ncfgmgr missing\n"},
+        {true, true, true, true, "d3dkmt failed\npdh up\ncfgmgr up\n"},
+    };
+    for (const auto& c : cases) {
+        FakeGpuOs os;
+        os.state.statistics_available = c.statistics;
+        os.state.process_memory_available = c.process_memory;
+        os.state.device_tree_available = c.device_tree;
+        FakeAdapter adapter = adapter_with(amd_adapter(0x744c, 1), {local_segment(8 * kGiB, kGiB, kGiB)});
+        if (c.segments_refused) adapter.segment_count.reset();
+        os.state.adapters = {adapter};
+        DeviceList devices = {record(0x744c)};
+        devices[0].bdf = "PCI\\VEN_1002&DEV_744C&SUBSYS_0E3B1002&REV_C8\\6&1A2B3C4D&0&00000009";
+        const SourceLedger ledger;
+        (void)apply_adapter_statistics(devices, os);
+        apply_pcie_links(devices, os);
+        EXPECT_EQ(karvo::testing::source_table(ledger), c.table);
+    }
+    // The device tree is asked only for records WMI named by PCI device path.
+    FakeGpuOs os;
+    DeviceList devices = {record(0x744c)};
+    const SourceLedger ledger;
+    apply_pcie_links(devices, os);
+    EXPECT_EQ(karvo::testing::source_table(ledger), "");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "discovery/adl/adl_library.h"
 #include "fake_adl_fixture.h"
+#include "support/source_table.h"
 
 namespace karvo::discovery::adl {
 namespace {
@@ -532,6 +533,37 @@ TEST(CallbackBlocks, EveryBlockIsFreedWhenItsUseEnds) {
             ASSERT_EQ(CallbackArena::live_blocks(), 0u) << "after pass " << pass;
         }
         EXPECT_EQ(fake.count_calls(c.create_line), kPasses);
+    }
+}
+
+// The display library in the pass's source table: missing when it does not
+// load, failed when it answers with nothing usable, up when it answered;
+// the OverdriveN fallback counts as the library too (the Windows pass lets it
+// decide after a failed sensor query).
+TEST(QueryPmlogSources, SourceStatus) {
+    {
+        FakeAdl fake(kTwoGpus);
+        const SourceLedger ledger;
+        DeviceList devices;
+        ASSERT_TRUE(query_pmlog(devices, fake.host()).ok());
+        EXPECT_EQ(karvo::testing::source_table(ledger), "adl up\n");
+    }
+    {
+        FakeAdl fake("count 0\n");
+        const SourceLedger ledger;
+        DeviceList devices;
+        EXPECT_FALSE(query_pmlog(devices, fake.host()).ok());
+        EXPECT_EQ(karvo::testing::source_table(ledger), "adl failed\n");
+    }
+    {
+        FakeAdl fake(kTwoGpus);
+        AdlHost host = fake.host();
+        host.library_names = {"no-such-display-library.dll"};
+        const SourceLedger ledger;
+        DeviceList devices;
+        EXPECT_FALSE(query_pmlog(devices, host).ok());
+        EXPECT_FALSE(overdrive_fallback(devices, host).ok());
+        EXPECT_EQ(karvo::testing::source_table(ledger), "adl missing\n");
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/library.h"
 #include "support/run_karvo.h"
+#include "support/source_table.h"
 #include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::hip {
@@ -302,6 +303,38 @@ TEST(HipFake, LibraryIsUnloadedOnSuccessAndOnFailure) {
     (void)query({partial.path()});
     partial.release();
     EXPECT_EQ(partial.calls(), std::vector<std::string>{"unload"});
+}
+
+// What the pass's source table says of the runtime: missing when no
+// candidate opens, failed when it cannot be used, up when it answered, even
+// with no GPU it supports (hipErrorNoDevice).
+TEST(HipFake, SourceStatus) {
+    testing::TempDir dir;
+    const struct {
+        std::string folder;  // empty: no runtime at all
+        std::string scenario;
+        std::string table;
+    } cases[] = {
+        {"", "", "hip missing\n"},
+        {"hip", "dev0.name=AMD Radeon RX 7900 XTX", "hip up\n"},
+        {"hip", "count=0", "hip up\n"},
+        {"hip", "count_status=100", "hip up\n"},
+        {"hip", "count_status=35", "hip failed\n"},
+        {"hip-partial", "dev0.name=A", "hip failed\n"},
+    };
+    for (const auto& c : cases) {
+        std::optional<FakeRuntime> fake;
+        std::vector<std::string> candidates = {(dir.path() / "absent.dll").string()};
+        if (!c.folder.empty()) {
+            fake.emplace(c.folder, c.scenario);
+            candidates.push_back(fake->path());
+        }
+        const SourceLedger ledger;
+        (void)query(candidates);
+        EXPECT_EQ(testing::source_table(ledger), c.table) << c.folder << " " << c.scenario;
+    }
+    // Outside a pass nothing is kept, and nothing fails.
+    EXPECT_FALSE(query({(dir.path() / "absent.dll").string()}).ok());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "discovery/wmi/wmi_fallback.h"
 #include "platform/system.h"
 #include "support/run_karvo.h"
+#include "support/source_table.h"
 #include "fixtures/temp_dir.h"
 
 namespace karvo::discovery::wmi {
@@ -207,11 +208,16 @@ TEST_F(FakePowerShell, AHangingChildIsStoppedAtTheLimit) {
     write("adapters.out", kOneAdapter);
     write("adapters.mode", "hang-first");
     const std::uint64_t start = platform::monotonic_ns();
+    std::optional<SourceLedger> ledger(std::in_place);
     const auto output = run_powershell(kAdapterScript, std::chrono::milliseconds(1500));
     const std::uint64_t took_ms = (platform::monotonic_ns() - start) / 1000000;
     ASSERT_FALSE(output.ok());
     EXPECT_EQ(output.error().long_form(), "powershell did not finish within 1500 ms");
     EXPECT_LT(took_ms, 8000u);
+    // In the pass's source table: a timeout, and the time it cost.
+    EXPECT_EQ(testing::source_table(*ledger), "wmi timeout\n");
+    EXPECT_GE(ledger->statuses()[0].seconds, 1.5);
+    ledger.reset();
 
     const auto devices = query_wmi_devices();  // the real limit; the fake answers at once now
     ASSERT_TRUE(devices.ok()) << devices.error().long_form();
@@ -224,6 +230,7 @@ TEST_F(FakePowerShell, MissingPowerShell) {
     platform::set_env("PATH", utf8(empty.path()));
     std::filesystem::current_path(empty.path());
 
+    const SourceLedger ledger;
     const auto output = run_powershell(kAdapterScript);
     ASSERT_FALSE(output.ok());
     EXPECT_NE(output.error().long_form().find("powershell"), std::string::npos) << output.error().long_form();
@@ -232,6 +239,42 @@ TEST_F(FakePowerShell, MissingPowerShell) {
     EXPECT_EQ(devices.error().long_form(), output.error().long_form());
     EXPECT_EQ(query_system_memory_code(), std::nullopt);
     EXPECT_EQ(starts(), "");
+    EXPECT_EQ(testing::source_table(ledger), "wmi missing\n");
+}
+
+// WMI answered when PowerShell printed what was asked, or nothing with
+// success (no AMD adapter); it failed when the script failed without output
+// or printed something else.
+TEST_F(FakePowerShell, SourceStatus) {
+    const struct {
+        std::string_view adapters_out, adapters_mode, memory_out, memory_mode, table;
+    } cases[] = {
+        {kOneAdapter, "", "", "", "wmi up\n"},
+        {"", "", "", "", "wmi up\n"},
+        {"null\r\n", "", "", "", "wmi up\n"},
+        {"[]", "", "", "", "wmi up\n"},
+        {"", "exit=1", "", "", "wmi failed\n"},
+        {kOneAdapter, "exit=1", "", "", "wmi up\n"},  // what was asked, whatever the status
+        {"", "garbage", "", "", "wmi failed\n"},
+        {"{\"Name\":", "", "", "", "wmi failed\n"},
+        {"", "", "34", "", "wmi up\n"},
+        {"", "", "", "exit=1", "wmi failed\n"},
+        {"", "", "Get-CimInstance : Access denied\r\n", "", "wmi failed\n"},
+    };
+    for (const auto& c : cases) {
+        write("adapters.out", c.adapters_out);
+        write("adapters.mode", c.adapters_mode);
+        write("memory.out", c.memory_out);
+        write("memory.mode", c.memory_mode);
+        const SourceLedger ledger;
+        if (c.memory_out.empty() && c.memory_mode.empty()) {
+            (void)query_wmi_devices();
+        } else {
+            (void)query_system_memory_code();
+        }
+        EXPECT_EQ(testing::source_table(ledger), c.table)
+            << c.adapters_out << "|" << c.adapters_mode << "|" << c.memory_out << "|" << c.memory_mode;
+    }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 //                   after it (a parent that reads only one pipe dead-locks)
 //       exit=N      exit with status N (default 0)
 //       hang        sleep two minutes before answering (a WMI service that stopped answering)
+//       delay=MS    sleep MS milliseconds before answering (a slow WMI service)
 //       hang-first  the same, but only when `starts` lists no earlier start of this script
 //   starts          the fake appends one line per start: "adapters", "memory"
 //                   or "other" (so tests can count PowerShell starts)
@@ -109,6 +110,7 @@ struct Mode {
     bool hang = false;
     bool hang_first = false;
     int exit_status = 0;
+    std::uint32_t delay_ms = 0;
 };
 
 Mode read_mode(const std::filesystem::path& file) {
@@ -123,6 +125,7 @@ Mode read_mode(const std::filesystem::path& file) {
         else if (word == "hang") mode.hang = true;
         else if (word == "hang-first") mode.hang_first = true;
         else if (word.rfind("exit=", 0) == 0) mode.exit_status = std::atoi(word.c_str() + 5);
+        else if (word.rfind("delay=", 0) == 0) mode.delay_ms = static_cast<std::uint32_t>(std::atoi(word.c_str() + 6));
     }
     return mode;
 }
@@ -159,6 +162,7 @@ int run_fake_powershell(const std::vector<std::string>& args, const std::optiona
     const std::string name(kind);
     const Mode mode = read_mode(dir / (name + ".mode"));
     if (mode.hang || (mode.hang_first && first_of_kind)) karvo::platform::sleep_milliseconds(120000);
+    if (mode.delay_ms > 0) karvo::platform::sleep_milliseconds(mode.delay_ms);
     std::string answer;
     if (mode.garbage) answer = garbage();
     else if (mode.nested) answer.assign(16u << 20, '[');

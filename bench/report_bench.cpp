@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "wide_machine.h"
 #include "discovery/capture/report_file.h"
 #include "discovery/capture/session.h"
 #include "discovery/discover.h"
@@ -28,7 +29,8 @@ namespace {
 
 using karvo::bench::Clocks;
 using karvo::bench::timed;
-using karvo::testing::Bridge;
+using karvo::bench::card_bdf;
+using karvo::bench::card_bridges;
 using karvo::testing::CardBuilder;
 using karvo::testing::metrics_v1_3;
 using karvo::testing::ProcessBuilder;
@@ -40,26 +42,9 @@ constexpr std::uint32_t kProcesses = 2000, kFds = 30, kClients = 200, kKfd = 40;
 constexpr std::uint32_t kFirstPid = 1000;
 constexpr std::uint32_t kGpuIdBase = 40000;
 
-std::string bdf(int card) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0000:%02x:00.0", 0x03 + card * 0x10);
-    return text;
-}
-
-std::vector<Bridge> bridges(int card) {
-    char root_port[16], upstream[16], downstream[16];
-    std::snprintf(root_port, sizeof root_port, "0000:00:%02x.1", 0x01 + card);
-    std::snprintf(upstream, sizeof upstream, "0000:%02x:00.0", 0x01 + card * 0x10);
-    std::snprintf(downstream, sizeof downstream, "0000:%02x:00.0", 0x02 + card * 0x10);
-    const auto bridge = [](const char* at, const char* vendor) {
-        return Bridge{at, vendor, "16.0 GT/s PCIe", "16", "16.0 GT/s PCIe", "16"};
-    };
-    return {bridge(root_port, "0x1022"), bridge(upstream, "0x1002"), bridge(downstream, "0x1002")};
-}
-
 void build(SysTree& tree) {
     for (int c = 0; c < kCards; ++c) {
-        CardBuilder card(tree, "card" + std::to_string(c), bdf(c), bridges(c));
+        CardBuilder card(tree, "card" + std::to_string(c), card_bdf(c), card_bridges(c));
         card.sensors().telemetry().attr("gpu_metrics", metrics_v1_3());
         card.kfd_node(static_cast<unsigned>(c + 1), "110000", kGpuIdBase + static_cast<unsigned>(c));
     }
@@ -80,7 +65,7 @@ void build(SysTree& tree) {
                                       " KiB\ndrm-engine-gfx:\t" + std::to_string(1000 * i) + " ns\n";
             procs.fd(pid, static_cast<int>(fd),
                      drm ? (fd == 5 ? "/dev/dri/card0" : "/dev/dri/renderD128") : others[(pid + fd) % std::size(others)],
-                     drm ? ProcessBuilder::client(bdf(static_cast<int>(i % kCards)), client_id, usage)
+                     drm ? ProcessBuilder::client(card_bdf(static_cast<int>(i % kCards)), client_id, usage)
                          : "pos:\t0\nflags:\t02000002\nmnt_id:\t25\nino:\t" + std::to_string(fd) + "\n");
         }
         if (client) ++client_id;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench_clocks.h"
+#include "wide_machine.h"
 #include "platform/amdgpu.h"
 #include "platform/files.h"
 #include "fixtures/card_builder.h"
@@ -42,7 +43,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using karvo::discovery::linux::CardRef;
-using karvo::testing::Bridge;
 using karvo::testing::CardBuilder;
 using karvo::testing::metrics_v1_3;
 using karvo::testing::ProcessBuilder;
@@ -50,29 +50,12 @@ using karvo::testing::SysTree;
 using karvo::discovery::linux::Root;
 using karvo::bench::Clocks;
 using karvo::bench::timed;
+using karvo::bench::card_bdf;
+using karvo::bench::card_bridges;
 
 constexpr int kCards = 8;
 constexpr std::uint32_t kFirstPid = 1000;
 constexpr std::uint32_t kGpuIdBase = 40000;
-
-std::string bdf(int card) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0000:%02x:00.0", 0x03 + card * 0x10);
-    return text;
-}
-
-// The PCI bridges above a card, outermost first: a root port (not AMD's) and
-// the card's own switch (upstream and downstream port), all at 16 GT/s x16.
-std::vector<Bridge> bridges(int card) {
-    char root_port[16], upstream[16], downstream[16];
-    std::snprintf(root_port, sizeof root_port, "0000:00:%02x.1", 0x01 + card);
-    std::snprintf(upstream, sizeof upstream, "0000:%02x:00.0", 0x01 + card * 0x10);
-    std::snprintf(downstream, sizeof downstream, "0000:%02x:00.0", 0x02 + card * 0x10);
-    const auto bridge = [](const char* at, const char* vendor) {
-        return Bridge{at, vendor, "16.0 GT/s PCIe", "16", "16.0 GT/s PCIe", "16"};
-    };
-    return {bridge(root_port, "0x1022"), bridge(upstream, "0x1002"), bridge(downstream, "0x1002")};
-}
 
 // The memory and engine lines of an amdgpu client, as a 6.11 kernel prints them.
 std::string client_usage(std::uint64_t vram_mib, bool compute) {
@@ -104,7 +87,7 @@ struct Tree {
 
     Tree(std::uint32_t processes, std::uint32_t fds, std::uint32_t clients, std::uint32_t kfd) {
         for (int c = 0; c < kCards; ++c) {
-            CardBuilder card(tree, "card" + std::to_string(c), bdf(c), bridges(c));
+            CardBuilder card(tree, "card" + std::to_string(c), card_bdf(c), card_bridges(c));
             card.sensors().telemetry().attr("gpu_metrics", metrics_v1_3());
             card.kfd_node(static_cast<unsigned>(c + 1), "110000", kGpuIdBase + static_cast<unsigned>(c));
             // What the scan may read of the function: every file the builder wrote there.
@@ -118,7 +101,7 @@ struct Tree {
             card.attr("drm/" + render + "/dev", "226:" + std::to_string(128 + c) + "\n");
             tree.file("dev/dri/" + render, "");
             render_nodes.push_back(top / card.path("drm/" + render));
-            cards.push_back(CardRef{bdf(c), kGpuIdBase + static_cast<unsigned>(c), static_cast<std::size_t>(c)});
+            cards.push_back(CardRef{card_bdf(c), kGpuIdBase + static_cast<unsigned>(c), static_cast<std::size_t>(c)});
         }
         tree.folder("sys/bus/pci/drivers/amdgpu");
         tree.file("sys/module/amdgpu/version", "6.8.0\n");
@@ -143,7 +126,7 @@ struct Tree {
                 const int card = static_cast<int>(i % kCards);
                 procs.fd(pid, static_cast<int>(fd),
                          drm ? (fd == 5 ? "/dev/dri/card0" : "/dev/dri/renderD128") : others[(pid + fd) % std::size(others)],
-                         drm ? ProcessBuilder::client(bdf(card), client_id, client_usage(64 + i % 512, i % 3 == 0))
+                         drm ? ProcessBuilder::client(card_bdf(card), client_id, client_usage(64 + i % 512, i % 3 == 0))
                              : "pos:\t0\nflags:\t02000002\nmnt_id:\t25\nino:\t" + std::to_string(fd) + "\n");
             }
             if (client) ++client_id;

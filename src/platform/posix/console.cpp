@@ -5,11 +5,11 @@
 #include "platform/os_calls.h"
 #include "platform/console.h"
 #include "platform/system.h"
+#include "platform/posix/write_fd.h"
 
 namespace karvo::platform {
-namespace {
 
-Status write_all(int fd, std::string_view bytes) {
+Status write_all_fd(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
@@ -21,12 +21,10 @@ Status write_all(int fd, std::string_view bytes) {
     return Ok{};
 }
 
-}  // namespace
-
-Status write_stdout(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+Status write_stdout(std::string_view bytes) { return write_all_fd(STDOUT_FILENO, bytes); }
 Status os::write_stderr(std::string_view bytes) {
     if (stderr_diverted(bytes)) return Ok{};
-    return write_all(STDERR_FILENO, bytes);
+    return write_all_fd(STDERR_FILENO, bytes);
 }
 
 void exit_zero_on_interrupt() {

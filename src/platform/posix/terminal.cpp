@@ -12,6 +12,7 @@
 #include <array>
 
 #include "platform/system.h"
+#include "platform/posix/write_fd.h"
 
 namespace karvo::platform {
 namespace {
@@ -33,18 +34,6 @@ void on_signal(int signal_number) {
     errno = saved;
 }
 
-Status write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error(os_error_text(errno));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return Ok{};
-}
-
 class PosixTerminal final : public Terminal {
 public:
     PosixTerminal(const termios& saved, const int (&pipe_fds)[2], std::string leave)
@@ -59,7 +48,7 @@ public:
     }
 
     ~PosixTerminal() override {
-        (void)write_all(STDOUT_FILENO, leave_);
+        (void)write_all_fd(STDOUT_FILENO, leave_);
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
         for (std::size_t i = 0; i < kHandledSignals.size(); ++i) sigaction(kHandledSignals[i], &old_actions_[i], nullptr);
         g_signal_pipe = -1;
@@ -109,7 +98,7 @@ public:
         (void)::write(pipe_[1], &note, 1);
     }
 
-    Status write(std::string_view bytes) override { return write_all(STDOUT_FILENO, bytes); }
+    Status write(std::string_view bytes) override { return write_all_fd(STDOUT_FILENO, bytes); }
     std::size_t line_limit() override { return 0; }
     std::string font_face() override { return {}; }
 

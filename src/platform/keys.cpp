@@ -18,6 +18,7 @@ std::optional<Key> control_key(unsigned char byte) {
         case 0x0A:
         case 0x0D: return Key{KeyCode::enter};
         case 0x0C: return Key{KeyCode::redraw};
+        case 0x1A: return Key{KeyCode::suspend};
         default: return std::nullopt;
     }
 }

@@ -29,6 +29,7 @@ enum class KeyCode : std::uint8_t {
     backspace,
     interrupt,  // Ctrl-C, read as a key while the screen is up
     redraw,     // Ctrl-L
+    suspend,    // Ctrl-Z on a POSIX terminal (the terminal layer stops the job itself)
 };
 
 struct Key {
@@ -46,7 +47,7 @@ inline Key character_key(char32_t ch) { return Key{KeyCode::character, ch}; }
 // short time, the caller calls flush() and gets the Escape key.
 //
 // Understood: printable UTF-8 characters; Tab, Enter (CR or LF), Backspace
-// (DEL or BS), Ctrl-C, Ctrl-L; the arrows, Home and End in both cursor-key modes
+// (DEL or BS), Ctrl-C, Ctrl-L, Ctrl-Z; the arrows, Home and End in both cursor-key modes
 // (ESC [ A, ESC O A, ESC [ H, ESC O H), PgUp/PgDn and the numbered Home/End
 // forms (ESC [ 5 ~, ESC [ 1 ~, ESC [ 7 ~, ...), Shift-Tab (ESC [ Z); modifier
 // parameters are ignored ("ESC [ 1 ; 5 A" is Up). Other control bytes,

@@ -249,6 +249,28 @@ def terminated_linux(run):
     check(lines == [MARKER, "[exited 0]"], "SIGTERM leaves the screen as it was", screen)
 
 
+def suspended_linux(run):
+    """Ctrl-Z under a shell with job control gives the terminal back and stops karvo; fg brings the screen back."""
+    command = ("set -m; " + run.program + " top; printf '[stopped %s]\\n' \"$?\"; read -r _; fg >/dev/null;"
+               " status=$?")
+    t = Tmux(run.folder, "suspend", command, 80, 24, run.env)
+    run.sessions.append(t)
+    t.wait_for("the first screen", lambda s: title(s).startswith("karvo top") and "\u25bcVRAM" in s, run.first)
+    t.keys("C-z")
+    screen = t.wait_for("the shell's screen after Ctrl-Z", lambda s: "[stopped " in s, 20)
+    lines = [line for line in screen.splitlines() if line.strip()]
+    check(lines == [MARKER, "[stopped 148]"], "Ctrl-Z stops the job (SIGTSTP) and leaves the shell's screen", screen)
+    t.keys("Enter")  # the shell's read ends and fg continues karvo
+    t.wait_for("the screen back after fg",
+               lambda s: title(s).startswith("karvo top") and table(s) == [5150, 4242, 3131, 977, 1234], 20)
+    t.keys("s")  # keys are read again: raw mode is back
+    t.wait_for("a key after fg", lambda s: "\u25bcGPU%" in header(s), 10)
+    t.keys("q")
+    screen = t.wait_for("the shell's screen after q", lambda s: "[exited " in s, 20)
+    lines = [line for line in screen.splitlines() if line.strip()]
+    check(lines == [MARKER, "[stopped 148]", "[exited 0]"], "q after fg leaves the screen as it was", screen)
+
+
 def small_windows(run):
     t = run.start("small", "top", 39, 9)
     t.wait_for("the size message at 39x9", lambda s: title(s).startswith("karvo top needs 40x10 (now 39x9)"),
@@ -327,6 +349,8 @@ def main(argv):
         checks += 1
         if platform == "linux":
             terminated_linux(run)
+            checks += 1
+            suspended_linux(run)
             checks += 1
         if platform == "windows":
             small_windows(run)

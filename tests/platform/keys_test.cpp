@@ -35,10 +35,11 @@ TEST(KeyDecoder, Sequences) {
         {"\x1b[5~\x1b[6~", {k(KeyCode::page_up), k(KeyCode::page_down)}},
         {"\x1b[1;5A\x1b[5;2~", {k(KeyCode::up), k(KeyCode::page_up)}},  // modifiers ignored
         {"\x1b[Z\t", {k(KeyCode::back_tab), k(KeyCode::tab)}},
-        {"\r\n\x7f\x08\x03\x0c", {k(KeyCode::enter), k(KeyCode::enter), k(KeyCode::backspace),
-                                  k(KeyCode::backspace), k(KeyCode::interrupt), k(KeyCode::redraw)}},
+        {"\r\n\x7f\x08\x03\x0c\x1a", {k(KeyCode::enter), k(KeyCode::enter), k(KeyCode::backspace),
+                                      k(KeyCode::backspace), k(KeyCode::interrupt), k(KeyCode::redraw),
+                                      k(KeyCode::suspend)}},
         // Unknown or private sequences, F-keys, Insert/Delete and other controls give nothing.
-        {"\x1b[2~\x1b[3~\x1b[15~\x1bOP\x1b[<0;1;1M\x1b[?1;2c\x01\x1a", {}},
+        {"\x1b[2~\x1b[3~\x1b[15~\x1bOP\x1b[<0;1;1M\x1b[?1;2c\x01\x02", {}},
         {"\x1b\x1b[A", {k(KeyCode::escape), k(KeyCode::up)}},
         {"\x1bq", {c(U'q')}},  // Alt-q: the character
         {"\xc3\xa9\xe2\x86\x91\xf0\x9f\x98\x80", {c(U'\u00e9'), c(U'\u2191'), c(U'\U0001F600')}},
@@ -109,6 +110,7 @@ TEST(WindowsKey, VirtualKeysCharactersAndControl) {
         {'C', 0x03, kLeftCtrl, k(KeyCode::interrupt)},
         {'C', 0, kLeftCtrl, k(KeyCode::interrupt)},
         {'L', 0x0C, kLeftCtrl, k(KeyCode::redraw)},
+        {'Z', 0x1A, kLeftCtrl, std::nullopt},  // no job control in a console: Ctrl-Z is nothing
         {'C', u'\u00a9', kLeftCtrl | kRightAlt, c(U'\u00a9')},  // AltGr-C is a character, not Ctrl-C
         {0x10, 0, kShift, std::nullopt},       {0x70, 0, 0, std::nullopt},  // Shift alone, F1
         {'X', 0xD83D, 0, std::nullopt},        {'A', 0x01, kLeftCtrl, std::nullopt},

@@ -21,23 +21,33 @@ namespace {
 // same key's sequence.
 constexpr int kEscapeWaitMs = 30;
 
-// Signal handlers only write one byte into this pipe: 'w' for a resize, 'q'
-// for a request to end. wake() writes 'k'.
+// Signal handlers only write one byte into this pipe: 'w' for a resize, 'z'
+// for a request to stop (SIGTSTP from another process), 'c' for a continue
+// after a stop, 'q' for a request to end. wake() writes 'k'.
 int g_signal_pipe = -1;
 
-constexpr std::array<int, 5> kHandledSignals = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGWINCH};
+constexpr std::array<int, 7> kHandledSignals = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGWINCH, SIGTSTP, SIGCONT};
+
+char signal_note(int signal_number) {
+    switch (signal_number) {
+        case SIGWINCH: return 'w';
+        case SIGTSTP: return 'z';
+        case SIGCONT: return 'c';
+        default: return 'q';
+    }
+}
 
 void on_signal(int signal_number) {
     const int saved = errno;
-    const char note = signal_number == SIGWINCH ? 'w' : 'q';
+    const char note = signal_note(signal_number);
     if (g_signal_pipe >= 0) (void)::write(g_signal_pipe, &note, 1);
     errno = saved;
 }
 
 class PosixTerminal final : public Terminal {
 public:
-    PosixTerminal(const termios& saved, const int (&pipe_fds)[2], std::string leave)
-        : saved_(saved), leave_(std::move(leave)) {
+    PosixTerminal(const termios& saved, const termios& raw, const int (&pipe_fds)[2], TerminalSetup setup)
+        : saved_(saved), raw_(raw), enter_(std::move(setup.enter)), leave_(std::move(setup.leave)) {
         pipe_[0] = pipe_fds[0];
         pipe_[1] = pipe_fds[1];
         g_signal_pipe = pipe_[1];
@@ -75,10 +85,20 @@ public:
         if ((fds[1].revents & POLLIN) != 0) {
             char notes[64];
             const ssize_t n = ::read(pipe_[0], notes, sizeof notes);
+            bool stop = false, continued = false;
             for (ssize_t i = 0; i < n; ++i) {
                 if (notes[i] == 'w') events.resized = true;
                 if (notes[i] == 'q') events.quit = true;
                 if (notes[i] == 'k') events.woken = true;
+                if (notes[i] == 'z') stop = true;
+                if (notes[i] == 'c') continued = true;
+            }
+            if (stop) {
+                stop_job(events);
+            } else if (continued) {
+                // Stopped by a signal that cannot be caught (SIGSTOP): the
+                // shell may have reset the terminal meanwhile.
+                come_back(events);
             }
         }
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
@@ -90,6 +110,8 @@ public:
                 events.quit = true;  // the terminal has gone
             }
         }
+        // Ctrl-Z stops the job as a shell user expects; it is no key of the screen.
+        if (std::erase(events.keys, Key{KeyCode::suspend}) > 0) stop_job(events);
         return events;
     }
 
@@ -103,7 +125,32 @@ public:
     std::string font_face() override { return {}; }
 
 private:
+    // Gives the terminal back as it was and stops the process group (the
+    // shell's job), as a stop from the keyboard would; once continued (fg),
+    // takes the terminal again and asks for the whole screen anew.
+    void stop_job(TerminalEvents& events) {
+        (void)write_all_fd(STDOUT_FILENO, leave_);
+        tcsetattr(STDIN_FILENO, TCSADRAIN, &saved_);
+        struct sigaction ours {};
+        struct sigaction stop_default {};
+        stop_default.sa_handler = SIG_DFL;
+        sigemptyset(&stop_default.sa_mask);
+        sigaction(SIGTSTP, &stop_default, &ours);
+        (void)::kill(0, SIGTSTP);  // returns once the job is continued (at once when no shell can continue it)
+        sigaction(SIGTSTP, &ours, nullptr);
+        come_back(events);
+    }
+
+    void come_back(TerminalEvents& events) {
+        tcsetattr(STDIN_FILENO, TCSADRAIN, &raw_);
+        (void)write_all_fd(STDOUT_FILENO, enter_);
+        events.resized = true;  // the window may have changed while the job was stopped
+        events.keys.push_back(Key{KeyCode::redraw});
+    }
+
     termios saved_;
+    termios raw_;
+    std::string enter_;
     int pipe_[2] = {-1, -1};
     std::array<struct sigaction, kHandledSignals.size()> old_actions_{};
     std::string leave_;
@@ -140,7 +187,7 @@ Result<std::unique_ptr<Terminal>> open_terminal(const TerminalSetup& setup) {
         ::close(pipe_fds[1]);
         return Error("switch the terminal to raw mode: " + os_error_text(code));
     }
-    auto terminal = std::make_unique<PosixTerminal>(saved, pipe_fds, setup.leave);
+    auto terminal = std::make_unique<PosixTerminal>(saved, raw, pipe_fds, setup);
     if (const Status written = terminal->write(setup.enter); !written.ok()) return written.error();
     return std::unique_ptr<Terminal>(std::move(terminal));
 }

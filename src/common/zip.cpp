@@ -67,26 +67,6 @@ Result<std::string> deflate_raw(std::string_view data) {
     return out;
 }
 
-// Inflates exactly `size` bytes; anything else (short, long, corrupt) fails.
-Result<std::string> inflate_raw(std::string_view data, std::uint32_t size, std::string_view name) {
-    z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK) return Error("zip: the decompressor could not start");
-    // One byte of room beyond the declared size shows a stream that is longer.
-    std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    const int status = inflate(&stream, Z_FINISH);
-    const uLong produced = stream.total_out;
-    inflateEnd(&stream);
-    if (status != Z_STREAM_END || produced != size) {
-        return Error("zip: entry " + std::string(name) + " does not unpack to its declared size");
-    }
-    out.resize(size);
-    return out;
-}
-
 std::uint16_t dos_time(const DosTime& t) {
     return static_cast<std::uint16_t>((t.hour << 11) | (t.minute << 5) | (t.second / 2));
 }
@@ -99,6 +79,34 @@ std::uint16_t dos_date(const DosTime& t) {
 Error truncated() { return Error("zip: truncated or damaged archive"); }
 
 }  // namespace
+
+std::optional<std::string> inflate_exactly(std::string_view compressed, std::size_t size, Wrapping wrapping) {
+    if (compressed.size() > std::numeric_limits<uInt>::max() || size > std::numeric_limits<uInt>::max()) {
+        return std::nullopt;
+    }
+    z_stream stream{};
+    // Raw deflate has no header; 16 + the largest window reads a gzip header and trailer around it.
+    if (inflateInit2(&stream, wrapping == Wrapping::raw ? -MAX_WBITS : 16 + MAX_WBITS) != Z_OK) return std::nullopt;
+    std::string out(size, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(size);
+    int status = inflate(&stream, Z_FINISH);
+    // One byte of room more than expected, so that a longer stream is noticed.
+    char spare = 0;
+    if (status == Z_BUF_ERROR && stream.avail_out == 0) {
+        stream.next_out = reinterpret_cast<Bytef*>(&spare);
+        stream.avail_out = 1;
+        status = inflate(&stream, Z_FINISH);
+    }
+    // A gzip member is whole on its own: bytes after it would be another member.
+    const bool whole = status == Z_STREAM_END && stream.total_out == size &&
+                       (wrapping == Wrapping::raw || stream.avail_in == 0);
+    inflateEnd(&stream);
+    if (!whole) return std::nullopt;
+    return out;
+}
 
 bool is_safe_name(std::string_view name) {
     if (name.empty() || name.size() > 1024) return false;
@@ -241,9 +249,9 @@ Result<std::vector<Entry>> read(std::string_view archive, std::uint64_t max_unpa
             if (packed_size != size) return Error("zip: entry " + name + " does not unpack to its declared size");
             data.assign(body);
         } else {
-            auto inflated = inflate_raw(body, size, name);
-            if (!inflated.ok()) return inflated.error();
-            data = std::move(inflated).value();
+            auto inflated = inflate_exactly(body, size, Wrapping::raw);
+            if (!inflated) return Error("zip: entry " + name + " does not unpack to its declared size");
+            data = std::move(*inflated);
         }
         if (crc_of(data) != crc) return Error("zip: bad CRC-32 of entry " + name);
         entries.push_back({std::move(name), std::move(data)});

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,14 @@ inline constexpr std::size_t kMaxEntries = 4096;
 // Every entry in central-directory order. Errors name what is wrong ("zip:
 // truncated archive", "zip: bad CRC-32 of entry answers.txt", ...).
 Result<std::vector<Entry>> read(std::string_view archive, std::uint64_t max_unpacked = kMaxUnpackedBytes);
+
+// A deflate stream on its own: raw (a zip entry's) or in one gzip member.
+enum class Wrapping { raw, gzip };
+
+// Inflates `compressed` into exactly `size` bytes. Nothing when the stream is
+// corrupt, short, or unpacks to another size, and for gzip when bytes follow
+// the member.
+std::optional<std::string> inflate_exactly(std::string_view compressed, std::size_t size, Wrapping wrapping);
 
 // True for a name that stays inside the folder it is unpacked into.
 bool is_safe_name(std::string_view name);

@@ -1,13 +1,11 @@
 #include "server/page.h"
 
-#include <zlib.h>
-
 #include <charconv>
 #include <initializer_list>
-#include <limits>
 #include <optional>
 
 #include "common/text.h"
+#include "common/zip.h"
 #include "server/request.h"
 
 namespace karvo::server {
@@ -133,27 +131,9 @@ bool etag_matches(std::string_view if_none_match, std::string_view etag) {
 }
 
 bool gunzip(std::string_view compressed, std::size_t size, std::string& out) {
-    if (compressed.size() > std::numeric_limits<uInt>::max() || size > std::numeric_limits<uInt>::max()) return false;
-    out.assign(size, '\0');
-    z_stream stream{};
-    // 16 + the largest window: a gzip header and trailer around the deflate data.
-    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    // One byte of room more than expected, so that a longer member is noticed.
-    std::string spare(1, '\0');
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(size);
-    int status = inflate(&stream, Z_FINISH);
-    if (status == Z_BUF_ERROR && stream.avail_out == 0) {
-        stream.next_out = reinterpret_cast<Bytef*>(spare.data());
-        stream.avail_out = 1;
-        status = inflate(&stream, Z_FINISH);
-    }
-    const bool whole = status == Z_STREAM_END && stream.total_out == size && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!whole) out.clear();
-    return whole;
+    std::optional<std::string> inflated = zip::inflate_exactly(compressed, size, zip::Wrapping::gzip);
+    out = inflated ? std::move(*inflated) : std::string();
+    return inflated.has_value();
 }
 
 std::string page_response(std::string_view path, std::string_view request_bytes) {

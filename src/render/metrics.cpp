@@ -180,11 +180,14 @@ void append_process_families(std::string& out, const DeviceList& devices, const 
     // gives them, built once per process.
     std::vector<const GpuProcess*> kept;
     std::vector<std::string> labels;
+    std::vector<std::size_t> dropped;  // per GPU
     for (const GpuDevice& d : devices) {
-        for (const std::size_t i : process_series_kept(d, options)) {
+        const std::vector<std::size_t> positions = process_series_kept(d, options);
+        for (const std::size_t i : positions) {
             kept.push_back(&d.processes[i]);
             labels.push_back(process_labels(d, d.processes[i]));
         }
+        dropped.push_back(d.processes.size() - positions.size());
     }
     std::string samples;
     for (const ProcessFigure& f : process_figures()) {
@@ -197,11 +200,11 @@ void append_process_families(std::string& out, const DeviceList& devices, const 
     }
     if (!options.limits_processes()) return;
     append_family_header(out, kProcessesDroppedMetric, kProcessesDroppedHelp, MetricType::gauge);
-    for (const GpuDevice& d : devices) {
+    for (std::size_t g = 0; g < devices.size(); ++g) {
         out += kProcessesDroppedMetric;
-        out += device_labels(d, false);
+        out += device_labels(devices[g], false);
         out += "} ";
-        numfmt::append_unsigned(out, d.processes.size() - process_series_kept(d, options).size());
+        numfmt::append_unsigned(out, dropped[g]);
         out += '\n';
     }
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/net.h"
 #include "platform/system.h"
 #include "support/json_documents.h"
 #include "fixtures/temp_dir.h"
@@ -58,6 +59,26 @@ platform::ProcessOutput run_karvo(const std::vector<std::string>& args, EnvChang
         collect_json_document("karvo", document);
     }
     return std::move(result).value();
+}
+
+std::string free_loopback_port() {
+    auto probe = platform::Socket::listen_on(*platform::SocketAddress::parse("127.0.0.1:0"), 1);
+    if (!probe.ok()) return "0";
+    return std::to_string(probe->local_address()->port());
+}
+
+std::string loopback_get(const std::string& port, const std::string& path) {
+    auto client = platform::Socket::connect_to(*platform::SocketAddress::parse("127.0.0.1:" + port));
+    if (!client.ok()) return {};
+    (void)client->set_receive_timeout(30000);
+    if (!client->send_all("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n").ok()) return {};
+    std::string reply;
+    char buffer[4096];
+    for (auto got = client->receive(buffer, sizeof buffer); got.ok() && *got > 0;
+         got = client->receive(buffer, sizeof buffer)) {
+        reply.append(buffer, *got);
+    }
+    return reply;
 }
 
 }  // namespace karvo::testing

@@ -22,6 +22,14 @@ std::string fake_dir(const std::string& name);
 // process, whatever the machine running the tests has.
 std::string empty_sysroot();
 
+// A loopback port nobody listened on a moment ago (a server started on it
+// may still find it taken: start again on another).
+std::string free_loopback_port();
+
+// GET `path` of the karvo serving on 127.0.0.1:`port`: everything it sent
+// until it closed (within 30 s).
+std::string loopback_get(const std::string& port, const std::string& path);
+
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // Runs karvo with `args`; `env` changes the child's environment. The token

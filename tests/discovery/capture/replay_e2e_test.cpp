@@ -27,7 +27,6 @@
 #include "fixtures/temp_dir.h"
 #include "platform/host.h"
 #include "platform/system.h"
-#include "platform/net.h"
 #include "support/background_process.h"
 #include "support/run_karvo.h"
 
@@ -267,10 +266,7 @@ TEST_F(LinuxReports, ServeAnswersFromTheReport) {
     const std::string report = machine.report_path("serve");
     ASSERT_EQ(machine.run({"--report", report, "--json"}).exit_code, 0);
     for (int attempt = 0; attempt < 5; ++attempt) {
-        auto probe = platform::Socket::listen_on(*platform::SocketAddress::parse("127.0.0.1:0"), 1);
-        ASSERT_TRUE(probe.ok());
-        const std::string port = std::to_string(probe->local_address()->port());
-        probe->close();
+        const std::string port = free_loopback_port();
         const fs::path out = machine.tree.top() / "serve.out";
         auto server = BackgroundProcess::start(karvo_path(), {"--replay", report, "--serve", port}, out.string(),
                                                (machine.tree.top() / "serve.err").string());
@@ -279,16 +275,7 @@ TEST_F(LinuxReports, ServeAnswersFromTheReport) {
             platform::sleep_milliseconds(10);
         }
         if (slurp(out).find("Auth:") == std::string::npos) continue;  // the port was taken meanwhile
-        auto client = platform::Socket::connect_to(*platform::SocketAddress::parse("127.0.0.1:" + port));
-        ASSERT_TRUE(client.ok());
-        (void)client->set_receive_timeout(30000);
-        ASSERT_TRUE(client->send_all("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n").ok());
-        std::string reply;
-        char buffer[4096];
-        for (auto got = client->receive(buffer, sizeof buffer); got.ok() && *got > 0;
-             got = client->receive(buffer, sizeof buffer)) {
-            reply.append(buffer, *got);
-        }
+        const std::string reply = loopback_get(port, "/metrics");
         EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
         EXPECT_NE(reply.find("\namd_gpu_vram_total_mb{id=\"0\",name=\"AMD Radeon RX 7900 XTX\"} 24560\n"),
                   std::string::npos)

@@ -9,7 +9,6 @@
 #include "discovery/linux/gpu_metrics.h"
 #include "fixtures/process_builder.h"
 #include "platform/host.h"
-#include "platform/net.h"
 #include "platform/system.h"
 #include "support/background_process.h"
 #include "support/run_karvo.h"
@@ -131,22 +130,11 @@ TEST_F(LinuxBinary, WatchRedrawsFromTheTree) {
 TEST_F(LinuxBinary, ServesMetrics) {
     busy_machine(tree);
     for (int attempt = 0; attempt < 5; ++attempt) {
-        auto probe = platform::Socket::listen_on(*platform::SocketAddress::parse("127.0.0.1:0"), 1);
-        ASSERT_TRUE(probe.ok());
-        const std::string port = std::to_string(probe->local_address()->port());
-        probe->close();
+        const std::string port = free_loopback_port();
         auto server = start({"--serve", port});
         if (wait_for(server, "\n", 2).find("Auth:") == std::string::npos) continue;  // port taken meanwhile
 
-        auto client = platform::Socket::connect_to(*platform::SocketAddress::parse("127.0.0.1:" + port));
-        ASSERT_TRUE(client.ok());
-        (void)client->set_receive_timeout(30000);
-        ASSERT_TRUE(client->send_all("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n").ok());
-        std::string reply;
-        char buffer[4096];
-        for (auto got = client->receive(buffer, sizeof buffer); got.ok() && *got > 0;
-             got = client->receive(buffer, sizeof buffer))
-            reply.append(buffer, *got);
+        const std::string reply = loopback_get(port, "/metrics");
         EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
         const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
         for (const char* sample :

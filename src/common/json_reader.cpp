@@ -5,6 +5,8 @@
 #include <system_error>
 #include <utility>
 
+#include "common/text.h"
+
 namespace karvo::json {
 
 Value::Value() = default;
@@ -102,24 +104,6 @@ int hex_value(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t code_point) {
-    if (code_point < 0x80) {
-        out += static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-        out += static_cast<char>(0xC0 | (code_point >> 6));
-        out += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-        out += static_cast<char>(0xE0 | (code_point >> 12));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code_point & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code_point >> 18));
-        out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code_point & 0x3F));
-    }
 }
 
 // Length of the well-formed UTF-8 sequence at the start of `bytes` (which
@@ -383,19 +367,19 @@ private:
                 std::uint32_t low = 0;
                 if (!read_hex4(low)) return false;
                 if (low >= 0xDC00 && low <= 0xDFFF) {
-                    append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                    text::append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                     return true;
                 }
                 pos_ = saved;  // the next escape is read on its own
             }
-            append_utf8(out, 0xFFFD);
+            text::append_utf8(out, 0xFFFD);
             return true;
         }
         if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            append_utf8(out, 0xFFFD);
+            text::append_utf8(out, 0xFFFD);
             return true;
         }
-        append_utf8(out, unit);
+        text::append_utf8(out, unit);
         return true;
     }
 

@@ -50,6 +50,16 @@ Decoded decode_one(std::string_view s, std::size_t pos) {
     return {need + 1, cp, true};
 }
 
+bool is_white_space(char32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -68,15 +78,16 @@ void append_utf8(std::string& out, char32_t cp) {
     }
 }
 
-bool is_white_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-           cp == 0x205F || cp == 0x3000;
+std::u32string code_points(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    for (std::size_t pos = 0; pos < text.size();) {
+        const Decoded d = decode_one(text, pos);
+        out += d.ok ? d.code_point : kReplacement;
+        pos += d.ok ? d.length : 1;
+    }
+    return out;
 }
-
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
     for (std::size_t pos = 0; pos < bytes.size();) {

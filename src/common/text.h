@@ -18,6 +18,12 @@ bool is_valid_utf8(std::string_view bytes);
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
+// The code points of UTF-8 text; each byte that does not belong to a
+// well-formed character reads as one U+FFFD.
+std::u32string code_points(std::string_view text);
+// Appends the UTF-8 form of a code point (below U+110000).
+void append_utf8(std::string& out, char32_t code_point);
+
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string utf16_to_utf8(std::u16string_view units);
 // Strict UTF-16 to UTF-8: nothing when an unpaired surrogate occurs.

@@ -63,13 +63,6 @@ std::size_t utf8_length(unsigned char lead) {
     return 0;
 }
 
-char32_t decode_utf8(std::string_view bytes) {
-    const auto lead = static_cast<unsigned char>(bytes[0]);
-    char32_t value = bytes.size() == 2 ? lead & 0x1Fu : bytes.size() == 3 ? lead & 0x0Fu : lead & 0x07u;
-    for (std::size_t i = 1; i < bytes.size(); ++i) value = value << 6 | (static_cast<unsigned char>(bytes[i]) & 0x3Fu);
-    return value;
-}
-
 }  // namespace
 
 bool KeyDecoder::decode_one(std::vector<Key>& keys) {
@@ -136,7 +129,7 @@ bool KeyDecoder::decode_one(std::vector<Key>& keys) {
     if (have < length) return false;
     const std::string_view encoded = std::string_view(held_).substr(0, length);
     if (text::is_valid_utf8(encoded)) {
-        const char32_t ch = decode_utf8(encoded);
+        const char32_t ch = text::code_points(encoded).front();
         if (ch >= 0xA0) keys.push_back(character_key(ch));  // C1 controls are no characters
     }
     held_.erase(0, length);

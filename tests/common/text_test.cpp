@@ -76,6 +76,12 @@ TEST(Utf8Lossy, ReplacesEachMaximalInvalidSequence) {
     EXPECT_TRUE(is_valid_utf8(utf8_lossy("\xFF\xFE\xE2\x82")));
 }
 
+// Code points, for counting columns: every stray byte is a U+FFFD of its own.
+TEST(CodePoints, EachInvalidByteReadsAsOneReplacement) {
+    EXPECT_EQ(code_points("a\xff\xe2\x82"), (std::u32string{U'a', 0xFFFD, 0xFFFD, 0xFFFD}));
+    EXPECT_EQ(code_points("\xed\xa0\x80"), (std::u32string{0xFFFD, 0xFFFD, 0xFFFD}));  // a surrogate
+}
+
 TEST(LeadingNumber, TakesTheDigitsOffAndDropsAnOverflow) {
     const struct {
         std::string_view text;

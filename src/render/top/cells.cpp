@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "common/text.h"
+
 namespace karvo::render::top {
 namespace {
 
@@ -38,61 +40,9 @@ int char_width(char32_t ch) {
     return in_ranges(kWide, ch) ? 2 : 1;
 }
 
-std::u32string decode_utf8(std::string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                                                                          : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                                                                         : 0;
-        if (length == 0 || i + length > text.size()) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        char32_t value = length == 1 ? lead : length == 2 ? lead & 0x1Fu : length == 3 ? lead & 0x0Fu : lead & 0x07u;
-        bool valid = true;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = valid && (next & 0xC0) == 0x80;
-            value = value << 6 | (next & 0x3Fu);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are no characters.
-        static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-        valid = valid && value >= kLeast[length] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
-        if (!valid) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        out += value;
-        i += length;
-    }
-    return out;
-}
-
-void append_utf8(std::string& out, char32_t ch) {
-    if (ch < 0x80) {
-        out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        out += static_cast<char>(0xC0 | ch >> 6);
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        out += static_cast<char>(0xE0 | ch >> 12);
-        out += static_cast<char>(0x80 | (ch >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | ch >> 18);
-        out += static_cast<char>(0x80 | (ch >> 12 & 0x3F));
-        out += static_cast<char>(0x80 | (ch >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-}
-
 int text_width(std::string_view text) {
     int width = 0;
-    for (const char32_t ch : decode_utf8(text)) width += is_control(ch) ? 1 : char_width(ch);
+    for (const char32_t ch : text::code_points(text)) width += is_control(ch) ? 1 : char_width(ch);
     return width;
 }
 
@@ -101,10 +51,10 @@ std::string fit_text(std::string_view text, int columns, std::string_view ellips
     if (text_width(text) <= columns) return std::string(text);
     std::string out;
     int width = 0;
-    for (const char32_t ch : decode_utf8(text)) {
+    for (const char32_t ch : text::code_points(text)) {
         const int w = is_control(ch) ? 1 : char_width(ch);
         if (width + w > columns - 1) break;
-        append_utf8(out, ch);
+        text::append_utf8(out, ch);
         width += w;
     }
     return out + std::string(ellipsis);
@@ -137,7 +87,7 @@ int Frame::put_char(int x, int y, char32_t ch, const Style& style, int end) {
 
 int Frame::put(int x, int y, std::string_view text, const Style& style, int end) {
     if (end < 0 || end > width_) end = width_;
-    for (const char32_t ch : decode_utf8(text)) {
+    for (const char32_t ch : text::code_points(text)) {
         if (x >= end) break;
         x = put_char(x, y, ch, style, end);
     }
@@ -152,7 +102,7 @@ std::string Frame::row_text(int y) const {
     std::string out;
     for (int x = 0; x < width_; ++x) {
         const char32_t ch = at(x, y).ch;
-        if (ch != kWideTail) append_utf8(out, ch);
+        if (ch != kWideTail) text::append_utf8(out, ch);
     }
     return out;
 }

@@ -40,10 +40,6 @@ struct Cell {
 // zero-width characters (the screen leaves those out), 1 for the rest.
 int char_width(char32_t ch);
 
-// Code points of UTF-8 text; each invalid byte reads as U+FFFD.
-std::u32string decode_utf8(std::string_view text);
-void append_utf8(std::string& out, char32_t ch);
-
 // Columns the text takes (see char_width).
 int text_width(std::string_view text);
 

@@ -1,5 +1,6 @@
 #include "render/top/encode.h"
 
+#include "common/text.h"
 #include "common/numfmt.h"
 
 namespace karvo::render::top {
@@ -72,7 +73,7 @@ public:
         if (cell.ch == kWideTail) return;
         std::string bytes;
         if (!style_known_ || cell.style != style_) bytes = style_sequence(cell.style);
-        append_utf8(bytes, cell.ch);
+        text::append_utf8(bytes, cell.ch);
         const bool moved = at_x_ != x || at_y_ != y;
         if (limit_ != 0) {
             // A new piece when the cursor must move or the piece would grow too long.

@@ -28,8 +28,6 @@ TEST(Cells, WidthsOfCharacters) {
         EXPECT_EQ(char_width(c.ch), c.width) << static_cast<std::uint32_t>(c.ch);
     }
     EXPECT_EQ(text_width("ab\xE6\xB8\xB2\xE6\x9F\x93"), 6);
-    EXPECT_EQ(decode_utf8("a\xff\xe2\x82"), (std::u32string{U'a', 0xFFFD, 0xFFFD, 0xFFFD}));
-    EXPECT_EQ(decode_utf8("\xed\xa0\x80"), (std::u32string{0xFFFD, 0xFFFD, 0xFFFD}));  // a surrogate
 }
 
 TEST(Cells, FitTextCutsByColumnsWithAnEllipsis) {

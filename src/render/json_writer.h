@@ -12,15 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/json_string.h"
+
 namespace karvo::render {
 
 enum class JsonLayout { compact, pretty };
 
-// Appends `text` as a JSON string: quotes, backslash escapes for '"' and '\',
-// the short escapes \b \t \n \f \r, \u00xx (lowercase) for the other control
-// bytes; everything else as UTF-8. Bytes that are not valid UTF-8 are written
-// as U+FFFD so the document always stays valid UTF-8.
-void append_json_string(std::string& out, std::string_view text);
+using json::append_json_string;
 
 class JsonWriter {
 public:

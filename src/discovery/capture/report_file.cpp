@@ -3,8 +3,8 @@
 #include <map>
 
 #include "common/json_reader.h"
+#include "common/json_string.h"
 #include "common/numfmt.h"
-#include "common/text.h"
 #include "discovery/capture/replay.h"
 
 namespace karvo::discovery::capture {
@@ -15,43 +15,24 @@ constexpr std::string_view kDocumentEntry = "document.txt";
 constexpr std::string_view kStderrEntry = "stderr.txt";
 constexpr std::string_view kAnswersEntry = "answers.txt";
 
-void append_json_string(std::string& out, std::string_view bytes) {
-    const std::string text = text::utf8_lossy(bytes);
-    out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            out += "\\u00";
-            out += "0123456789abcdef"[byte >> 4];
-            out += "0123456789abcdef"[byte & 0xF];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
 std::string info_json(const Capture& capture) {
     const ReportInfo& info = capture.info;
     std::string out = "{\n  \"format\": ";
-    append_json_string(out, kFormatName);
+    json::append_json_string(out, kFormatName);
     out += ",\n  \"version\": " + numfmt::unsigned_text(kFormatVersion);
     out += ",\n  \"karvo\": ";
-    append_json_string(out, info.karvo_version);
+    json::append_json_string(out, info.karvo_version);
     out += ",\n  \"system\": ";
-    append_json_string(out, system_name(info.system));
+    json::append_json_string(out, system_name(info.system));
     out += ",\n  \"os\": ";
-    append_json_string(out, info.os);
+    json::append_json_string(out, info.os);
     out += ",\n  \"command_line\": [";
     for (std::size_t i = 0; i < info.command_line.size(); ++i) {
         if (i != 0) out += ", ";
-        append_json_string(out, info.command_line[i]);
+        json::append_json_string(out, info.command_line[i]);
     }
     out += "],\n  \"time\": ";
-    append_json_string(out, info.time);
+    json::append_json_string(out, info.time);
     out += ",\n  \"redacted\": ";
     out += info.redacted ? "true" : "false";
     out += ",\n  \"answers\": " + numfmt::unsigned_text(capture.records.size());

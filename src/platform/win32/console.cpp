@@ -16,16 +16,7 @@ Status write_all(DWORD which, std::string_view bytes) {
     DWORD mode = 0;
     if (GetConsoleMode(handle, &mode)) {
         // A real console shows UTF-16; the bytes we hold are UTF-8.
-        const std::wstring wide = win32::widen(bytes);
-        std::wstring_view rest(wide);
-        while (!rest.empty()) {
-            const DWORD chunk = static_cast<DWORD>(rest.size() < 8192 ? rest.size() : 8192);
-            DWORD written = 0;
-            if (!WriteConsoleW(handle, rest.data(), chunk, &written, nullptr) || written == 0)
-                return Error(os_error_text(static_cast<int>(GetLastError())));
-            rest.remove_prefix(written);
-        }
-        return Ok{};
+        return win32::write_console(handle, bytes);
     }
     // Redirected: raw UTF-8 bytes, "\n" stays one LF byte.
     while (!bytes.empty()) {
@@ -46,6 +37,19 @@ void enable_vt(DWORD which) {
 }
 
 }  // namespace
+
+Status win32::write_console(HANDLE console, std::string_view bytes) {
+    const std::wstring wide = widen(bytes);
+    std::wstring_view rest(wide);
+    while (!rest.empty()) {
+        const DWORD chunk = static_cast<DWORD>(rest.size() < 8192 ? rest.size() : 8192);
+        DWORD written = 0;
+        if (!WriteConsoleW(console, rest.data(), chunk, &written, nullptr) || written == 0)
+            return Error(os_error_text(static_cast<int>(GetLastError())));
+        rest.remove_prefix(written);
+    }
+    return Ok{};
+}
 
 Status write_stdout(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
 Status os::write_stderr(std::string_view bytes) {

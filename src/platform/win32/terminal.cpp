@@ -46,19 +46,6 @@ bool is_console(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
 
-Status write_console(HANDLE out, std::string_view bytes) {
-    const std::wstring wide = win32::widen(bytes);
-    std::wstring_view rest(wide);
-    while (!rest.empty()) {
-        DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(rest.size() < 8192 ? rest.size() : 8192);
-        if (!WriteConsoleW(out, rest.data(), chunk, &written, nullptr) || written == 0)
-            return Error(os_error_text(static_cast<int>(GetLastError())));
-        rest.remove_prefix(written);
-    }
-    return Ok{};
-}
-
 class ConsoleTerminal final : public Terminal {
 public:
     ConsoleTerminal(HANDLE in, HANDLE out) : in_(in), out_(out), wine_(running_under_wine()) {}
@@ -137,11 +124,11 @@ public:
     void wake() override { SetEvent(g_wake_event); }
 
     Status write(std::string_view bytes) override {
-        if (!wine_) return write_console(out_, bytes);
+        if (!wine_) return win32::write_console(out_, bytes);
         // One write per run that starts with CR (see line_limit()).
         while (!bytes.empty()) {
             const std::size_t next = bytes.find('\r', 1);
-            if (const Status written = write_console(out_, bytes.substr(0, next)); !written.ok()) return written;
+            if (const Status written = win32::write_console(out_, bytes.substr(0, next)); !written.ok()) return written;
             if (next == std::string_view::npos) break;
             bytes.remove_prefix(next);
         }
@@ -188,10 +175,10 @@ private:
     // A text of escape sequences only (enter, leave): under Wine each one
     // goes out on its own, behind a CR.
     Status write_sequences(std::string_view sequences) {
-        if (!wine_) return write_console(out_, sequences);
+        if (!wine_) return win32::write_console(out_, sequences);
         while (!sequences.empty()) {
             const std::size_t next = sequences.find('\x1b', 1);
-            if (const Status written = write_console(out_, "\r" + std::string(sequences.substr(0, next)));
+            if (const Status written = win32::write_console(out_, "\r" + std::string(sequences.substr(0, next)));
                 !written.ok())
                 return written;
             if (next == std::string_view::npos) break;

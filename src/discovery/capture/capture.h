@@ -67,6 +67,13 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
+// One text for a question (its kind and key), for looking records up.
+inline std::string question_key(Kind kind, std::string_view key) {
+    std::string text(1, static_cast<char>(kind));
+    text += key;
+    return text;
+}
+
 // An error as a record holds it, and back.
 std::string error_payload(const Error& error);
 Error error_from_payload(std::string_view payload);

@@ -12,12 +12,6 @@
 namespace karvo::discovery::capture {
 namespace {
 
-std::string lookup_key(Kind kind, std::string_view key) {
-    std::string text(1, static_cast<char>(kind));
-    text += key;
-    return text;
-}
-
 // A library the pass opened: lookups of entry points the stand-ins know are
 // answered with the stand-in, which passes each call to the real one.
 class RecordingLibrary final : public platform::LibrarySource {
@@ -63,7 +57,7 @@ private:
 
 void Recorder::add(Kind kind, std::string key, Answer answer, std::string payload) {
     if (answer == Answer::absent) payload.clear();
-    const auto [last, first_time] = last_.try_emplace(lookup_key(kind, key), records_.size());
+    const auto [last, first_time] = last_.try_emplace(question_key(kind, key), records_.size());
     if (!first_time) {
         const Record& previous = records_[last->second];
         if (previous.answer == answer && previous.payload == payload) return;

@@ -15,12 +15,6 @@
 namespace karvo::discovery::capture {
 namespace {
 
-std::string index_key(Kind kind, std::string_view key) {
-    std::string text(1, static_cast<char>(kind));
-    text += key;
-    return text;
-}
-
 std::mutex warned_mutex;
 std::set<std::string, std::less<>> warned;
 
@@ -78,13 +72,13 @@ std::shared_ptr<const ReplaySource> ReplaySource::make(Capture capture) {
     std::shared_ptr<ReplaySource> source(new ReplaySource(std::move(capture)));
     const auto& records = source->capture_.records;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        source->index_[index_key(records[i].kind, records[i].key)].push_back(static_cast<std::uint32_t>(i));
+        source->index_[question_key(records[i].kind, records[i].key)].push_back(static_cast<std::uint32_t>(i));
     }
     return source;
 }
 
 const std::vector<std::uint32_t>* ReplaySource::answers(Kind kind, std::string_view key) const {
-    const auto found = index_.find(index_key(kind, key));
+    const auto found = index_.find(question_key(kind, key));
     return found == index_.end() ? nullptr : &found->second;
 }
 
